@@ -1,0 +1,79 @@
+#pragma once
+
+#include "mwinsock2.h"
+#include "windowops.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+// The connection state machine, as the bodies of the main window's event
+// handlers. One instance, owned by the window; every handler runs on the
+// window's thread to completion.
+class ConnectionControl {
+public:
+    enum State : std::int16_t {
+        stateNone = 0, // before start-up has completed
+        stateIdle = 1,
+        stateListening = 2,
+        stateAccepted = 3,
+        stateConnected = 5,
+    };
+
+    // The socket interface's start-up and shut-down, replaceable in tests.
+    struct Platform {
+        std::function<int()> startup = mWinsock2::StartupSockets;
+        std::function<void()> cleanup = mWinsock2::CleanupSockets;
+    };
+
+    explicit ConnectionControl(WindowOps& window);
+    ConnectionControl(WindowOps& window, Platform platform);
+    ~ConnectionControl();
+
+    ConnectionControl(const ConnectionControl&) = delete;
+    ConnectionControl& operator=(const ConnectionControl&) = delete;
+
+    void Form_Load();
+    void Form_Unload();
+
+    void cmdConnetti_Click();
+    void cmdStartListen_Click();
+    void cmdDisconnect_Click();
+    void cmdSend_Click();
+    // keyCode: the typed character's code in the 8-bit code page (13 for Enter).
+    void txtDati_KeyPress(std::int16_t keyCode);
+    void tmrReceive_Timer();
+
+    State connState() const { return ConnState; }
+    mWinsock2::SocketHandle listenSocket() const { return ListenSocket; }
+    mWinsock2::SocketHandle connSocket() const { return ConnSocket; }
+    const mWinsock2::SockAddrIn& listenAddr() const { return ListenAddr; }
+    const mWinsock2::SockAddrIn& remoteAddr() const { return RemoteAddr; }
+
+    // How long one send may wait for a peer that does not read.
+    void setSendTimeLimit(std::chrono::milliseconds limit) { m_sendTimeLimit = limit; }
+
+private:
+    void listen();
+    void stop();
+    void acceptStep();
+    void receiveStep();
+    // Sends text, echoes what went on the wire and moves the caret to the
+    // end; on failure performs the Disconnect action. True when sent.
+    bool sendAndEcho(const QString& text);
+    void writeStatusLine(const QString& line);
+
+    WindowOps& m_window;
+    Platform m_platform;
+    std::chrono::milliseconds m_sendTimeLimit = mWinsock2::SendTimeLimit;
+    bool m_unloaded = false;
+
+    State ConnState = stateNone;
+    // Outside the states that use them both handles are InvalidSocket: a
+    // closed handle is never kept, so no later call can reach whatever the
+    // system hands that number to next.
+    mWinsock2::SocketHandle ListenSocket = mWinsock2::InvalidSocket;
+    mWinsock2::SocketHandle ConnSocket = mWinsock2::InvalidSocket;
+    mWinsock2::SockAddrIn ListenAddr{};
+    mWinsock2::SockAddrIn RemoteAddr{};
+};

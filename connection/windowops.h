@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QString>
+
+// The controls whose Enabled flag or caption connection control switches.
+enum class Control {
+    txtHostConn,
+    txtPortConn,
+    cmdConnetti,
+    txtPort,
+    cmdStartListen,
+    cmdDisconnect,
+    cmdSend,
+};
+
+// The text boxes whose text connection control reads or writes.
+enum class TextBox {
+    txtHostConn,
+    txtPortConn,
+    txtPort,
+    txtInvia,
+};
+
+// What the main window offers the connection handlers: the narrow set of
+// operations they need, so that they can run against the real window or a
+// recording stand-in.
+class WindowOps {
+public:
+    virtual ~WindowOps() = default;
+
+    // A line break in txtInvia reads as CR LF.
+    virtual QString text(TextBox box) const = 0;
+    virtual void setText(TextBox box, const QString& text) = 0;
+    virtual void setEnabled(Control control, bool enabled) = 0;
+    virtual void setCaption(Control control, const QString& caption) = 0;
+
+    // chkEcho: 0 not checked, 1 checked, 2 grayed.
+    virtual int echoValue() const = 0;
+
+    // The transcript: a line break before what comes next, unless the
+    // transcript is 2 characters or shorter or already ends in CR LF.
+    virtual void EnsureLineBreak() = 0;
+    // Appends s; the caret goes to the start and the first line comes into view.
+    virtual void AppendText(const QString& s) = 0;
+    // The caret after the last character, nothing selected, the end in view.
+    virtual void ScrollToEnd() = 0;
+
+    // The "?" button: the banner line, and the help text once the window shows.
+    virtual void cmdH_Click() = 0;
+
+    // Shows the one message box of the program, then ends the program at
+    // once: no other handler runs, the window's close handler included.
+    virtual void reportStartupFailure(const QString& message) = 0;
+};

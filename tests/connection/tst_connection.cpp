@@ -1,0 +1,780 @@
+// The connection handlers driven through the real window, headless, against
+// real peers on the loopback. The poll timer is stopped; tests step it by
+// calling its handler.
+
+#include "frmpellix.h"
+#include "loopbackpeer.h"
+#include "transcriptview.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+using testpeer::Listener;
+using testpeer::Peer;
+using State = ConnectionControl::State;
+
+Q_DECLARE_METATYPE(Qt::CheckState)
+Q_DECLARE_METATYPE(Qt::KeyboardModifiers)
+
+namespace {
+
+const QString CrLf = QStringLiteral("\r\n");
+
+QByteArray allByteValues()
+{
+    QByteArray bytes(256, 0);
+    for (int i = 0; i < 256; ++i)
+        bytes[i] = char(i);
+    return bytes;
+}
+
+} // namespace
+
+class tst_Connection : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    // Connect
+    void connectWithListener();
+    void connectWithoutListener();
+    void connectHostTexts_data();
+    void connectHostTexts();
+    void portTextsThatDoNothing_data();
+    void portTextsThatDoNothing();
+    void portTextsThatWrap();
+    void statusLinePlacement_data();
+    void statusLinePlacement();
+    void connectOnlyWhenIdle();
+
+    // Receive and disconnect
+    void receiveAppendsRaw();
+    void receiveTakesAtMost8192PerTick();
+    void receiveKeepsEveryByte();
+    void peerCloses_data();
+    void peerCloses();
+    void peerResets();
+    void dataThenCloseInOneBurst();
+    void disconnectDropsWaitingData();
+    void disconnectOutsideAConnectionDoesNothing();
+
+    // Send and echo
+    void sendBox_data();
+    void sendBox();
+    void sendBoxKeepsLatin1AndEchoesWhatWentOut();
+    void emptySendBoxDisconnects_data();
+    void emptySendBoxDisconnects();
+    void keys_data();
+    void keys();
+    void keysOutsideAConnectionDoNothing();
+    void keyAfterPeerResetDisconnects();
+
+    // Listen and accept
+    void listenPortTextsThatDoNothing_data();
+    void listenPortTextsThatDoNothing();
+    void listenOnDefaultPort();
+    void listenAcceptAndStop();
+    void listenOnPortInUse();
+    void secondPeerWaitsForTheFirst();
+
+    // Shut-down and resources
+    void unload_data();
+    void unload();
+    void noDescriptorLeaks();
+
+private:
+    frmPellix& w() { return *m_window; }
+    ConnectionControl& conn() { return m_window->connection(); }
+    QString transcript() const { return m_window->txtDati->plainText(); }
+    void tick(int times = 1)
+    {
+        for (int i = 0; i < times; ++i)
+            conn().tmrReceive_Timer();
+    }
+    // Ticks until the transcript grows to `length` characters or 5 s pass.
+    bool tickUntilLength(qint64 length);
+    void clearTranscript() { m_window->cmdClear_Click(); }
+
+    // Connects the window as a client to `listener` and returns the far end.
+    Peer connectTo(Listener& listener);
+    // Makes the window listen and accept one peer; returns that peer.
+    Peer listenAndAccept(quint16* port = nullptr);
+    void startListening(quint16 port);
+    void checkRow(State state);
+
+    std::unique_ptr<frmPellix> m_window;
+    int m_cleanups = 0;
+    std::function<void()> m_onCleanup;
+};
+
+void tst_Connection::init()
+{
+    m_cleanups = 0;
+    m_onCleanup = nullptr;
+    frmPellix::Hooks hooks;
+    hooks.platform.cleanup = [this] {
+        ++m_cleanups;
+        if (m_onCleanup)
+            m_onCleanup();
+    };
+    m_window = std::make_unique<frmPellix>(hooks);
+    m_window->tmrReceive->stop();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void tst_Connection::cleanup()
+{
+    m_window.reset();
+}
+
+bool tst_Connection::tickUntilLength(qint64 length)
+{
+    QElapsedTimer t;
+    t.start();
+    while (m_window->txtDati->length() < length && t.elapsed() < 5000) {
+        tick();
+        if (m_window->txtDati->length() < length)
+            QTest::qWait(2);
+    }
+    return m_window->txtDati->length() == length;
+}
+
+Peer tst_Connection::connectTo(Listener& listener)
+{
+    w().txtPortConn->setText(QString::number(listener.port()));
+    QTest::mouseClick(w().cmdConnetti, Qt::LeftButton);
+    if (conn().connState() != ConnectionControl::stateConnected)
+        return Peer();
+    return listener.accept();
+}
+
+void tst_Connection::startListening(quint16 port)
+{
+    w().txtPort->setText(QString::number(port));
+    QTest::mouseClick(w().cmdStartListen, Qt::LeftButton);
+}
+
+Peer tst_Connection::listenAndAccept(quint16* port)
+{
+    const quint16 p = testpeer::unusedPort();
+    if (port)
+        *port = p;
+    startListening(p);
+    Peer peer = Peer::connectTo(p);
+    for (int i = 0; i < 500 && conn().connState() != ConnectionControl::stateAccepted; ++i) {
+        tick();
+        QTest::qWait(1);
+    }
+    return peer;
+}
+
+// The window shows exactly the row of its state in the control table.
+void tst_Connection::checkRow(State state)
+{
+    QCOMPARE(conn().connState(), state);
+    const bool idle = state == ConnectionControl::stateIdle;
+    const bool connected = state == ConnectionControl::stateAccepted
+        || state == ConnectionControl::stateConnected;
+    for (QWidget* c : {static_cast<QWidget*>(w().txtHostConn), static_cast<QWidget*>(w().txtPortConn),
+                       static_cast<QWidget*>(w().cmdConnetti), static_cast<QWidget*>(w().txtPort)})
+        QVERIFY2(c->isEnabled() == idle, qPrintable(c->objectName()));
+    QCOMPARE(w().cmdStartListen->isEnabled(), idle || state == ConnectionControl::stateListening);
+    const bool stopCaption = state == ConnectionControl::stateListening
+        || state == ConnectionControl::stateAccepted;
+    QCOMPARE(w().cmdStartListen->text(), stopCaption ? QStringLiteral("Stop") : QStringLiteral("Listen"));
+    QCOMPARE(w().cmdDisconnect->isEnabled(), connected);
+    QCOMPARE(w().cmdSend->isEnabled(), connected);
+    for (QWidget* c : {static_cast<QWidget*>(w().txtDati), static_cast<QWidget*>(w().txtInvia),
+                       static_cast<QWidget*>(w().chkEcho), static_cast<QWidget*>(w().cmdClear),
+                       static_cast<QWidget*>(w().cmdH)})
+        QVERIFY(c->isEnabled());
+}
+
+// --- Connect -------------------------------------------------------------------
+
+void tst_Connection::connectWithListener()
+{
+    Listener listener;
+    const QString before = transcript();
+    Peer peer = connectTo(listener);
+    QVERIFY(peer.isOpen());
+    QCOMPARE(transcript(), before + "Connected to: 127.0.0.1" + CrLf);
+    checkRow(ConnectionControl::stateConnected);
+    // A status line leaves the caret at the start.
+    QCOMPARE(w().txtDati->caretPosition(), 0);
+}
+
+void tst_Connection::connectWithoutListener()
+{
+    w().txtPortConn->setText(QString::number(testpeer::unusedPort()));
+    const int descriptors = testpeer::openDescriptorCount();
+    QTest::mouseClick(w().cmdConnetti, Qt::LeftButton);
+    QCOMPARE(transcript(), frmPellix::BannerLine() + CrLf + "Failed connection to: 127.0.0.1" + CrLf);
+    checkRow(ConnectionControl::stateIdle);
+    QCOMPARE(testpeer::openDescriptorCount(), descriptors);
+
+    Listener listener;
+    Peer peer = connectTo(listener);
+    QVERIFY(peer.isOpen());
+    checkRow(ConnectionControl::stateConnected);
+}
+
+void tst_Connection::connectHostTexts_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("dotted") << "127.0.0.1" << "Connected to: 127.0.0.1";
+    QTest::newRow("short form") << "127.1" << "Connected to: 127.0.0.1";
+    QTest::newRow("other loopback") << "127.0.0.2" << "Failed connection to: 127.0.0.2";
+    QTest::newRow("name") << "localhost" << "Connected to: 127.0.0.1";
+    QTest::newRow("unresolvable name") << "no-such-host.invalid" << "Failed connection to: 255.255.255.255";
+    QTest::newRow("empty") << "" << "Failed connection to: 255.255.255.255";
+    QTest::newRow("100 KB name") << QString(100 * 1024, u'a') << "Failed connection to: 255.255.255.255";
+    QTest::newRow("control characters") << QString::fromLatin1("127.0.0.1\x01\x7f") << "Failed connection to: 255.255.255.255";
+    QTest::newRow("NUL inside") << QString::fromLatin1("127.0.0.1\0x", 11) << "Failed connection to: 255.255.255.255";
+    QTest::newRow("non-Latin-1") << QString::fromUtf8("h\xC3\xB6st\xE2\x82\xAC") << "Failed connection to: 255.255.255.255";
+}
+
+void tst_Connection::connectHostTexts()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, line);
+    Listener listener; // on 127.0.0.1 only
+    w().txtHostConn->setText(host);
+    clearTranscript();
+    Peer peer = connectTo(listener);
+    QCOMPARE(transcript(), line + CrLf);
+    const bool connected = line.startsWith("Connected");
+    QCOMPARE(peer.isOpen(), connected);
+    checkRow(connected ? ConnectionControl::stateConnected : ConnectionControl::stateIdle);
+}
+
+void tst_Connection::portTextsThatDoNothing_data()
+{
+    QTest::addColumn<QString>("port");
+    for (const char* text : {"", "   ", "abc", "0", "-0", "0e5", "--1", "1e10", "1e309", "1e400",
+                             "&HFFFFFFFFF", "99999999999999999999"})
+        QTest::newRow(text[0] ? text : "empty") << QString::fromLatin1(text);
+    QTest::newRow("control characters") << QString::fromLatin1("\x01\x02");
+    QTest::newRow("non-Latin-1") << QString::fromUtf8("\xE2\x82\xAC");
+}
+
+void tst_Connection::portTextsThatDoNothing()
+{
+    QFETCH(QString, port);
+    const QString before = transcript();
+    const int descriptors = testpeer::openDescriptorCount();
+    w().txtPortConn->setText(port);
+    QTest::mouseClick(w().cmdConnetti, Qt::LeftButton);
+    w().txtPort->setText(port);
+    QTest::mouseClick(w().cmdStartListen, Qt::LeftButton);
+    QCOMPARE(transcript(), before);
+    checkRow(ConnectionControl::stateIdle);
+    QCOMPARE(testpeer::openDescriptorCount(), descriptors);
+}
+
+void tst_Connection::portTextsThatWrap()
+{
+    Listener listener;
+    const int p = listener.port();
+    const QStringList texts = {QString::number(p + 65536), QString::number(p - 65536),
+                               QString::number(p) + ".4", QString::number(p) + "abc",
+                               QString::number(p).split("").join(" ")};
+    for (const QString& text : texts) {
+        w().txtPortConn->setText(text);
+        QTest::mouseClick(w().cmdConnetti, Qt::LeftButton);
+        Peer peer = listener.accept();
+        QVERIFY2(peer.isOpen(), qPrintable(text));
+        checkRow(ConnectionControl::stateConnected);
+        conn().cmdDisconnect_Click();
+    }
+}
+
+void tst_Connection::statusLinePlacement_data()
+{
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("separator");
+    QTest::newRow("empty") << "" << "";
+    QTest::newRow("two characters") << "ab" << "";
+    QTest::newRow("three characters") << "abc" << "\r\n";
+    QTest::newRow("ends in CR LF") << "abc\r\n" << "";
+    QTest::newRow("ends in LF") << "abc\n" << "\r\n";
+}
+
+void tst_Connection::statusLinePlacement()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, separator);
+    Listener listener;
+    clearTranscript();
+    w().txtDati->AppendText(before);
+    Peer peer = connectTo(listener);
+    QCOMPARE(transcript(), before + separator + "Connected to: 127.0.0.1" + CrLf);
+}
+
+void tst_Connection::connectOnlyWhenIdle()
+{
+    Listener listener;
+    Peer first = connectTo(listener);
+    const QString before = transcript();
+    const auto socket = conn().connSocket();
+    conn().cmdConnetti_Click();
+    QCOMPARE(transcript(), before);
+    QCOMPARE(conn().connSocket(), socket);
+    QVERIFY(!listener.accept(50).isOpen());
+}
+
+// --- Receive and disconnect ----------------------------------------------------
+
+void tst_Connection::receiveAppendsRaw()
+{
+    Listener listener;
+    Peer peer = connectTo(listener);
+    const QString before = transcript();
+    QVERIFY(before.endsWith(CrLf));
+    QVERIFY(peer.send("hello"));
+    QVERIFY(tickUntilLength(before.size() + 5));
+    QCOMPARE(transcript(), before + "hello");
+    QCOMPARE(w().txtDati->caretPosition(), w().txtDati->length());
+    QCOMPARE(w().txtDati->selectionLength(), 0);
+}
+
+void tst_Connection::receiveTakesAtMost8192PerTick()
+{
+    Listener listener;
+    Peer peer = connectTo(listener);
+    clearTranscript();
+    QByteArray data(20000, 0);
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = char('a' + i % 26);
+    QVERIFY(peer.send(data));
+    QTest::qWait(50); // all of it in the receive buffer
+    QList<qint64> lengths;
+    for (int i = 0; i < 4; ++i) {
+        tick();
+        lengths.append(w().txtDati->length());
+    }
+    QCOMPARE(lengths, (QList<qint64>{8192, 16384, 20000, 20000}));
+    QCOMPARE(w().txtDati->store().bytes(), QByteArrayView(data));
+}
+
+void tst_Connection::receiveKeepsEveryByte()
+{
+    Listener listener;
+    Peer peer = connectTo(listener);
+    clearTranscript();
+    const QByteArray data = QByteArray("a\rb\nc\r\nd\0e", 10) + allByteValues() + QByteArray(3, '\0');
+    QVERIFY(peer.send(data));
+    QVERIFY(tickUntilLength(data.size()));
+    QCOMPARE(w().txtDati->store().bytes(), QByteArrayView(data));
+    QCOMPARE(transcript(), QString::fromLatin1(data));
+}
+
+void tst_Connection::peerCloses_data()
+{
+    QTest::addColumn<bool>("asServer");
+    QTest::newRow("connected as client") << false;
+    QTest::newRow("accepted peer") << true;
+}
+
+void tst_Connection::peerCloses()
+{
+    QFETCH(bool, asServer);
+    Listener listener;
+    Peer peer = asServer ? listenAndAccept() : connectTo(listener);
+    QVERIFY(peer.isOpen());
+    w().txtDati->AppendText("xyz");
+    const QString before = transcript();
+    peer.close();
+    QTest::qWait(20);
+    tick();
+    QCOMPARE(transcript(), before + CrLf + "Disconnected" + CrLf);
+    checkRow(asServer ? ConnectionControl::stateListening : ConnectionControl::stateIdle);
+    QCOMPARE(conn().connSocket(), mWinsock2::InvalidSocket);
+}
+
+void tst_Connection::peerResets()
+{
+    Listener listener;
+    Peer peer = connectTo(listener);
+    const QString before = transcript();
+    peer.reset();
+    QTest::qWait(20);
+    tick();
+    QCOMPARE(transcript(), before + "Disconnected" + CrLf);
+    checkRow(ConnectionControl::stateIdle);
+}
+
+void tst_Connection::dataThenCloseInOneBurst()
+{
+    Listener listener;
+    Peer peer = connectTo(listener);
+    clearTranscript();
+    QVERIFY(peer.send("last words"));
+    peer.close();
+    QTest::qWait(20);
+    tick();
+    QCOMPARE(transcript(), QStringLiteral("last words"));
+    QCOMPARE(conn().connState(), ConnectionControl::stateConnected);
+    tick();
+    QCOMPARE(transcript(), "last words" + CrLf + "Disconnected" + CrLf);
+}
+
+void tst_Connection::disconnectDropsWaitingData()
+{
+    Listener listener;
+    Peer peer = connectTo(listener);
+    QVERIFY(peer.send("never shown"));
+    QTest::qWait(20);
+    const QString before = transcript();
+    QTest::mouseClick(w().cmdDisconnect, Qt::LeftButton);
+    QCOMPARE(transcript(), before + "Disconnected" + CrLf);
+    QVERIFY(peer.sawClose());
+    tick(3);
+    QVERIFY(!transcript().contains("never shown"));
+    QCOMPARE(w().txtDati->caretPosition(), 0);
+}
+
+void tst_Connection::disconnectOutsideAConnectionDoesNothing()
+{
+    const QString before = transcript();
+    conn().cmdDisconnect_Click();
+    checkRow(ConnectionControl::stateIdle);
+    startListening(testpeer::unusedPort());
+    conn().cmdDisconnect_Click();
+    checkRow(ConnectionControl::stateListening);
+    QCOMPARE(transcript(), before);
+}
+
+// --- Send and echo ---------------------------------------------------------------
+
+void tst_Connection::sendBox_data()
+{
+    QTest::addColumn<Qt::CheckState>("echo");
+    QTest::addColumn<bool>("echoed");
+    QTest::newRow("echo on") << Qt::Checked << true;
+    QTest::newRow("echo off") << Qt::Unchecked << false;
+    QTest::newRow("echo grayed") << Qt::PartiallyChecked << false;
+}
+
+void tst_Connection::sendBox()
+{
+    QFETCH(Qt::CheckState, echo);
+    QFETCH(bool, echoed);
+    Listener listener;
+    Peer peer = connectTo(listener);
+    w().chkEcho->setCheckState(echo);
+    w().txtInvia->setFocus();
+    QTest::keyClicks(w().txtInvia, "hello");
+    QTest::keyClick(w().txtInvia, Qt::Key_Return);
+    QTest::keyClicks(w().txtInvia, "world");
+    const QString before = transcript();
+
+    QTest::mouseClick(w().cmdSend, Qt::LeftButton);
+    QCOMPARE(peer.read(12), QByteArray("hello\r\nworld"));
+    QVERIFY(peer.readFor(50).isEmpty());
+    QVERIFY(w().txtInvia->document()->isEmpty());
+    QCOMPARE(transcript(), before + (echoed ? "hello\r\nworld" : ""));
+    QCOMPARE(w().txtDati->caretPosition(), w().txtDati->length());
+}
+
+void tst_Connection::sendBoxKeepsLatin1AndEchoesWhatWentOut()
+{
+    Listener listener;
+    Peer peer = connectTo(listener);
+    clearTranscript();
+    // A no-break space and a tab must go out as they are; the euro sign has
+    // no byte in Latin-1 and goes out as "?".
+    w().txtInvia->setPlainText(QString::fromUtf8("a\xC2\xA0" "b\tc\xE2\x82\xAC\xC3\xBF"));
+    QTest::mouseClick(w().cmdSend, Qt::LeftButton);
+    const QByteArray expected("a\xA0" "b\tc?\xFF");
+    QCOMPARE(peer.read(expected.size()), expected);
+    QCOMPARE(w().txtDati->store().bytes(), QByteArrayView(expected));
+}
+
+void tst_Connection::emptySendBoxDisconnects_data()
+{
+    peerCloses_data();
+}
+
+void tst_Connection::emptySendBoxDisconnects()
+{
+    QFETCH(bool, asServer);
+    Listener listener;
+    Peer peer = asServer ? listenAndAccept() : connectTo(listener);
+    QVERIFY(peer.isOpen());
+    const QString before = transcript();
+    QTest::mouseClick(w().cmdSend, Qt::LeftButton);
+    QCOMPARE(transcript(), before + "Disconnected" + CrLf);
+    checkRow(asServer ? ConnectionControl::stateListening : ConnectionControl::stateIdle);
+    QVERIFY(peer.sawClose());
+}
+
+void tst_Connection::keys_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<QString>("text"); // what the platform reports
+    QTest::addColumn<QByteArray>("wire");
+
+    const Qt::KeyboardModifiers none;
+    QTest::newRow("letter") << int(Qt::Key_A) << none << "a" << QByteArray("a");
+    QTest::newRow("shifted letter") << int(Qt::Key_A) << Qt::KeyboardModifiers(Qt::ShiftModifier) << "A" << QByteArray("A");
+    QTest::newRow("Enter") << int(Qt::Key_Return) << none << "\r" << QByteArray("\r\n");
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << Qt::KeyboardModifiers(Qt::KeypadModifier) << "\r" << QByteArray("\r\n");
+    QTest::newRow("Backspace") << int(Qt::Key_Backspace) << none << "\b" << QByteArray("\b");
+    QTest::newRow("Escape") << int(Qt::Key_Escape) << none << "\x1b" << QByteArray("\x1b");
+    QTest::newRow("Ctrl+J offscreen") << int(Qt::Key_J) << Qt::KeyboardModifiers(Qt::ControlModifier) << "j" << QByteArray("\n");
+    QTest::newRow("Ctrl+J on X") << int(Qt::Key_J) << Qt::KeyboardModifiers(Qt::ControlModifier) << "\n" << QByteArray("\n");
+    QTest::newRow("Ctrl+M") << int(Qt::Key_M) << Qt::KeyboardModifiers(Qt::ControlModifier) << "m" << QByteArray("\r\n");
+    QTest::newRow("Ctrl+A") << int(Qt::Key_A) << Qt::KeyboardModifiers(Qt::ControlModifier) << "a" << QByteArray("\x01");
+    QTest::newRow("Ctrl+Shift+Z") << int(Qt::Key_Z) << (Qt::ControlModifier | Qt::ShiftModifier) << "Z" << QByteArray("\x1a");
+    QTest::newRow("Ctrl+C") << int(Qt::Key_C) << Qt::KeyboardModifiers(Qt::ControlModifier) << "\x03" << QByteArray("\x03");
+    QTest::newRow("Ctrl+[") << int(Qt::Key_BracketLeft) << Qt::KeyboardModifiers(Qt::ControlModifier) << "[" << QByteArray("\x1b");
+    QTest::newRow("Ctrl+Space") << int(Qt::Key_Space) << Qt::KeyboardModifiers(Qt::ControlModifier) << " " << QByteArray("\0", 1);
+    QTest::newRow("Latin-1 letter") << int(Qt::Key_unknown) << none << QString::fromUtf8("\xC3\xA9") << QByteArray("\xE9");
+    QTest::newRow("euro sign") << int(Qt::Key_unknown) << none << QString::fromUtf8("\xE2\x82\xAC") << QByteArray("?");
+    QTest::newRow("emoji") << int(Qt::Key_unknown) << none << QString::fromUtf8("\xF0\x9F\x98\x80") << QByteArray("?");
+    QTest::newRow("two characters") << int(Qt::Key_unknown) << none << "^e" << QByteArray("^e");
+    QTest::newRow("Left") << int(Qt::Key_Left) << none << "" << QByteArray();
+    QTest::newRow("F1") << int(Qt::Key_F1) << none << "" << QByteArray();
+    QTest::newRow("Shift alone") << int(Qt::Key_Shift) << Qt::KeyboardModifiers(Qt::ShiftModifier) << "" << QByteArray();
+    QTest::newRow("Delete") << int(Qt::Key_Delete) << none << "\x7f" << QByteArray();
+}
+
+void tst_Connection::keys()
+{
+    QFETCH(int, key);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(QString, text);
+    QFETCH(QByteArray, wire);
+
+    for (bool echo : {false, true}) {
+        Listener listener;
+        Peer peer = connectTo(listener);
+        w().chkEcho->setCheckState(echo ? Qt::Checked : Qt::Unchecked);
+        w().txtDati->setFocus();
+        clearTranscript();
+        w().txtDati->AppendText("abc");
+
+        QTest::sendKeyEvent(QTest::Click, w().txtDati, Qt::Key(key), text, modifiers);
+        // A marker key after it shows where its bytes end.
+        QTest::sendKeyEvent(QTest::Click, w().txtDati, Qt::Key_unknown, QStringLiteral("~"), {});
+        QCOMPARE(peer.read(wire.size() + 1), wire + '~');
+        const QByteArray shown = echo ? wire + '~' : QByteArray();
+        QCOMPARE(w().txtDati->store().bytes(), QByteArrayView("abc" + shown));
+        QCOMPARE(w().txtDati->caretPosition(), w().txtDati->length());
+        conn().cmdDisconnect_Click();
+    }
+}
+
+void tst_Connection::keysOutsideAConnectionDoNothing()
+{
+    // Idle, after a failed connect, after a disconnect, and while listening.
+    Listener listener;
+    Peer gone = connectTo(listener);
+    conn().cmdDisconnect_Click();
+    w().txtPortConn->setText(QString::number(testpeer::unusedPort()));
+    conn().cmdConnetti_Click();
+    for (bool listening : {false, true}) {
+        if (listening)
+            startListening(testpeer::unusedPort());
+        w().txtDati->setFocus();
+        w().txtDati->setSelection(2, 3);
+        const QString before = transcript();
+        for (const char* k : {"a", "\r", "\b"})
+            QTest::sendKeyEvent(QTest::Click, w().txtDati, Qt::Key_unknown, QString::fromLatin1(k), {});
+        QTest::keyClick(w().txtDati, Qt::Key_Return);
+        QCOMPARE(transcript(), before);
+        QCOMPARE(w().txtDati->selectionStart(), 2);
+        QCOMPARE(w().txtDati->selectionLength(), 3);
+        checkRow(listening ? ConnectionControl::stateListening : ConnectionControl::stateIdle);
+    }
+}
+
+void tst_Connection::keyAfterPeerResetDisconnects()
+{
+    Listener listener;
+    Peer peer = connectTo(listener);
+    peer.reset();
+    QTest::qWait(20);
+    const QString before = transcript();
+    w().txtDati->setFocus();
+    for (int i = 0; i < 3; ++i) // a second send after a reset must not kill the process
+        QTest::sendKeyEvent(QTest::Click, w().txtDati, Qt::Key_unknown, QStringLiteral("x"), {});
+    QCOMPARE(transcript(), before + "Disconnected" + CrLf);
+    checkRow(ConnectionControl::stateIdle);
+}
+
+// --- Listen and accept -------------------------------------------------------------
+
+void tst_Connection::listenPortTextsThatDoNothing_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::newRow("empty") << "";
+    QTest::newRow("zero") << "0";
+    QTest::newRow("letters") << "port";
+}
+
+void tst_Connection::listenPortTextsThatDoNothing()
+{
+    QFETCH(QString, port);
+    const int descriptors = testpeer::openDescriptorCount();
+    startListening(0);
+    w().txtPort->setText(port);
+    conn().cmdStartListen_Click(); // stops
+    conn().cmdStartListen_Click(); // a Listen that does nothing
+    checkRow(ConnectionControl::stateIdle);
+    QCOMPARE(testpeer::openDescriptorCount(), descriptors);
+}
+
+void tst_Connection::listenOnDefaultPort()
+{
+    QCOMPARE(w().txtPort->text(), QStringLiteral("1234"));
+    const QString before = transcript();
+    QTest::mouseClick(w().cmdStartListen, Qt::LeftButton);
+    if (conn().connState() != ConnectionControl::stateListening)
+        QSKIP("port 1234 is taken on this machine");
+    checkRow(ConnectionControl::stateListening);
+    QCOMPARE(transcript(), before);
+    Peer peer = Peer::connectTo(1234);
+    QVERIFY(peer.isOpen());
+}
+
+void tst_Connection::listenAcceptAndStop()
+{
+    const quint16 port = testpeer::unusedPort();
+    startListening(port);
+    checkRow(ConnectionControl::stateListening);
+    tick(2); // nobody waiting: nothing happens
+    checkRow(ConnectionControl::stateListening);
+
+    w().txtDati->AppendText("abc");
+    Peer peer = Peer::connectTo(port);
+    QVERIFY(peer.isOpen());
+    QTest::qWait(20);
+    tick();
+    QCOMPARE(transcript(), frmPellix::BannerLine() + CrLf + "abc" + CrLf
+                 + "Connected from: 127.0.0.1" + CrLf);
+    checkRow(ConnectionControl::stateAccepted);
+    QCOMPARE(w().txtDati->caretPosition(), 0);
+
+    // The peer goes; listening goes on; Stop ends it.
+    peer.close();
+    QTest::qWait(20);
+    tick();
+    checkRow(ConnectionControl::stateListening);
+    const QString before = transcript();
+    QTest::mouseClick(w().cmdStartListen, Qt::LeftButton);
+    checkRow(ConnectionControl::stateIdle);
+    QCOMPARE(transcript(), before);
+    QVERIFY(!Peer::connectTo(port).isOpen());
+}
+
+void tst_Connection::listenOnPortInUse()
+{
+    Listener other;
+    const int descriptors = testpeer::openDescriptorCount();
+    const QString before = transcript();
+    startListening(other.port());
+    checkRow(ConnectionControl::stateIdle);
+    QCOMPARE(transcript(), before);
+    QCOMPARE(testpeer::openDescriptorCount(), descriptors);
+}
+
+void tst_Connection::secondPeerWaitsForTheFirst()
+{
+    quint16 port = 0;
+    Peer first = listenAndAccept(&port);
+    QVERIFY(first.isOpen());
+    Peer second = Peer::connectTo(port);
+    QVERIFY(second.isOpen());
+    QVERIFY(second.send("from the second"));
+    QTest::qWait(20);
+    clearTranscript();
+    tick(3); // the first has nothing to say; the second waits
+    QCOMPARE(transcript(), QString());
+
+    first.close();
+    QTest::qWait(20);
+    tick();
+    QCOMPARE(transcript(), "Disconnected" + CrLf);
+    tick();
+    QCOMPARE(transcript(), "Disconnected" + CrLf + "Connected from: 127.0.0.1" + CrLf);
+    checkRow(ConnectionControl::stateAccepted);
+    tick();
+    QCOMPARE(transcript(), "Disconnected" + CrLf + "Connected from: 127.0.0.1" + CrLf
+                 + "from the second");
+}
+
+// --- Shut-down and resources -----------------------------------------------------
+
+void tst_Connection::unload_data()
+{
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("written");
+    QTest::newRow("idle") << int(ConnectionControl::stateIdle) << "";
+    QTest::newRow("listening") << int(ConnectionControl::stateListening) << "";
+    QTest::newRow("accepted") << int(ConnectionControl::stateAccepted) << "Disconnected\r\n";
+    QTest::newRow("connected") << int(ConnectionControl::stateConnected) << "Disconnected\r\n";
+}
+
+void tst_Connection::unload()
+{
+    QFETCH(int, state);
+    QFETCH(QString, written);
+    Listener listener;
+    Peer peer;
+    quint16 port = 0;
+    if (state == ConnectionControl::stateConnected)
+        peer = connectTo(listener);
+    else if (state == ConnectionControl::stateAccepted)
+        peer = listenAndAccept(&port);
+    else if (state == ConnectionControl::stateListening)
+        startListening(port = testpeer::unusedPort());
+    QCOMPARE(int(conn().connState()), state);
+
+    // By the time the socket interface shuts down, every socket is closed.
+    bool peerClosed = false, listenerClosed = false;
+    m_onCleanup = [&] {
+        peerClosed = !peer.isOpen() || peer.sawClose(1000);
+        listenerClosed = port == 0 || !Peer::connectTo(port).isOpen();
+    };
+    const QString before = transcript();
+    w().close();
+    QCOMPARE(m_cleanups, 1);
+    QVERIFY(peerClosed);
+    QVERIFY(listenerClosed);
+    QCOMPARE(transcript(), before + written);
+    checkRow(ConnectionControl::stateIdle);
+}
+
+void tst_Connection::noDescriptorLeaks()
+{
+    Listener listener(64);
+    const int descriptors = testpeer::openDescriptorCount();
+    w().txtPortConn->setText(QString::number(listener.port()));
+    for (int i = 0; i < 500; ++i) {
+        conn().cmdConnetti_Click();
+        Peer peer = listener.accept();
+        QVERIFY(peer.isOpen());
+        conn().cmdDisconnect_Click();
+    }
+    w().txtPortConn->setText(QString::number(testpeer::unusedPort()));
+    for (int i = 0; i < 500; ++i)
+        conn().cmdConnetti_Click();
+    QCOMPARE(testpeer::openDescriptorCount(), descriptors);
+    checkRow(ConnectionControl::stateIdle);
+}
+
+QTEST_MAIN(tst_Connection)
+#include "tst_connection.moc"

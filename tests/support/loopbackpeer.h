@@ -1,0 +1,196 @@
+#pragma once
+
+// The far side of a connection, for tests: plain POSIX sockets on the
+// loopback, independent of the code under test. Every wait is bounded.
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <dirent.h>
+
+#include <cerrno>
+#include <chrono>
+#include <utility>
+
+namespace testpeer {
+
+inline bool waitFor(int fd, short events, int timeoutMs)
+{
+    pollfd p{fd, events, 0};
+    return ::poll(&p, 1, timeoutMs) > 0;
+}
+
+inline sockaddr_in loopback(quint16 port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// One end of a TCP connection.
+class Peer {
+public:
+    Peer() = default;
+    explicit Peer(int fd) : m_fd(fd) { }
+    Peer(Peer&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) { }
+    Peer& operator=(Peer&& other) noexcept
+    {
+        close();
+        m_fd = std::exchange(other.m_fd, -1);
+        return *this;
+    }
+    ~Peer() { close(); }
+
+    static Peer connectTo(quint16 port)
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in a = loopback(port);
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
+            return Peer(fd);
+        if (fd >= 0)
+            ::close(fd);
+        return Peer();
+    }
+
+    bool isOpen() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+
+    // Sends all of bytes, waiting at most timeoutMs for room.
+    bool send(const QByteArray& bytes, int timeoutMs = 5000)
+    {
+        qsizetype sent = 0;
+        while (sent < bytes.size()) {
+            const ssize_t n = ::send(m_fd, bytes.constData() + sent, size_t(bytes.size() - sent),
+                                     MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0)
+                sent += n;
+            else if (n < 0 && errno == EAGAIN && waitFor(m_fd, POLLOUT, timeoutMs))
+                continue;
+            else
+                return false;
+        }
+        return true;
+    }
+
+    // Reads until `count` bytes have come, the peer closes, or timeoutMs passes.
+    QByteArray read(qsizetype count, int timeoutMs = 5000)
+    {
+        QByteArray out;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        char buffer[65536];
+        while (out.size() < count) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now()).count();
+            if (left <= 0 || !waitFor(m_fd, POLLIN, int(left)))
+                break;
+            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            out.append(buffer, n);
+        }
+        return out;
+    }
+
+    // What arrives within timeoutMs, however much.
+    QByteArray readFor(int timeoutMs) { return read(qsizetype(1) << 40, timeoutMs); }
+
+    // True when the other side has closed: the next read gives end of file
+    // (or an error) within timeoutMs.
+    bool sawClose(int timeoutMs = 5000)
+    {
+        if (!waitFor(m_fd, POLLIN, timeoutMs))
+            return false;
+        char c;
+        return ::recv(m_fd, &c, 1, MSG_PEEK) <= 0;
+    }
+
+    void shutdownWrite() { ::shutdown(m_fd, SHUT_WR); }
+
+    // Ends the connection with a reset instead of an orderly close.
+    void reset()
+    {
+        const linger l{1, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        close();
+    }
+
+    void setReceiveBuffer(int bytes) { ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); }
+
+    void close()
+    {
+        if (m_fd >= 0)
+            ::close(std::exchange(m_fd, -1));
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// A listening socket on 127.0.0.1 at a port the system chooses.
+class Listener {
+public:
+    explicit Listener(int backlog = 8)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = loopback(0);
+        socklen_t length = sizeof a;
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0
+            || ::listen(m_fd, backlog) != 0
+            || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+            ::close(std::exchange(m_fd, -1));
+            return;
+        }
+        m_port = ntohs(a.sin_port);
+    }
+    ~Listener() { close(); }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    quint16 port() const { return m_port; }
+    int fd() const { return m_fd; }
+
+    Peer accept(int timeoutMs = 5000)
+    {
+        if (!waitFor(m_fd, POLLIN, timeoutMs))
+            return Peer();
+        return Peer(::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC));
+    }
+
+    void close()
+    {
+        if (m_fd >= 0)
+            ::close(std::exchange(m_fd, -1));
+    }
+
+private:
+    int m_fd = -1;
+    quint16 m_port = 0;
+};
+
+// A port that nothing listens on at the moment of the call.
+inline quint16 unusedPort()
+{
+    Listener l;
+    return l.port();
+}
+
+inline int openDescriptorCount()
+{
+    int count = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d))
+            ++count;
+        ::closedir(d);
+    }
+    return count;
+}
+
+} // namespace testpeer

@@ -1,0 +1,573 @@
+#include "transcriptview.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QFontInfo>
+#include <QFontMetricsF>
+#include <QImage>
+#include <QMenu>
+#include <QScrollBar>
+#include <QTest>
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+QString latin1(const QByteArray& bytes)
+{
+    return QString::fromLatin1(bytes);
+}
+
+// The view as the window sets it up: the window's font, shown at its size.
+std::unique_ptr<TranscriptView> shownView()
+{
+    auto view = std::make_unique<TranscriptView>();
+    QFont font(QStringLiteral("Fixedsys"), 9);
+    font.setStyleHint(QFont::TypeWriter);
+    font.setFixedPitch(true);
+    view->setFont(font);
+    view->resize(685, 417);
+    view->show();
+    return view;
+}
+
+struct Grid {
+    qreal cell;
+    int row;
+};
+
+Grid gridOf(const TranscriptView& view)
+{
+    const QFontMetricsF fm(view.font());
+    return {fm.horizontalAdvance(QLatin1Char('M')), int(std::ceil(fm.lineSpacing()))};
+}
+
+// The middle of the left half of the cell at (row, column) of the viewport.
+QPoint cellPoint(const TranscriptView& view, int row, int column)
+{
+    const Grid g = gridOf(view);
+    return QPoint(int(column * g.cell + g.cell / 4), row * g.row + g.row / 2);
+}
+
+QImage viewportImage(TranscriptView& view)
+{
+    return view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+// Whether any pixel of the rectangle differs from the base colour.
+bool hasInk(const QImage& image, const QRect& rect, QColor base)
+{
+    const QRect r = rect.intersected(image.rect());
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x)
+            if (image.pixelColor(x, y) != base)
+                return true;
+    return false;
+}
+
+} // namespace
+
+class tst_TranscriptView : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void appendKeepsEveryCharacter();
+    void appendTurnsNonLatin1IntoQuestionMarks();
+    void ensureLineBreak_data();
+    void ensureLineBreak();
+    void appendShowsTheStartAgain();
+    void scrollToEnd_data();
+    void scrollToEnd();
+    void clearEmptiesTheText();
+    void copy_data();
+    void copy();
+    void typingNeverChangesTheText();
+    void keyPressedComesBeforeTheViewMoves();
+    void navigation_data();
+    void navigation();
+    void navigationKeepsTheCaretInView();
+    void mouseSelects();
+    void contextMenu();
+    void tabsAreBlankCellsOnTheGrid();
+    void specialCellsKeepTheGrid_data();
+    void specialCellsKeepTheGrid();
+    void selectionAndCaretArePainted();
+};
+
+void tst_TranscriptView::initTestCase()
+{
+    // Pixel tests below assume one cell per character of a monospaced font.
+    auto view = shownView();
+    QVERIFY2(QFontInfo(view->font()).fixedPitch(), "no fixed-pitch font (fonts-dejavu-core?)");
+}
+
+void tst_TranscriptView::appendKeepsEveryCharacter()
+{
+    QString all;
+    for (int c = 0; c < 256; ++c)
+        all.append(QChar(char16_t(c)));
+    TranscriptView view;
+    view.AppendText(all.left(100));
+    view.AppendText(all.mid(100));
+    QCOMPARE(view.length(), 256);
+    QCOMPARE(view.plainText(), all);
+    QCOMPARE(view.property("plainText").toString(), all);
+    QCOMPARE(view.plainText().at(0), QChar(u'\0'));
+}
+
+void tst_TranscriptView::appendTurnsNonLatin1IntoQuestionMarks()
+{
+    TranscriptView view;
+    view.AppendText(QStringLiteral("a\u20acb\u00e9") + QString::fromUcs4(U"\U0001F600"));
+    // The emoji is two UTF-16 characters, so two question marks.
+    QCOMPARE(view.plainText(), QStringLiteral("a?b\u00e9??"));
+    QCOMPARE(view.length(), 6);
+}
+
+void tst_TranscriptView::ensureLineBreak_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("after");
+
+    QTest::newRow("0 characters") << QByteArray() << QByteArray();
+    QTest::newRow("1 character") << QByteArray("a") << QByteArray("a");
+    QTest::newRow("2 characters") << QByteArray("ab") << QByteArray("ab");
+    QTest::newRow("2 characters, bare CR") << QByteArray("a\r") << QByteArray("a\r");
+    QTest::newRow("2 characters, LF CR") << QByteArray("\n\r") << QByteArray("\n\r");
+    QTest::newRow("3 characters") << QByteArray("abc") << QByteArray("abc\r\n");
+    QTest::newRow("ends in CR LF") << QByteArray("ab\r\n") << QByteArray("ab\r\n");
+    QTest::newRow("3 characters, ends in CR LF") << QByteArray("a\r\n") << QByteArray("a\r\n");
+    QTest::newRow("ends in bare CR") << QByteArray("abc\r") << QByteArray("abc\r\r\n");
+    QTest::newRow("ends in bare LF") << QByteArray("abc\n") << QByteArray("abc\n\r\n");
+    QTest::newRow("ends in LF CR") << QByteArray("x\n\r") << QByteArray("x\n\r\r\n");
+}
+
+void tst_TranscriptView::ensureLineBreak()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+
+    TranscriptView view;
+    view.AppendText(latin1(before));
+    view.EnsureLineBreak();
+    QCOMPARE(view.plainText(), latin1(after));
+    view.EnsureLineBreak();
+    QCOMPARE(view.plainText(), latin1(after));
+}
+
+void tst_TranscriptView::appendShowsTheStartAgain()
+{
+    auto view = shownView();
+    QByteArray text;
+    for (int i = 0; i < 300; ++i)
+        text += QByteArray(200, char('a' + i % 26)) + "\r\n";
+    view->AppendText(latin1(text));
+    view->ScrollToEnd();
+    view->setSelection(1000, -50);
+    QVERIFY(view->firstVisibleLine() > 0);
+    QCOMPARE(view->selectionLength(), 50);
+
+    // The scroll position is what was seen at the end above; AppendText
+    // brings back the first row and column and drops the selection.
+    view->horizontalScrollBar()->setValue(30);
+    view->AppendText(QStringLiteral("more"));
+    QCOMPARE(view->plainText(), latin1(text) + QStringLiteral("more"));
+    QCOMPARE(view->caretPosition(), 0);
+    QCOMPARE(view->selectionStart(), 0);
+    QCOMPARE(view->selectionLength(), 0);
+    QCOMPARE(view->firstVisibleLine(), 0);
+    QCOMPARE(view->firstVisibleColumn(), 0);
+    QVERIFY(view->isPositionVisible(0));
+    QVERIFY(!view->isPositionVisible(view->length()));
+}
+
+void tst_TranscriptView::scrollToEnd_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("scrollsDown");
+    QTest::addColumn<bool>("scrollsRight");
+
+    QByteArray lines;
+    for (int i = 0; i < 500; ++i)
+        lines += QByteArray::number(i).rightJustified(80, '.') + "\r\n";
+    QByteArray digits;
+    for (int i = 0; i < 10000; ++i)
+        digits += "0123456789";
+    QByteArray tabbed;
+    for (int i = 0; i < 5000; ++i)
+        tabbed += "ab\tcdefghijklmnop\t";
+
+    QTest::newRow("short") << QByteArray("hello") << false << false;
+    QTest::newRow("80-column lines") << lines << true << false;
+    QTest::newRow("100000 characters, no break") << digits << false << true;
+    QTest::newRow("one line with tabs") << tabbed << false << true;
+    QTest::newRow("lines, then a long last line") << lines + digits << true << true;
+}
+
+void tst_TranscriptView::scrollToEnd()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, scrollsDown);
+    QFETCH(bool, scrollsRight);
+
+    auto view = shownView();
+    view->AppendText(latin1(text));
+    view->setSelection(1, 2);
+    view->ScrollToEnd();
+    QCOMPARE(view->caretPosition(), text.size());
+    QCOMPARE(view->selectionLength(), 0);
+    QCOMPARE(view->selectionStart(), text.size());
+    QVERIFY(view->isPositionVisible(text.size()));
+    QCOMPARE(view->firstVisibleLine() > 0, scrollsDown);
+    QCOMPARE(view->firstVisibleColumn() > 0, scrollsRight);
+
+    // The last character is painted in its cell, which is in view.
+    view->setSelection(0, 0);
+    view->ScrollToEnd();
+    qint64 last = text.size() - 1;
+    while (text.at(last) == '\r' || text.at(last) == '\n' || text.at(last) == '\t')
+        --last;
+    const QImage image = viewportImage(*view);
+    const Grid g = gridOf(*view);
+    const int row = int(view->store().lineOf(last) - view->firstVisibleLine());
+    const int cell = int(view->store().columnOf(last) - view->firstVisibleColumn());
+    QVERIFY(row >= 0 && cell >= 0);
+    const QRect lastCell(int(cell * g.cell), row * g.row, int(std::ceil(g.cell)), g.row);
+    QVERIFY(hasInk(image, lastCell, view->palette().color(QPalette::Base)));
+}
+
+void tst_TranscriptView::clearEmptiesTheText()
+{
+    auto view = shownView();
+    view->AppendText(QStringLiteral("abc\r"));
+    view->ScrollToEnd();
+    view->clear();
+    QCOMPARE(view->length(), 0);
+    QCOMPARE(view->caretPosition(), 0);
+    QCOMPARE(view->store().lineCount(), 1);
+    view->AppendText(QStringLiteral("\n"));
+    QCOMPARE(view->store().lineCount(), 2);
+}
+
+void tst_TranscriptView::copy_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QByteArray>("copied");
+
+    QTest::newRow("CR LF stays CR LF") << QByteArray("ab\r\ncd") << 0 << 6 << QByteArray("ab\r\ncd");
+    QTest::newRow("bare CR stays") << QByteArray("ab\rcd") << 1 << 3 << QByteArray("b\rc");
+    QTest::newRow("bare LF stays") << QByteArray("ab\ncd") << 0 << 3 << QByteArray("ab\n");
+    QTest::newRow("NUL and tab") << QByteArray("x\0\ty", 4) << 0 << 4 << QByteArray("x\0\ty", 4);
+    QTest::newRow("selected backwards") << QByteArray("hello") << 4 << -3 << QByteArray("ell");
+    QTest::newRow("Latin-1 above 127") << QByteArray("\xe9\xa0\x85") << 0 << 3
+                                       << QByteArray("\xe9\xa0\x85");
+    QTest::newRow("clamped") << QByteArray("abc") << 1 << 100 << QByteArray("bc");
+}
+
+void tst_TranscriptView::copy()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, start);
+    QFETCH(int, length);
+    QFETCH(QByteArray, copied);
+
+    TranscriptView view;
+    view.AppendText(latin1(text));
+    view.setSelection(start, length);
+    QCOMPARE(view.selectedText(), latin1(copied));
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    view.copy();
+    QCOMPARE(QGuiApplication::clipboard()->text(), latin1(copied));
+
+    // Nothing selected: the clipboard keeps what it had.
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    view.setSelection(1, 0);
+    view.copy();
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
+}
+
+void tst_TranscriptView::typingNeverChangesTheText()
+{
+    auto view = shownView();
+    const QString text = QStringLiteral("line one\r\nline two");
+    view->AppendText(text);
+    view->setSelection(2, 5);
+    QList<int> keys;
+    connect(view.get(), &TranscriptView::keyPressed, view.get(),
+            [&](QKeyEvent* event) { keys << event->key(); });
+
+    QTest::keyClicks(view.get(), "hello world");
+    QTest::keyClick(view.get(), Qt::Key_Backspace);
+    QTest::keyClick(view.get(), Qt::Key_Delete);
+    QTest::keyClick(view.get(), Qt::Key_Return);
+    // QTest presses the modifier keys too, and those are key presses as well.
+    QTest::keyClick(view.get(), Qt::Key_V, Qt::ControlModifier);
+    QTest::keyClick(view.get(), Qt::Key_X, Qt::ControlModifier);
+    QTest::keyClick(view.get(), Qt::Key_Insert, Qt::ShiftModifier);
+    QTest::sendKeyEvent(QTest::Click, view.get(), Qt::Key_unknown, QStringLiteral("\u00e9"),
+                        Qt::NoModifier);
+
+    QCOMPARE(view->plainText(), text);
+    const QList<int> expected{Qt::Key_H, Qt::Key_E, Qt::Key_L, Qt::Key_L, Qt::Key_O,
+                              Qt::Key_Space, Qt::Key_W, Qt::Key_O, Qt::Key_R, Qt::Key_L,
+                              Qt::Key_D, Qt::Key_Backspace, Qt::Key_Delete, Qt::Key_Return,
+                              Qt::Key_Control, Qt::Key_V, Qt::Key_Control, Qt::Key_X,
+                              Qt::Key_Shift, Qt::Key_Insert, Qt::Key_unknown};
+    QCOMPARE(keys, expected);
+}
+
+void tst_TranscriptView::keyPressedComesBeforeTheViewMoves()
+{
+    TranscriptView view;
+    view.AppendText(QStringLiteral("abc"));
+    QList<qint64> caretAtSignal;
+    connect(&view, &TranscriptView::keyPressed, &view,
+            [&](QKeyEvent*) { caretAtSignal << view.caretPosition(); });
+    QTest::keyClick(&view, Qt::Key_Right);
+    QTest::keyClick(&view, Qt::Key_Right);
+    QCOMPARE(caretAtSignal, (QList<qint64>{0, 1}));
+    QCOMPARE(view.caretPosition(), 2);
+}
+
+void tst_TranscriptView::navigation_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("start"); // setSelection() before the keys
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QKeySequence>("keys");
+    QTest::addColumn<int>("selStart");
+    QTest::addColumn<int>("selLength");
+    QTest::addColumn<int>("caret");
+
+    // a0 b1 CR2 LF3 c4 d5 CR6 LF7 e8 f9 g10 h11, length 12
+    const QByteArray t("ab\r\ncd\r\nefgh");
+    const auto k = [](const char* s) { return QKeySequence(QString::fromLatin1(s)); };
+    QTest::newRow("Right") << t << 0 << 0 << k("Right") << 1 << 0 << 1;
+    QTest::newRow("Right over CR LF") << t << 2 << 0 << k("Right") << 4 << 0 << 4;
+    QTest::newRow("Left over CR LF") << t << 4 << 0 << k("Left") << 2 << 0 << 2;
+    QTest::newRow("Left at 0") << t << 0 << 0 << k("Left") << 0 << 0 << 0;
+    QTest::newRow("Right at end") << t << 12 << 0 << k("Right") << 12 << 0 << 12;
+    QTest::newRow("Shift+Right") << t << 0 << 0 << k("Shift+Right") << 0 << 1 << 1;
+    QTest::newRow("Shift+Right twice") << t << 0 << 0 << k("Shift+Right, Shift+Right")
+                                       << 0 << 2 << 2;
+    QTest::newRow("Shift+Right over CR LF") << t << 1 << 0 << k("Shift+Right, Shift+Right")
+                                            << 1 << 3 << 4;
+    QTest::newRow("Shift+Left shrinks") << t << 4 << 2 << k("Shift+Left") << 4 << 1 << 5;
+    QTest::newRow("Left collapses to start") << t << 4 << 2 << k("Left") << 4 << 0 << 4;
+    QTest::newRow("Right collapses to end") << t << 6 << -2 << k("Right") << 6 << 0 << 6;
+    QTest::newRow("Home") << t << 5 << 0 << k("Home") << 4 << 0 << 4;
+    QTest::newRow("End") << t << 4 << 0 << k("End") << 6 << 0 << 6;
+    QTest::newRow("Shift+End") << t << 4 << 0 << k("Shift+End") << 4 << 2 << 6;
+    QTest::newRow("Shift+Home") << t << 10 << 0 << k("Shift+Home") << 8 << 2 << 8;
+    QTest::newRow("Ctrl+End") << t << 1 << 0 << k("Ctrl+End") << 12 << 0 << 12;
+    QTest::newRow("Ctrl+Home") << t << 9 << 0 << k("Ctrl+Home") << 0 << 0 << 0;
+    QTest::newRow("Ctrl+Shift+End") << t << 4 << 0 << k("Ctrl+Shift+End") << 4 << 8 << 12;
+    QTest::newRow("Ctrl+Shift+Home") << t << 5 << 0 << k("Ctrl+Shift+Home") << 0 << 5 << 0;
+    QTest::newRow("Down keeps the column") << t << 1 << 0 << k("Down") << 5 << 0 << 5;
+    QTest::newRow("Up keeps the column") << t << 9 << 0 << k("Up") << 5 << 0 << 5;
+    QTest::newRow("Shift+Down") << t << 0 << 0 << k("Shift+Down") << 0 << 4 << 4;
+    QTest::newRow("Shift+Up") << t << 9 << 0 << k("Shift+Up") << 5 << 4 << 5;
+    QTest::newRow("Up on the first line") << t << 1 << 0 << k("Up") << 1 << 0 << 1;
+    QTest::newRow("Down keeps the aim past a short line")
+        << QByteArray("abcd\r\nx\r\nabcd") << 3 << 0 << k("Down, Down") << 12 << 0 << 12;
+    QTest::newRow("Down to the end of a tab line") << QByteArray("abcdefghij\n\tz") << 9 << 0
+                                                   << k("Down") << 13 << 0 << 13;
+    QTest::newRow("Down onto a tab") << QByteArray("abcdefghij\n\tz") << 4 << 0
+                                     << k("Down") << 11 << 0 << 11;
+    QTest::newRow("PageDown") << t << 1 << 0 << k("PgDown") << 9 << 0 << 9;
+    QTest::newRow("Shift+PageUp") << t << 11 << 0 << k("Shift+PgUp") << 2 << 9 << 2;
+    QTest::newRow("Ctrl+A") << t << 5 << 0 << k("Ctrl+A") << 0 << 12 << 12;
+    QTest::newRow("Ctrl+C keeps the selection") << t << 1 << 3 << k("Ctrl+C") << 1 << 3 << 4;
+}
+
+void tst_TranscriptView::navigation()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, start);
+    QFETCH(int, length);
+    QFETCH(QKeySequence, keys);
+    QFETCH(int, selStart);
+    QFETCH(int, selLength);
+    QFETCH(int, caret);
+
+    auto view = shownView();
+    view->AppendText(latin1(text));
+    view->setSelection(start, length);
+    for (int i = 0; i < keys.count(); ++i)
+        QTest::keyClick(view.get(), keys[i].key(), keys[i].keyboardModifiers());
+    QCOMPARE(view->selectionStart(), selStart);
+    QCOMPARE(view->selectionLength(), selLength);
+    QCOMPARE(view->caretPosition(), caret);
+    QCOMPARE(view->plainText(), latin1(text));
+}
+
+void tst_TranscriptView::navigationKeepsTheCaretInView()
+{
+    auto view = shownView();
+    QByteArray text;
+    for (int i = 0; i < 1000; ++i)
+        text += QByteArray::number(i) + "\r\n";
+    text += QByteArray(3000, 'x');
+    view->AppendText(latin1(text));
+
+    QTest::keyClick(view.get(), Qt::Key_End, Qt::ControlModifier);
+    QCOMPARE(view->caretPosition(), text.size());
+    QVERIFY(view->isPositionVisible(text.size()));
+    QTest::keyClick(view.get(), Qt::Key_Home);
+    QVERIFY(view->isPositionVisible(view->caretPosition()));
+    QCOMPARE(view->firstVisibleColumn(), 0);
+    QTest::keyClick(view.get(), Qt::Key_PageUp);
+    QVERIFY(view->isPositionVisible(view->caretPosition()));
+    QVERIFY(view->store().lineOf(view->caretPosition()) < 1000);
+    QTest::keyClick(view.get(), Qt::Key_Home, Qt::ControlModifier);
+    QCOMPARE(view->firstVisibleLine(), 0);
+    QVERIFY(view->isPositionVisible(0));
+}
+
+void tst_TranscriptView::mouseSelects()
+{
+    auto view = shownView();
+    view->AppendText(QStringLiteral("first line\r\nxx foo_bar1 yy\r\n\tz"));
+    QWidget* vp = view->viewport();
+
+    QTest::mouseClick(vp, Qt::LeftButton, {}, cellPoint(*view, 1, 4));
+    QCOMPARE(view->caretPosition(), 12 + 4);
+    QCOMPARE(view->selectionLength(), 0);
+
+    QTest::mouseClick(vp, Qt::LeftButton, Qt::ShiftModifier, cellPoint(*view, 0, 6));
+    QCOMPARE(view->selectionStart(), 6);
+    QCOMPARE(view->selectionLength(), 10);
+
+    QTest::mouseDClick(vp, Qt::LeftButton, {}, cellPoint(*view, 1, 6));
+    QCOMPARE(view->selectedText(), QStringLiteral("foo_bar1"));
+
+    // A click past the end of a line puts the caret at its end.
+    QTest::mouseClick(vp, Qt::LeftButton, {}, cellPoint(*view, 0, 40));
+    QCOMPARE(view->caretPosition(), 10);
+    // Clicking within a tab's cells lands on the tab; after them, on z.
+    QTest::mouseClick(vp, Qt::LeftButton, {}, cellPoint(*view, 2, 3));
+    QCOMPARE(view->caretPosition(), 28);
+    QTest::mouseClick(vp, Qt::LeftButton, {}, cellPoint(*view, 2, 8));
+    QCOMPARE(view->caretPosition(), 29);
+
+    QTest::mousePress(vp, Qt::LeftButton, {}, cellPoint(*view, 0, 0));
+    QTest::mouseMove(vp, cellPoint(*view, 1, 2));
+    QTest::mouseRelease(vp, Qt::LeftButton, {}, cellPoint(*view, 1, 2));
+    QCOMPARE(view->selectionStart(), 0);
+    QCOMPARE(view->selectedText(), QStringLiteral("first line\r\nxx"));
+    QCOMPARE(view->plainText(), QStringLiteral("first line\r\nxx foo_bar1 yy\r\n\tz"));
+}
+
+void tst_TranscriptView::contextMenu()
+{
+    TranscriptView view;
+    view.AppendText(QStringLiteral("ab\rcd"));
+    std::unique_ptr<QMenu> menu(view.createContextMenu());
+    QList<QAction*> actions;
+    for (QAction* a : menu->actions())
+        if (!a->isSeparator())
+            actions << a;
+    QCOMPARE(actions.size(), 2);
+    QCOMPARE(actions[0]->text().remove(u'&'), QStringLiteral("Copy"));
+    QCOMPARE(actions[1]->text().remove(u'&'), QStringLiteral("Select All"));
+    QVERIFY(!actions[0]->isEnabled());
+
+    actions[1]->trigger();
+    QCOMPARE(view.selectionLength(), 5);
+
+    menu.reset(view.createContextMenu());
+    QAction* copyAction = menu->actions().first();
+    QVERIFY(copyAction->isEnabled());
+    QGuiApplication::clipboard()->clear();
+    copyAction->trigger();
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("ab\rcd"));
+}
+
+// A tab is blank cells up to the next multiple of 8: the text after it lands
+// exactly where it would after as many spaces.
+void tst_TranscriptView::tabsAreBlankCellsOnTheGrid()
+{
+    auto view = shownView();
+    view->AppendText(latin1("ab\tX\r\n\t\tY"));
+    const QImage tabs = viewportImage(*view);
+    view->clear();
+    view->AppendText(latin1("ab      X\r\n                Y"));
+    const QImage spaces = viewportImage(*view);
+    QCOMPARE(tabs, spaces);
+}
+
+void tst_TranscriptView::specialCellsKeepTheGrid_data()
+{
+    QTest::addColumn<QByteArray>("special");
+
+    QTest::newRow("NUL") << QByteArray(1, '\0');
+    QTest::newRow("SOH") << QByteArray("\x01");
+    QTest::newRow("ESC") << QByteArray("\x1b");
+    QTest::newRow("DEL") << QByteArray("\x7f");
+    QTest::newRow("C1 0x85") << QByteArray("\x85");
+    QTest::newRow("C1 0x9f") << QByteArray("\x9f");
+    QTest::newRow("soft hyphen") << QByteArray("\xad");
+    QTest::newRow("four controls") << QByteArray("\x01\x02\x03\x04", 4);
+}
+
+// A special cell shows something, and whatever its glyph's width, the
+// characters after it stay on the grid.
+void tst_TranscriptView::specialCellsKeepTheGrid()
+{
+    QFETCH(QByteArray, special);
+
+    auto view = shownView();
+    const Grid g = gridOf(*view);
+    const QColor base = view->palette().color(QPalette::Base);
+    const QByteArray plain(special.size(), 'o');
+    view->AppendText(latin1(special + "  WXYZ"));
+    const QImage withSpecial = viewportImage(*view);
+    view->clear();
+    view->AppendText(latin1(plain + "  WXYZ"));
+    const QImage withPlain = viewportImage(*view);
+
+    const int after = int(special.size()) + 2;
+    const QRect tail(int(std::floor(after * g.cell)), 0, int(std::ceil(4 * g.cell)), g.row);
+    QCOMPARE(withSpecial.copy(tail), withPlain.copy(tail));
+    const QRect head(0, 0, int(std::ceil(special.size() * g.cell)), g.row);
+    QVERIFY2(hasInk(withSpecial, head, base), "special cell drawn blank");
+}
+
+void tst_TranscriptView::selectionAndCaretArePainted()
+{
+    auto view = shownView();
+    view->activateWindow();
+    view->setFocus();
+    QTRY_VERIFY(view->hasFocus());
+    const Grid g = gridOf(*view);
+    const QColor base = view->palette().color(QPalette::Base);
+    const QColor highlight = view->palette().color(QPalette::Highlight);
+    view->AppendText(latin1("ab\r\n  \t\x01"));
+
+    // A selected break shows as a highlighted cell after the line.
+    const QPoint breakCell(int(2.5 * g.cell), g.row / 2);
+    view->selectAll();
+    QImage image = viewportImage(*view);
+    QCOMPARE(image.pixelColor(breakCell), highlight);
+    // The tab's blank cells are highlighted too.
+    QCOMPARE(image.pixelColor(int(5.5 * g.cell), g.row + g.row / 2), highlight);
+
+    // The caret: a bar at the left edge of its cell, in the focused view only.
+    const QPoint caretPixel(0, g.row + g.row / 2);
+    view->setSelection(4, 0);
+    image = viewportImage(*view);
+    QCOMPARE(image.pixelColor(breakCell), base);
+    QVERIFY(image.pixelColor(caretPixel) != base);
+    QCOMPARE(image.pixelColor(caretPixel + QPoint(2, 0)), base);
+    view->clearFocus();
+    QTRY_VERIFY(!view->hasFocus());
+    QCOMPARE(viewportImage(*view).pixelColor(caretPixel), base);
+}
+
+QTEST_MAIN(tst_TranscriptView)
+#include "tst_transcriptview.moc"

@@ -1,0 +1,372 @@
+#include "frmpellix.h"
+#include "transcriptview.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QFontInfo>
+#include <QImageReader>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+#include <QtEndian>
+
+#include <memory>
+
+namespace {
+
+const QString CrLf = QStringLiteral("\r\n");
+
+QString helpBlock()
+{
+    return frmPellix::BannerLine() + CrLf + "( https://pellix.example.org )" + CrLf + CrLf
+        + "  *WARNING*  No emulation/ansi support in this *PELLIX* version!" + CrLf;
+}
+
+} // namespace
+
+class tst_Window : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void windowFrame();
+    void controls_data();
+    void controls();
+    void fixedPitchFonts();
+    void multiLineBoxes();
+    void noDefaultButton();
+    void tabOrder();
+    void focusSelectsWholeText_data();
+    void focusSelectsWholeText();
+    void emptyBoxGetsEmptySelection();
+    void clickSelectsWholeText();
+    void startupTranscriptHoldsBannerOnly();
+    void helpText_data();
+    void helpText();
+    void clearChangesNothingElse();
+    void icon();
+    void startupFailure();
+    void closingIdleOnlyShutsInterfaceDown();
+
+private:
+    std::unique_ptr<frmPellix> m_window;
+    int m_cleanups = 0;
+};
+
+void tst_Window::init()
+{
+    m_cleanups = 0;
+    frmPellix::Hooks hooks;
+    hooks.platform.cleanup = [this] { ++m_cleanups; };
+    m_window = std::make_unique<frmPellix>(hooks);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void tst_Window::cleanup()
+{
+    m_window.reset();
+}
+
+void tst_Window::windowFrame()
+{
+    frmPellix& w = *m_window;
+    QCOMPARE(w.objectName(), QStringLiteral("frmPellix"));
+    QCOMPARE(w.windowTitle(), QStringLiteral("Pellix"));
+    QCOMPARE(w.size(), QSize(694, 525));
+    QCOMPARE(w.minimumSize(), QSize(694, 525));
+    QCOMPARE(w.maximumSize(), QSize(694, 525));
+    QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(w.windowFlags() & Qt::WindowMinimizeButtonHint);
+    QVERIFY(w.windowFlags() & Qt::WindowCloseButtonHint);
+
+    // Collapsing and restoring keeps the layout and the contents.
+    const QString before = w.txtDati->plainText();
+    w.showMinimized();
+    w.showNormal();
+    QCOMPARE(w.size(), QSize(694, 525));
+    QCOMPARE(w.txtDati->geometry(), QRect(4, 28, 685, 417));
+    QCOMPARE(w.txtDati->plainText(), before);
+}
+
+void tst_Window::controls_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<bool>("enabled");
+
+    QTest::newRow("txtHostConn") << "txtHostConn" << "QLineEdit" << "127.0.0.1" << QRect(4, 4, 117, 21) << true;
+    QTest::newRow("txtPortConn") << "txtPortConn" << "QLineEdit" << "1234" << QRect(124, 4, 45, 21) << true;
+    QTest::newRow("cmdConnetti") << "cmdConnetti" << "QPushButton" << "Connect" << QRect(172, 4, 53, 21) << true;
+    QTest::newRow("txtPort") << "txtPort" << "QLineEdit" << "1234" << QRect(252, 4, 45, 21) << true;
+    QTest::newRow("cmdStartListen") << "cmdStartListen" << "QPushButton" << "Listen" << QRect(300, 4, 45, 21) << true;
+    QTest::newRow("cmdDisconnect") << "cmdDisconnect" << "QPushButton" << "Disconnect" << QRect(372, 4, 77, 21) << false;
+    QTest::newRow("chkEcho") << "chkEcho" << "QCheckBox" << "Local Echo" << QRect(476, 4, 77, 21) << true;
+    QTest::newRow("cmdH") << "cmdH" << "QPushButton" << "?" << QRect(604, 4, 29, 21) << true;
+    QTest::newRow("cmdClear") << "cmdClear" << "QPushButton" << "Clear" << QRect(644, 4, 45, 21) << true;
+    QTest::newRow("txtDati") << "txtDati" << "TranscriptView" << "" << QRect(4, 28, 685, 417) << true;
+    QTest::newRow("txtInvia") << "txtInvia" << "QPlainTextEdit" << "" << QRect(4, 456, 661, 65) << true;
+    QTest::newRow("cmdSend") << "cmdSend" << "QPushButton" << "S E N D" << QRect(668, 456, 21, 65) << false;
+}
+
+void tst_Window::controls()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, className);
+    QFETCH(QString, caption);
+    QFETCH(QRect, geometry);
+    QFETCH(bool, enabled);
+
+    auto* widget = m_window->findChild<QWidget*>(name);
+    QVERIFY(widget);
+    QVERIFY(widget->inherits(qPrintable(className)));
+    QCOMPARE(widget->geometry(), geometry);
+    QCOMPARE(widget->isEnabled(), enabled);
+    QVERIFY2(!widget->accessibleName().isEmpty(), "no accessible name");
+    QVERIFY2(!widget->toolTip().isEmpty(), "no tool tip");
+
+    if (auto* box = qobject_cast<QLineEdit*>(widget))
+        QCOMPARE(box->text(), caption);
+    else if (auto* button = qobject_cast<QAbstractButton*>(widget))
+        QCOMPARE(button->text(), caption);
+    else if (auto* view = qobject_cast<TranscriptView*>(widget))
+        QCOMPARE(view->plainText(), frmPellix::BannerLine() + CrLf);
+    else if (auto* edit = qobject_cast<QPlainTextEdit*>(widget))
+        QVERIFY(edit->document()->isEmpty());
+
+    if (name == "chkEcho")
+        QCOMPARE(m_window->chkEcho->checkState(), Qt::Checked);
+}
+
+void tst_Window::fixedPitchFonts()
+{
+    for (QWidget* box : {static_cast<QWidget*>(m_window->txtDati),
+                         static_cast<QWidget*>(m_window->txtInvia)}) {
+        const QFontInfo info(box->font());
+        QVERIFY2(info.fixedPitch(), qPrintable(info.family()));
+        QCOMPARE(info.pointSize(), 9);
+        QVERIFY(!info.bold() && !info.italic() && !info.underline() && !info.strikeOut());
+    }
+    QCOMPARE(m_window->cmdConnetti->font(), m_window->font());
+}
+
+void tst_Window::multiLineBoxes()
+{
+    QPlainTextEdit* send = m_window->txtInvia;
+    QCOMPARE(send->lineWrapMode(), QPlainTextEdit::NoWrap);
+    QCOMPARE(send->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    QCOMPARE(send->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    QCOMPARE(m_window->txtDati->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    QCOMPARE(m_window->txtDati->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    QVERIFY(!send->isReadOnly());
+    QCOMPARE(m_window->tmrReceive->interval(), 100);
+    QVERIFY(m_window->tmrReceive->isActive());
+}
+
+void tst_Window::noDefaultButton()
+{
+    for (auto* button : m_window->findChildren<QPushButton*>()) {
+        QVERIFY2(!button->isDefault() && !button->autoDefault(), qPrintable(button->objectName()));
+    }
+    // Enter in the send box is a line break there, nothing else.
+    m_window->txtInvia->setFocus();
+    QTest::keyClicks(m_window->txtInvia, "ab");
+    QTest::keyClick(m_window->txtInvia, Qt::Key_Return);
+    QTest::keyClicks(m_window->txtInvia, "c");
+    QCOMPARE(m_window->txtInvia->toPlainText(), QStringLiteral("ab\nc"));
+}
+
+void tst_Window::tabOrder()
+{
+    const QStringList expected = {"txtPortConn", "cmdConnetti", "txtPort", "cmdStartListen",
+                                  "chkEcho", "cmdH", "cmdClear", "txtDati", "txtInvia",
+                                  "txtHostConn"};
+    m_window->activateWindow();
+    m_window->txtHostConn->setFocus(Qt::TabFocusReason);
+    QCOMPARE(QApplication::focusWidget(), m_window->txtHostConn);
+    for (const QString& name : expected) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget()->objectName(), name);
+    }
+}
+
+void tst_Window::focusSelectsWholeText_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("txtHostConn") << "txtHostConn";
+    QTest::newRow("txtPortConn") << "txtPortConn";
+    QTest::newRow("txtPort") << "txtPort";
+}
+
+void tst_Window::focusSelectsWholeText()
+{
+    QFETCH(QString, name);
+    auto* box = m_window->findChild<QLineEdit*>(name);
+    m_window->txtDati->setFocus();
+    box->setCursorPosition(1);
+    box->setFocus(Qt::TabFocusReason);
+    QTRY_COMPARE(box->selectedText(), box->text());
+    QCOMPARE(box->selectionStart(), 0);
+
+    QTest::keyClick(box, Qt::Key_7);
+    QCOMPARE(box->text(), QStringLiteral("7"));
+}
+
+void tst_Window::emptyBoxGetsEmptySelection()
+{
+    QLineEdit* box = m_window->txtPort;
+    box->clear();
+    m_window->txtDati->setFocus();
+    box->setFocus(Qt::TabFocusReason);
+    QTest::qWait(0);
+    QCoreApplication::processEvents();
+    QVERIFY(!box->hasSelectedText());
+    QCOMPARE(box->cursorPosition(), 0);
+}
+
+void tst_Window::clickSelectsWholeText()
+{
+    QLineEdit* box = m_window->txtHostConn;
+    m_window->txtDati->setFocus();
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(10, 10));
+    QTRY_COMPARE(box->selectedText(), QStringLiteral("127.0.0.1"));
+}
+
+void tst_Window::startupTranscriptHoldsBannerOnly()
+{
+    QCOMPARE(m_window->txtDati->plainText(), frmPellix::BannerLine() + CrLf);
+    QVERIFY(frmPellix::BannerLine().startsWith("Pellix "));
+    QVERIFY(frmPellix::BannerLine().size() > 7);
+}
+
+void tst_Window::helpText_data()
+{
+    QTest::addColumn<QString>("before");   // the transcript before "?"
+    QTest::addColumn<QString>("expected"); // what "?" turns it into
+
+    const QString help = helpBlock();
+    QTest::newRow("empty") << "" << help;
+    QTest::newRow("ends in CR LF") << "abc\r\n" << "abc\r\n" + help;
+    QTest::newRow("three characters") << "abc" << "abc\r\n" + help;
+    QTest::newRow("two characters") << "ab" << "ab" + help;
+    QTest::newRow("one character") << "a" << "a" + help;
+    QTest::newRow("two characters CR LF") << "\r\n" << "\r\n" + help;
+    QTest::newRow("bare LF at the end") << "abc\n" << "abc\n\r\n" + help;
+    QTest::newRow("bare CR at the end") << "abc\r" << "abc\r\r\n" + help;
+    QTest::newRow("LF CR at the end") << "ab\n\r" << "ab\n\r\r\n" + help;
+}
+
+void tst_Window::helpText()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, expected);
+    m_window->cmdClear_Click();
+    m_window->txtDati->AppendText(before);
+
+    QTest::mouseClick(m_window->cmdH, Qt::LeftButton);
+    QCOMPARE(m_window->txtDati->plainText(), expected);
+    QCOMPARE(m_window->txtDati->caretPosition(), m_window->txtDati->length());
+    QCOMPARE(m_window->txtDati->selectionLength(), 0);
+
+    // Again: the whole block once more, on a line of its own.
+    m_window->cmdH_Click();
+    QCOMPARE(m_window->txtDati->plainText(), expected + helpBlock());
+}
+
+void tst_Window::clearChangesNothingElse()
+{
+    m_window->txtInvia->setPlainText("keep me");
+    m_window->chkEcho->setCheckState(Qt::Unchecked);
+    QTest::mouseClick(m_window->cmdClear, Qt::LeftButton);
+    QCOMPARE(m_window->txtDati->plainText(), QString());
+    QCOMPARE(m_window->txtInvia->toPlainText(), QStringLiteral("keep me"));
+    QCOMPARE(m_window->chkEcho->checkState(), Qt::Unchecked);
+    QCOMPARE(m_window->connection().connState(), ConnectionControl::stateIdle);
+
+    // After Clear the banner starts at the very beginning.
+    m_window->cmdH_Click();
+    QCOMPARE(m_window->txtDati->plainText(), helpBlock());
+}
+
+void tst_Window::icon()
+{
+    QFile ico(QStringLiteral(":/icons/pellix.ico"));
+    QVERIFY(ico.open(QIODevice::ReadOnly));
+    const QByteArray bytes = ico.readAll();
+    QVERIFY(bytes.size() > 6 + 6 * 16);
+    const auto* d = reinterpret_cast<const uchar*>(bytes.constData());
+    QCOMPARE(qFromLittleEndian<quint16>(d + 2), quint16(1)); // an icon
+    QCOMPARE(qFromLittleEndian<quint16>(d + 4), quint16(6));
+
+    QList<QPair<int, int>> images; // size, bits per pixel
+    for (int i = 0; i < 6; ++i) {
+        const uchar* entry = d + 6 + 16 * i;
+        images.append({entry[0], qFromLittleEndian<quint16>(entry + 6)});
+    }
+    std::sort(images.begin(), images.end());
+    const QList<QPair<int, int>> expected = {{16, 4}, {16, 8}, {32, 4}, {32, 8}, {48, 4}, {48, 8}};
+    QCOMPARE(images, expected);
+
+    // Qt reads every image back at its size.
+    QImageReader reader(QStringLiteral(":/icons/pellix.ico"));
+    QCOMPARE(reader.imageCount(), 6);
+    for (int i = 0; i < 6; ++i) {
+        QVERIFY(reader.jumpToImage(i));
+        const QImage image = reader.read();
+        QVERIFY2(!image.isNull(), qPrintable(reader.errorString()));
+        QVERIFY(image.width() == 16 || image.width() == 32 || image.width() == 48);
+    }
+    QVERIFY(!m_window->windowIcon().isNull());
+}
+
+void tst_Window::startupFailure()
+{
+    int terminatedWith = -1;
+    int cleanups = 0;
+    QString boxText, boxTitle;
+    QMessageBox::StandardButtons boxButtons;
+    QTimer::singleShot(0, this, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        boxText = box->text();
+        boxTitle = box->windowTitle();
+        boxButtons = box->standardButtons();
+        box->button(QMessageBox::Ok)->click();
+    });
+
+    frmPellix::Hooks hooks;
+    hooks.platform.startup = [] { return 10091; };
+    hooks.platform.cleanup = [&] { ++cleanups; };
+    hooks.terminate = [&](int status) { terminatedWith = status; };
+    {
+        frmPellix failed(hooks);
+        QCOMPARE(boxText, QStringLiteral("WSAStartup() failed with error: 10091"));
+        QCOMPARE(boxTitle, QStringLiteral("Pellix"));
+        QCOMPARE(boxButtons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QVERIFY(terminatedWith > 0);
+        QCOMPARE(failed.connection().connState(), ConnectionControl::stateNone);
+        failed.close();
+    }
+    QCOMPARE(cleanups, 0);
+}
+
+void tst_Window::closingIdleOnlyShutsInterfaceDown()
+{
+    const QString before = m_window->txtDati->plainText();
+    m_window->close();
+    QCOMPARE(m_cleanups, 1);
+    QCOMPARE(m_window->txtDati->plainText(), before);
+    m_window->close();
+    QCOMPARE(m_cleanups, 1);
+}
+
+QTEST_MAIN(tst_Window)
+#include "tst_window.moc"

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+#include <Qt>
+
+#include <cstdint>
+#include <vector>
+
+// The character codes, in the 8-bit code page, that one key press in the
+// transcript sends: Enter gives 13; Ctrl with a letter gives its control code
+// (Ctrl+A 1 ... Ctrl+Z 26), worked out from the key and the modifier because
+// platforms disagree on the text they report for it; Backspace 8, Escape 27;
+// otherwise each character of the key's text, "?" for one outside Latin-1.
+// Tab, Delete and keys with no text (arrows, F-keys, modifiers alone) give
+// nothing.
+std::vector<std::int16_t> KeyCodesFor(int key, Qt::KeyboardModifiers modifiers,
+                                      const QString& text);

@@ -1,0 +1,133 @@
+#include "transcriptstore.h"
+
+#include <algorithm>
+
+void TranscriptStore::append(QByteArrayView in)
+{
+    if (in.isEmpty())
+        return;
+    const qint64 base = m_bytes.size();
+    const bool pendingCr = base > 0 && m_bytes.back() == '\r';
+    m_bytes.append(in);
+
+    const char* p = m_bytes.constData();
+    const qint64 n = m_bytes.size();
+    qint64 i = base;
+    // A CR that ended the last append and this LF are one break: the empty
+    // line that the CR opened starts after the LF instead.
+    if (pendingCr && p[i] == '\n') {
+        m_lines.last() = (i + 1) << 1;
+        ++i;
+    }
+
+    qint64 column = m_lastColumns;
+    bool tab = false;
+    for (; i < n; ++i) {
+        const char c = p[i];
+        if (c == '\r' || c == '\n') {
+            m_maxColumns = std::max(m_maxColumns, column);
+            if (tab)
+                m_lines.last() |= 1;
+            if (c == '\r' && i + 1 < n && p[i + 1] == '\n')
+                ++i;
+            m_lines.append((i + 1) << 1);
+            column = 0;
+            tab = false;
+        } else if (c == '\t') {
+            column = (column / TabWidth + 1) * TabWidth;
+            tab = true;
+        } else {
+            ++column;
+        }
+    }
+    if (tab)
+        m_lines.last() |= 1;
+    m_lastColumns = column;
+    m_maxColumns = std::max(m_maxColumns, column);
+}
+
+void TranscriptStore::clear()
+{
+    m_bytes = QByteArray();
+    m_lines = QList<qint64>{0};
+    m_lastColumns = 0;
+    m_maxColumns = 0;
+}
+
+qint64 TranscriptStore::lineEnd(qint64 line) const
+{
+    if (line + 1 >= lineCount())
+        return size();
+    const qint64 next = lineStart(line + 1);
+    // Lines hold no CR or LF, so a CR just before the final LF belongs to
+    // the break.
+    const char* p = m_bytes.constData();
+    if (next >= 2 && p[next - 1] == '\n' && p[next - 2] == '\r')
+        return next - 2;
+    return next - 1;
+}
+
+qint64 TranscriptStore::lineOf(qint64 pos) const
+{
+    const auto it = std::upper_bound(m_lines.cbegin(), m_lines.cend(), pos,
+                                     [](qint64 p, qint64 entry) { return p < (entry >> 1); });
+    return std::max<qint64>(0, (it - m_lines.cbegin()) - 1);
+}
+
+qint64 TranscriptStore::scanColumns(qint64 from, qint64 to, qint64 column) const
+{
+    const char* p = m_bytes.constData();
+    for (qint64 i = from; i < to; ++i)
+        column = nextColumn(column, static_cast<uchar>(p[i]));
+    return column;
+}
+
+qint64 TranscriptStore::lineColumns(qint64 line) const
+{
+    if (line + 1 >= lineCount())
+        return m_lastColumns;
+    const qint64 start = lineStart(line);
+    const qint64 end = lineEnd(line);
+    return lineHasTab(line) ? scanColumns(start, end, 0) : end - start;
+}
+
+qint64 TranscriptStore::columnOf(qint64 pos) const
+{
+    pos = std::clamp<qint64>(pos, 0, size());
+    const qint64 line = lineOf(pos);
+    const qint64 start = lineStart(line);
+    const qint64 stop = std::min(pos, lineEnd(line));
+    return lineHasTab(line) ? scanColumns(start, stop, 0) : stop - start;
+}
+
+qint64 TranscriptStore::positionAtColumn(qint64 line, qint64 column) const
+{
+    const qint64 start = lineStart(line);
+    const qint64 end = lineEnd(line);
+    if (column <= 0)
+        return start;
+    if (!lineHasTab(line))
+        return std::min(start + column, end);
+    const char* p = m_bytes.constData();
+    qint64 at = 0;
+    for (qint64 i = start; i < end; ++i) {
+        at = nextColumn(at, static_cast<uchar>(p[i]));
+        if (column < at)
+            return i;
+    }
+    return end;
+}
+
+QChar TranscriptStore::displayChar(uchar byte)
+{
+    if (byte < 0x20)
+        return QChar(char16_t(0x2400 + byte));
+    if (byte == 0x7f)
+        return QChar(char16_t(0x2421));
+    if (byte >= 0x80 && byte < 0xa0)
+        return QChar(char16_t(0xfffd));
+    // Text layout draws a soft hyphen as nothing unless it ends a line.
+    if (byte == 0xad)
+        return QChar(char16_t(0x2010));
+    return QChar::fromLatin1(char(byte));
+}

@@ -1,0 +1,107 @@
+#pragma once
+
+#include "transcriptstore.h"
+
+#include <QAbstractScrollArea>
+#include <QString>
+#include <array>
+
+class QKeyEvent;
+class QMenu;
+
+// The read-only transcript: shows every character exactly as it arrived,
+// one cell per character on a fixed-pitch grid (control characters as
+// pictures, tabs as blank cells up to the next multiple of 8), without
+// wrapping. Only the visible rows and columns are painted, and the scroll
+// bars count rows and columns, so appending costs the same at any length.
+//
+// Keys are announced through keyPressed() before the view moves the caret;
+// no key ever changes the text.
+class TranscriptView : public QAbstractScrollArea {
+    Q_OBJECT
+    Q_PROPERTY(QString plainText READ plainText)
+
+public:
+    explicit TranscriptView(QWidget* parent = nullptr);
+    ~TranscriptView() override;
+
+    QString plainText() const;
+    qint64 length() const { return m_store.size(); }
+    const TranscriptStore& store() const { return m_store; }
+
+    // CR LF, unless the text has 2 characters or fewer or already ends in
+    // CR LF.
+    void EnsureLineBreak();
+    // Appends s, each character as one Latin-1 byte ('?' above 255); then the
+    // caret is at 0, nothing is selected and the first row and column show.
+    void AppendText(const QString& s);
+    // The caret after the last character, nothing selected, the end in view.
+    void ScrollToEnd();
+    void clear();
+
+    qint64 caretPosition() const { return m_caret; }
+    qint64 selectionStart() const { return std::min(m_anchor, m_caret); }
+    qint64 selectionLength() const { return std::max(m_anchor, m_caret) - selectionStart(); }
+    // Anchor at start, caret at start + length, both clamped to the text.
+    void setSelection(qint64 start, qint64 length);
+    QString selectedText() const;
+    void selectAll();
+    // The selected characters, exactly, to the clipboard.
+    void copy() const;
+
+    qint64 firstVisibleLine() const;
+    qint64 firstVisibleColumn() const;
+    // Whether the cell of the character at pos (or the caret there) is
+    // wholly inside the viewport.
+    bool isPositionVisible(qint64 pos) const;
+
+    // The context menu's actions, "Copy" and "Select All"; the caller owns
+    // the menu.
+    QMenu* createContextMenu(QWidget* parent = nullptr);
+
+signals:
+    void keyPressed(QKeyEvent* event);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+
+private:
+    void updateMetrics();
+    void updateScrollBars();
+    int visibleRows() const;
+    qint64 visibleColumns() const;
+    void moveCaret(qint64 pos, bool keepAnchor);
+    void ensureCaretVisible();
+    qint64 positionAt(QPoint point) const;
+    qint64 previousPosition(qint64 pos) const;
+    qint64 nextPosition(qint64 pos) const;
+    qint64 verticalMove(qint64 lines) const;
+    void selectWordAt(qint64 pos);
+    void paintLine(class QPainter& painter, qint64 line, qreal y, qint64 firstColumn,
+                   qint64 lastColumn) const;
+
+    TranscriptStore m_store;
+    qint64 m_anchor = 0;
+    qint64 m_caret = 0;
+    // The column that Up, Down, PageUp and PageDown aim for; -1 when the
+    // caret's own column is the aim.
+    qint64 m_goalColumn = -1;
+    bool m_dragging = false;
+
+    qreal m_cellWidth = 1;
+    int m_rowHeight = 1;
+    qreal m_ascent = 0;
+    // Bytes that the font draws one cell wide and may go into a run of
+    // drawText; the others are drawn one cell at a time.
+    std::array<bool, 256> m_inRun{};
+};
