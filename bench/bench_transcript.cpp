@@ -32,11 +32,19 @@ constexpr qint64 MB = 1000 * 1000;
 constexpr qint64 ChunkSize = 8192;
 const std::vector<qint64> Sizes{0, 1 * MB, 10 * MB, 50 * MB, 100 * MB};
 
-enum class Shape { Lines, OneLine };
+enum class Shape { Lines, OneLine, TabbedLine };
 
 const char* shapeName(Shape shape)
 {
-    return shape == Shape::Lines ? "80-column lines" : "one line, no breaks";
+    switch (shape) {
+    case Shape::Lines:
+        return "80-column lines";
+    case Shape::OneLine:
+        return "one line, no breaks";
+    case Shape::TabbedLine:
+        return "one line with tabs";
+    }
+    return "";
 }
 
 // The text of a shape is an endless periodic stream; byte i of it is the
@@ -51,7 +59,8 @@ public:
             m_period.append("\r\n");
         } else {
             for (int i = 0; i < 64; ++i)
-                m_period.append(char('a' + i % 26));
+                m_period.append(shape == Shape::TabbedLine && i % 13 == 12 ? '\t'
+                                                                           : char('a' + i % 26));
         }
     }
 
@@ -269,7 +278,7 @@ int main(int argc, char** argv)
                  QFontInfo(transcriptFont()).pixelSize());
 
     Results r;
-    for (Shape shape : {Shape::Lines, Shape::OneLine})
+    for (Shape shape : {Shape::Lines, Shape::OneLine, Shape::TabbedLine})
         benchView(shape, r);
     // Bounded by what each costs: replacement is slow for both shapes, and
     // inserting at the end of one long line lays out the whole line again.
@@ -282,21 +291,25 @@ int main(int argc, char** argv)
                 "the viewport painted (widget 685x417, offscreen); for TranscriptView also "
                 "the 90th percentile.\n\n");
     std::printf("| Transcript size | TranscriptView, 80-column lines | TranscriptView, one line "
+                "| TranscriptView, one line with tabs "
                 "| QPlainTextEdit replace, lines | QPlainTextEdit replace, one line "
                 "| QPlainTextEdit insert, lines | QPlainTextEdit insert, one line |\n");
-    std::printf("|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (qint64 size : Sizes) {
-        std::printf("| %lld MB | %s | %s | %s | %s | %s | %s |\n", size / MB,
+        std::printf("| %lld MB | %s | %s | %s | %s | %s | %s | %s |\n", size / MB,
                     qPrintable(cell(r.view, Shape::Lines, size, true)),
                     qPrintable(cell(r.view, Shape::OneLine, size, true)),
+                    qPrintable(cell(r.view, Shape::TabbedLine, size, true)),
                     qPrintable(cell(r.replace, Shape::Lines, size)),
                     qPrintable(cell(r.replace, Shape::OneLine, size)),
                     qPrintable(cell(r.insert, Shape::Lines, size)),
                     qPrintable(cell(r.insert, Shape::OneLine, size)));
     }
     std::printf("\nMemory of TranscriptView at %lld MB (VmRSS above the empty widget, per "
-                "transcript character): 80-column lines %.2f bytes, one line %.2f bytes.\n",
-                Sizes.back() / MB, r.bytesPerChar[Shape::Lines], r.bytesPerChar[Shape::OneLine]);
+                "transcript character): 80-column lines %.2f bytes, one line %.2f bytes, "
+                "one line with tabs %.2f bytes.\n",
+                Sizes.back() / MB, r.bytesPerChar[Shape::Lines], r.bytesPerChar[Shape::OneLine],
+                r.bytesPerChar[Shape::TabbedLine]);
     if (r.editBytesPerChar > 0)
         std::printf("QPlainTextEdit holding the same %lld MB of 80-column lines: %.2f bytes per "
                     "character.\n", Sizes.back() / MB, r.editBytesPerChar);

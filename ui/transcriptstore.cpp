@@ -13,23 +13,32 @@ void TranscriptStore::append(QByteArrayView in)
     const char* p = m_bytes.constData();
     const qint64 n = m_bytes.size();
     qint64 i = base;
+    constexpr qint64 mask = CheckpointSpacing - 1;
     // A CR that ended the last append and this LF are one break: the empty
     // line that the CR opened starts after the LF instead.
     if (pendingCr && p[i] == '\n') {
         m_lines.last() = (i + 1) << 1;
+        if ((i & mask) == 0)
+            m_checkpoints.append(0);
         ++i;
     }
 
     qint64 column = m_lastColumns;
     bool tab = false;
     for (; i < n; ++i) {
+        if ((i & mask) == 0)
+            m_checkpoints.append(column);
         const char c = p[i];
         if (c == '\r' || c == '\n') {
             m_maxColumns = std::max(m_maxColumns, column);
             if (tab)
                 m_lines.last() |= 1;
-            if (c == '\r' && i + 1 < n && p[i + 1] == '\n')
+            if (c == '\r' && i + 1 < n && p[i + 1] == '\n') {
                 ++i;
+                // Inside the break: never looked up.
+                if ((i & mask) == 0)
+                    m_checkpoints.append(0);
+            }
             m_lines.append((i + 1) << 1);
             column = 0;
             tab = false;
@@ -50,6 +59,7 @@ void TranscriptStore::clear()
 {
     m_bytes = QByteArray();
     m_lines = QList<qint64>{0};
+    m_checkpoints = QList<qint64>();
     m_lastColumns = 0;
     m_maxColumns = 0;
 }
@@ -82,22 +92,35 @@ qint64 TranscriptStore::scanColumns(qint64 from, qint64 to, qint64 column) const
     return column;
 }
 
+qint64 TranscriptStore::tabLineColumn(qint64 start, qint64 pos) const
+{
+    qint64 k = pos >> CheckpointShift;
+    if (k >= m_checkpoints.size())
+        k = m_checkpoints.size() - 1;
+    const qint64 at = k << CheckpointShift;
+    if (k >= 0 && at > start)
+        return scanColumns(at, pos, m_checkpoints.at(k));
+    return scanColumns(start, pos, 0);
+}
+
 qint64 TranscriptStore::lineColumns(qint64 line) const
 {
     if (line + 1 >= lineCount())
         return m_lastColumns;
     const qint64 start = lineStart(line);
     const qint64 end = lineEnd(line);
-    return lineHasTab(line) ? scanColumns(start, end, 0) : end - start;
+    return lineHasTab(line) ? tabLineColumn(start, end) : end - start;
 }
 
 qint64 TranscriptStore::columnOf(qint64 pos) const
 {
     pos = std::clamp<qint64>(pos, 0, size());
+    if (pos == size())
+        return m_lastColumns;
     const qint64 line = lineOf(pos);
     const qint64 start = lineStart(line);
     const qint64 stop = std::min(pos, lineEnd(line));
-    return lineHasTab(line) ? scanColumns(start, stop, 0) : stop - start;
+    return lineHasTab(line) ? tabLineColumn(start, stop) : stop - start;
 }
 
 qint64 TranscriptStore::positionAtColumn(qint64 line, qint64 column) const
@@ -108,9 +131,25 @@ qint64 TranscriptStore::positionAtColumn(qint64 line, qint64 column) const
         return start;
     if (!lineHasTab(line))
         return std::min(start + column, end);
-    const char* p = m_bytes.constData();
+
+    // Columns only grow along a line: start from the last checkpoint inside
+    // it that is not past column.
+    qint64 from = start;
     qint64 at = 0;
-    for (qint64 i = start; i < end; ++i) {
+    qint64 lo = (start >> CheckpointShift) + 1;
+    qint64 hi = std::min<qint64>(end >> CheckpointShift, m_checkpoints.size() - 1);
+    while (lo <= hi) {
+        const qint64 mid = lo + (hi - lo) / 2;
+        if (m_checkpoints.at(mid) <= column) {
+            from = mid << CheckpointShift;
+            at = m_checkpoints.at(mid);
+            lo = mid + 1;
+        } else {
+            hi = mid - 1;
+        }
+    }
+    const char* p = m_bytes.constData();
+    for (qint64 i = from; i < end; ++i) {
         at = nextColumn(at, static_cast<uchar>(p[i]));
         if (column < at)
             return i;

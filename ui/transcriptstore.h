@@ -14,10 +14,14 @@
 // stay in the text; lines never contain them.
 //
 // Display columns: a TAB advances to the next multiple of 8, every other
-// byte takes one column.
+// byte takes one column. Mapping columns on a line without tabs is
+// arithmetic; on a line with tabs it scans at most CheckpointSpacing bytes
+// from the nearest checkpoint (the column of every CheckpointSpacing-th byte).
 class TranscriptStore {
 public:
     static constexpr qint64 TabWidth = 8;
+    static constexpr int CheckpointShift = 12;
+    static constexpr qint64 CheckpointSpacing = qint64(1) << CheckpointShift;
 
     qint64 size() const { return m_bytes.size(); }
     const char* data() const { return m_bytes.constData(); }
@@ -61,11 +65,17 @@ public:
 private:
     // The column reached after scanning [from, to) starting at column.
     qint64 scanColumns(qint64 from, qint64 to, qint64 column) const;
+    // The column at which the byte at pos starts, pos in [start, end] of a
+    // line with tabs.
+    qint64 tabLineColumn(qint64 start, qint64 pos) const;
 
     QByteArray m_bytes;
     // Per line: start position << 1 | (the line contains a TAB), 8 bytes a
     // line. QList grows by realloc, like the byte buffer.
     QList<qint64> m_lines{0};
+    // The column (within its line) at position k * CheckpointSpacing, for
+    // every such position already appended; 1/512 byte per byte.
+    QList<qint64> m_checkpoints;
     qint64 m_lastColumns = 0;
     qint64 m_maxColumns = 0;
 };

@@ -449,20 +449,8 @@ void TranscriptView::paintLine(QPainter& painter, qint64 line, qreal y, qint64 l
 
     // The first character with a cell at or after `left`, and its column
     // (less than `left` for a tab that straddles it).
-    qint64 pos = start;
-    qint64 column = 0;
-    if (!m_store.lineHasTab(line)) {
-        column = std::min(left, end - start);
-        pos = start + column;
-    } else {
-        while (pos < end) {
-            const qint64 next = TranscriptStore::nextColumn(column, m_store.at(pos));
-            if (next > left)
-                break;
-            column = next;
-            ++pos;
-        }
-    }
+    qint64 pos = m_store.positionAtColumn(line, left);
+    qint64 column = m_store.lineHasTab(line) ? m_store.columnOf(pos) : pos - start;
 
     auto cellRect = [&](qint64 col, qint64 cells) {
         return QRectF((col - left) * m_cellWidth, y, cells * m_cellWidth, m_rowHeight);

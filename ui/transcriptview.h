@@ -4,10 +4,13 @@
 
 #include <QAbstractScrollArea>
 #include <QString>
+
+#include <algorithm>
 #include <array>
 
 class QKeyEvent;
 class QMenu;
+class QPainter;
 
 // The read-only transcript: shows every character exactly as it arrived,
 // one cell per character on a fixed-pitch grid (control characters as
@@ -87,7 +90,7 @@ private:
     qint64 nextPosition(qint64 pos) const;
     qint64 verticalMove(qint64 lines) const;
     void selectWordAt(qint64 pos);
-    void paintLine(class QPainter& painter, qint64 line, qreal y, qint64 firstColumn,
+    void paintLine(QPainter& painter, qint64 line, qreal y, qint64 firstColumn,
                    qint64 lastColumn) const;
 
     TranscriptStore m_store;

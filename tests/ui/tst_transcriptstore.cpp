@@ -15,6 +15,7 @@ private slots:
     void columns();
     void positionAtColumn_data();
     void positionAtColumn();
+    void longTabLinesMapLikeAScan();
     void displayCharIsAlwaysVisible();
     void clearStartsOver();
 };
@@ -192,6 +193,56 @@ void tst_TranscriptStore::positionAtColumn()
     TranscriptStore store;
     store.append(text);
     QCOMPARE(store.positionAtColumn(line, column), pos);
+}
+
+// Lines with tabs far longer than the checkpoint spacing, cut into appends
+// that put CR LF pairs across appends and across checkpoints: every position
+// and column must map as a plain scan from the line start says.
+void tst_TranscriptStore::longTabLinesMapLikeAScan()
+{
+    QRandomGenerator rng(7);
+    QByteArray text;
+    while (text.size() < 5 * TranscriptStore::CheckpointSpacing) {
+        const int r = rng.bounded(100);
+        text.append(r < 10 ? '\t' : r < 11 ? '\r' : r == 11 ? '\n' : char('a' + r % 26));
+        // CR LF exactly across a checkpoint.
+        if (text.size() == 2 * TranscriptStore::CheckpointSpacing - 1)
+            text.append("\r\n");
+    }
+    text.append(QByteArray(3 * TranscriptStore::CheckpointSpacing, '\t'));
+
+    TranscriptStore store;
+    for (qsizetype at = 0; at < text.size();) {
+        qsizetype len = std::min<qsizetype>(rng.bounded(1, 3000), text.size() - at);
+        if (text.at(at + len - 1) != '\r' && at + len < text.size()
+            && text.indexOf('\r', at) >= 0 && text.indexOf('\r', at) < at + len)
+            len = text.indexOf('\r', at) - at + 1; // end this append on a CR
+        store.append(QByteArrayView(text).sliced(at, len));
+        at += len;
+    }
+    QCOMPARE(store.bytes(), QByteArrayView(text));
+
+    qint64 widest = 0;
+    for (qint64 line = 0; line < store.lineCount(); ++line) {
+        const qint64 start = store.lineStart(line);
+        const qint64 end = store.lineEnd(line);
+        qint64 column = 0;
+        for (qint64 pos = start; pos <= end; ++pos) {
+            QCOMPARE(store.columnOf(pos), column);
+            if (pos == end)
+                break;
+            const qint64 next = TranscriptStore::nextColumn(column, store.at(pos));
+            // Every column a character covers maps back to it.
+            for (qint64 c = column; c < next; ++c)
+                QCOMPARE(store.positionAtColumn(line, c), pos);
+            column = next;
+        }
+        QCOMPARE(store.positionAtColumn(line, column), end);
+        QCOMPARE(store.positionAtColumn(line, column + 100), end);
+        QCOMPARE(store.lineColumns(line), column);
+        widest = std::max(widest, column);
+    }
+    QCOMPARE(store.maxColumns(), widest);
 }
 
 void tst_TranscriptStore::displayCharIsAlwaysVisible()
