@@ -1,5 +1,6 @@
 #include "portnumber.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -57,36 +58,51 @@ std::optional<double> ReadNumber(QStringView text)
         return 0.0;
     }
 
-    // Collect the longest prefix that forms a decimal number, in ASCII.
+    // Collect the longest prefix that forms a decimal number, in ASCII, and
+    // its order of magnitude: the value is 0.ddd... times ten to `magnitude`.
     std::string number;
     std::size_t i = 0;
     if (i < s.size() && (s[i] == u'+' || s[i] == u'-'))
         number.push_back(char(s[i++]));
     std::size_t digits = 0;
-    bool wholePart = false; // a non-zero digit before the decimal point
+    std::int64_t magnitude = 0;
+    bool nonZero = false;
     for (; i < s.size() && isDigit(s[i]); ++i, ++digits) {
         number.push_back(char(s[i]));
-        wholePart = wholePart || s[i] != u'0';
+        nonZero = nonZero || s[i] != u'0';
+        if (nonZero)
+            ++magnitude;
     }
     if (i < s.size() && s[i] == u'.') {
         number.push_back('.');
-        for (++i; i < s.size() && isDigit(s[i]); ++i, ++digits)
+        for (++i; i < s.size() && isDigit(s[i]); ++i, ++digits) {
             number.push_back(char(s[i]));
+            if (!nonZero && s[i] == u'0')
+                --magnitude;
+            nonZero = nonZero || s[i] != u'0';
+        }
     }
     if (digits == 0)
         return 0.0;
     if (i < s.size() && (s[i] == u'e' || s[i] == u'E' || s[i] == u'd' || s[i] == u'D')) {
         std::string exponent = "e";
         std::size_t j = i + 1;
-        if (j < s.size() && (s[j] == u'+' || s[j] == u'-'))
+        bool negative = false;
+        if (j < s.size() && (s[j] == u'+' || s[j] == u'-')) {
+            negative = s[j] == u'-';
             exponent.push_back(char(s[j++]));
+        }
         const std::size_t firstDigit = j;
-        for (; j < s.size() && isDigit(s[j]); ++j)
+        std::int64_t power = 0;
+        for (; j < s.size() && isDigit(s[j]); ++j) {
             exponent.push_back(char(s[j]));
-        if (j > firstDigit)
+            power = std::min<std::int64_t>(power * 10 + (s[j] - u'0'), 1'000'000'000);
+        }
+        if (j > firstDigit) {
             number += exponent;
+            magnitude += negative ? -power : power;
+        }
     }
-    const bool negativeExponent = number.find("e-") != std::string::npos;
 
     const char* first = number.data();
     if (*first == '+')
@@ -95,7 +111,7 @@ std::optional<double> ReadNumber(QStringView text)
     const auto [end, error] = std::from_chars(first, number.data() + number.size(), value);
     if (error == std::errc::result_out_of_range) {
         // Too small to tell from zero reads as zero; too large has no value.
-        if (negativeExponent || (!wholePart && number.find('e') == std::string::npos))
+        if (magnitude <= 0)
             return 0.0;
         return std::nullopt;
     }

@@ -43,6 +43,7 @@ void tst_PortNumber::readNumber_data()
     QTest::newRow("bare exponent letter") << "12e" << 12.0;
     QTest::newRow("exponent sign only") << "12e+" << 12.0;
     QTest::newRow("tiny") << "1e-400" << 0.0;
+    QTest::newRow("tiny, many leading zeros") << "0." + QString(400, u'0') + "1" << 0.0;
     QTest::newRow("hex") << "&H1F" << 31.0;
     QTest::newRow("hex lower case") << "&hff" << 255.0;
     QTest::newRow("hex 16-bit wraps") << "&HFFFF" << -1.0;
@@ -98,6 +99,8 @@ void tst_PortNumber::portFromText_data()
     QTest::newRow("1e309 overflows double") << "1e309" << -1;
     QTest::newRow("1e400") << "1e400" << -1;
     QTest::newRow("long run of digits") << QString(400, u'9') << -1;
+    QTest::newRow("huge despite a negative exponent") << "1" + QString(400, u'0') + "e-10" << -1;
+    QTest::newRow("huge despite leading zeros") << "0.0001e400" << -1;
     QTest::newRow("hex beyond 32 bits") << "&HFFFFFFFFF" << -1;
     QTest::newRow("octal beyond 32 bits") << "&O77777777777" << -1;
     QTest::newRow("comma") << "1,5" << 1;
