@@ -45,9 +45,13 @@ protected:
         option.text.clear();
         painter.drawControl(QStyle::CE_PushButton, option);
         const QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &option, this);
+        // Too narrow for one line: a line for each word, as a caption breaks
+        // at every space of a narrow button.
+        const bool fits = fontMetrics().horizontalAdvance(caption) <= area.width();
         painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
                                        QPalette::ButtonText));
-        painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, caption);
+        painter.drawText(area, Qt::AlignCenter,
+                         fits ? caption : caption.split(u' ', Qt::SkipEmptyParts).join(u'\n'));
     }
 };
 
@@ -86,6 +90,11 @@ frmPellix::frmPellix(Hooks hooks, QWidget* parent)
     setWindowTitle(QStringLiteral("Pellix"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/pellix.ico")));
     setFixedSize(694, 525);
+    // The captions were laid out for a small sans serif of 8 points: the
+    // window's own font, which every control but the two text areas uses.
+    QFont captions = font();
+    captions.setPointSize(8);
+    setFont(captions);
 
     createControls();
     wireEvents();
@@ -140,6 +149,8 @@ void frmPellix::createControls()
     chkEcho->setObjectName(QStringLiteral("chkEcho"));
     chkEcho->setGeometry(476, 4, 77, 21);
     chkEcho->setCheckState(Qt::Checked);
+    // Less room between the box and its caption, so that "Local Echo" fits.
+    chkEcho->setStyleSheet(QStringLiteral("QCheckBox { spacing: 2px; }"));
     chkEcho->setAccessibleName(tr("Local echo"));
     chkEcho->setToolTip(tr("Show what is sent in the transcript"));
 

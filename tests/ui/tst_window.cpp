@@ -39,6 +39,7 @@ private slots:
     void controls_data();
     void controls();
     void fixedPitchFonts();
+    void captionsFit();
     void multiLineBoxes();
     void noDefaultButton();
     void tabOrder();
@@ -156,6 +157,25 @@ void tst_Window::fixedPitchFonts()
         QVERIFY(!info.bold() && !info.italic() && !info.underline() && !info.strikeOut());
     }
     QCOMPARE(m_window->cmdConnetti->font(), m_window->font());
+}
+
+void tst_Window::captionsFit()
+{
+    // Every caption shows whole in its fixed place; the send button's
+    // caption stands one letter a line.
+    QVERIFY2(m_window->chkEcho->sizeHint().width() <= m_window->chkEcho->width(),
+             qPrintable(QString::number(m_window->chkEcho->sizeHint().width())));
+    for (auto* button : m_window->findChildren<QPushButton*>()) {
+        const QFontMetrics metrics(button->font());
+        if (button == m_window->cmdSend) {
+            const QStringList letters = button->text().split(u' ');
+            QCOMPARE(letters.size(), 4);
+            QVERIFY(letters.size() * metrics.height() <= button->height());
+            continue;
+        }
+        QVERIFY2(metrics.horizontalAdvance(button->text()) + 4 <= button->width(),
+                 qPrintable(button->objectName()));
+    }
 }
 
 void tst_Window::multiLineBoxes()
