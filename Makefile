@@ -4,17 +4,17 @@
 BUILD     ?= build
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_DEPS = cmake g++ make qt6-base-dev fonts-dejavu-core
-TEST_DEPS  = $(BUILD_DEPS)
+# The tests also check the desktop files, the package and the real window.
+TEST_DEPS  = $(BUILD_DEPS) desktop-file-utils appstream dpkg-dev file xvfb xauth x11-utils xdotool
+FUZZ_DEPS  = $(BUILD_DEPS) clang libclang-rt-14-dev
+SHOT_DEPS  = $(BUILD_DEPS) xvfb xauth x11-utils xdotool imagemagick
 
-.PHONY: all deps test-deps configure build run test bench clean
+.PHONY: all deps configure build run test test-sanitize fuzz bench package screenshot clean
 
 all: build
 
 deps:
 	@scripts/install-deps.sh $(BUILD_DEPS)
-
-test-deps:
-	@scripts/install-deps.sh $(TEST_DEPS)
 
 configure:
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -23,18 +23,51 @@ build: deps configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 run: build
-	@if [ -z "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}$${QT_QPA_PLATFORM:-}" ]; then \
+	@if [ -z "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}" ] && [ "$${QT_QPA_PLATFORM:-}" != offscreen ]; then \
 	    echo "make run: no display (DISPLAY and WAYLAND_DISPLAY are unset); try: xvfb-run make run" >&2; \
 	    exit 1; \
 	fi
 	@$(BUILD)/app/pellix
 
-test: test-deps configure
+test:
+	@scripts/install-deps.sh $(TEST_DEPS)
+	@$(MAKE) --no-print-directory configure
 	@cmake --build $(BUILD) -j $(JOBS)
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
+# leak checking on.
+test-sanitize:
+	@scripts/install-deps.sh $(TEST_DEPS)
+	@cmake -S . -B build-sanitize -DPELLIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	@cmake --build build-sanitize -j $(JOBS)
+	@cd build-sanitize && QT_QPA_PLATFORM=offscreen \
+	    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	    LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitize/lsan.supp:print_suppressions=0 \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    ctest --output-on-failure -j $(JOBS)
+
+# Each libFuzzer target for a bounded time (FUZZ_SECONDS each).
+FUZZ_SECONDS ?= 60
+fuzz:
+	@scripts/install-deps.sh $(FUZZ_DEPS)
+	@cmake -S . -B build-fuzz -DPELLIX_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target fuzzers
+	@tests/fuzz/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
 bench: build
 	@cmake --build $(BUILD) --target run_benchmarks
 
+# A Debian package made with CPack.
+package: build
+	@scripts/install-deps.sh dpkg-dev file
+	@cd $(BUILD) && cpack -G DEB
+
+# A picture of the real window, under a virtual X server.
+screenshot: build
+	@scripts/install-deps.sh $(SHOT_DEPS)
+	@scripts/screenshot.sh $(BUILD)/app/pellix docs/screenshot.png
+
 clean:
-	@rm -rf $(BUILD)
+	@rm -rf $(BUILD) build-sanitize build-fuzz
