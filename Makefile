@@ -5,7 +5,7 @@ BUILD     ?= build
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_DEPS = cmake g++ make qt6-base-dev fonts-dejavu-core
 # The tests also check the desktop files, the package and the real window.
-TEST_DEPS  = $(BUILD_DEPS) desktop-file-utils appstream dpkg-dev file xvfb xauth x11-utils xdotool
+TEST_DEPS  = $(BUILD_DEPS) libx11-dev desktop-file-utils appstream dpkg-dev file xvfb xauth x11-utils xdotool
 FUZZ_DEPS  = $(BUILD_DEPS) clang libclang-rt-14-dev
 SHOT_DEPS  = $(BUILD_DEPS) xvfb xauth x11-utils xdotool imagemagick
 
@@ -56,8 +56,11 @@ fuzz:
 	@cmake --build build-fuzz -j $(JOBS) --target fuzzers
 	@tests/fuzz/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
+# Every benchmark; the figures go to $(BUILD)/bench-results/ (see bench/RESULTS.md).
 bench: build
-	@cmake --build $(BUILD) --target run_benchmarks
+	@scripts/install-deps.sh libx11-dev xvfb xauth
+	@$(MAKE) --no-print-directory configure
+	@cmake --build $(BUILD) -j $(JOBS) --target run_benchmarks
 
 # A Debian package made with CPack.
 package: build

@@ -6,25 +6,21 @@
 // Prints a Markdown table on stdout, progress on stderr.
 // Run: QT_QPA_PLATFORM=offscreen bench_transcript   (or: make bench)
 
+#include "benchsupport.h"
 #include "transcriptview.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFontInfo>
-#include <QPlainTextEdit>
-#include <QScrollBar>
-#include <QTextCursor>
 
-#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
-#include <memory>
-#include <vector>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
+
+using bench::rssKiB;
+using bench::Shape;
+using bench::shapeName;
+using bench::transcriptFont;
 
 namespace {
 
@@ -32,80 +28,15 @@ constexpr qint64 MB = 1000 * 1000;
 constexpr qint64 ChunkSize = 8192;
 const std::vector<qint64> Sizes{0, 1 * MB, 10 * MB, 50 * MB, 100 * MB};
 
-enum class Shape { Lines, OneLine, TabbedLine };
-
-const char* shapeName(Shape shape)
-{
-    switch (shape) {
-    case Shape::Lines:
-        return "80-column lines";
-    case Shape::OneLine:
-        return "one line, no breaks";
-    case Shape::TabbedLine:
-        return "one line with tabs";
-    }
-    return "";
-}
-
-// The text of a shape is an endless periodic stream; byte i of it is the
-// same whichever way the stream is cut into appends.
+// The stream of a shape as the connection code hands it over: characters.
 class Stream {
 public:
-    explicit Stream(Shape shape)
-    {
-        if (shape == Shape::Lines) {
-            for (int i = 0; i < 80; ++i)
-                m_period.append(char('!' + (i * 7) % 94));
-            m_period.append("\r\n");
-        } else {
-            for (int i = 0; i < 64; ++i)
-                m_period.append(shape == Shape::TabbedLine && i % 13 == 12 ? '\t'
-                                                                           : char('a' + i % 26));
-        }
-    }
-
-    // The next n bytes of the stream, as the connection code hands them over.
-    QString next(qint64 n)
-    {
-        QByteArray bytes;
-        bytes.reserve(n);
-        while (bytes.size() < n) {
-            const qint64 phase = m_at % m_period.size();
-            const qint64 take = std::min<qint64>(m_period.size() - phase, n - bytes.size());
-            bytes.append(m_period.constData() + phase, take);
-            m_at += take;
-        }
-        return QString::fromLatin1(bytes);
-    }
+    explicit Stream(Shape shape) : m_bytes(shape) { }
+    QString next(qint64 n) { return QString::fromLatin1(m_bytes.next(n)); }
 
 private:
-    QByteArray m_period;
-    qint64 m_at = 0;
+    bench::Stream m_bytes;
 };
-
-QFont transcriptFont()
-{
-    QFont font(QStringLiteral("Fixedsys"), 9);
-    font.setStyleHint(QFont::TypeWriter);
-    font.setFixedPitch(true);
-    return font;
-}
-
-// Resident memory, after handing freed heap pages back to the system so
-// that what earlier steps freed is not counted.
-qint64 rssKiB()
-{
-#if defined(__GLIBC__)
-    malloc_trim(0);
-#endif
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
 
 struct Timing {
     double medianMs = -1;
@@ -179,25 +110,6 @@ void benchView(Shape shape, Results& results)
                  view.length(), rssFull - rssEmpty);
 }
 
-QPlainTextEdit* newEdit()
-{
-    auto* edit = new QPlainTextEdit;
-    edit->setFont(transcriptFont());
-    edit->setLineWrapMode(QPlainTextEdit::NoWrap);
-    edit->setReadOnly(true);
-    edit->resize(685, 417);
-    edit->show();
-    QApplication::processEvents();
-    return edit;
-}
-
-void showEnd(QPlainTextEdit& edit)
-{
-    edit.moveCursor(QTextCursor::End);
-    edit.ensureCursorVisible();
-    edit.viewport()->repaint();
-}
-
 // Whole-text replacement: setPlainText(old + new), as a box whose text is
 // re-assigned on every append.
 void benchReplace(Shape shape, qint64 maxSize, Results& results)
@@ -205,16 +117,16 @@ void benchReplace(Shape shape, qint64 maxSize, Results& results)
     for (qint64 size : Sizes) {
         if (size > maxSize)
             break;
-        std::unique_ptr<QPlainTextEdit> edit(newEdit());
+        auto edit = bench::newPlainTextEdit();
         Stream stream(shape);
         QString text = stream.next(size);
         edit->setPlainText(text);
-        showEnd(*edit);
+        bench::showEnd(*edit);
         const Timing t = measure(
             [&] { text += stream.next(ChunkSize); },
             [&] {
                 edit->setPlainText(text);
-                showEnd(*edit);
+                bench::showEnd(*edit);
             },
             3, 15, 2000);
         results.replace[{shape, size}] = t;
@@ -228,10 +140,10 @@ void benchInsert(Shape shape, qint64 maxSize, Results& results)
         if (size > maxSize)
             break;
         const qint64 rssBefore = rssKiB();
-        std::unique_ptr<QPlainTextEdit> edit(newEdit());
+        auto edit = bench::newPlainTextEdit();
         Stream stream(shape);
         edit->setPlainText(stream.next(size));
-        showEnd(*edit);
+        bench::showEnd(*edit);
         if (size == Sizes.back()) {
             results.editBytesPerChar = double(rssKiB() - rssBefore) * 1024 / size;
             std::fprintf(stderr, "QPlainTextEdit memory at %lld characters: %.2f bytes each\n",
@@ -244,7 +156,7 @@ void benchInsert(Shape shape, qint64 maxSize, Results& results)
                 QTextCursor cursor(edit->document());
                 cursor.movePosition(QTextCursor::End);
                 cursor.insertText(chunk);
-                showEnd(*edit);
+                bench::showEnd(*edit);
             },
             3, 31, 2000);
         results.insert[{shape, size}] = t;
@@ -274,6 +186,8 @@ QString cell(const std::map<std::pair<Shape, qint64>, Timing>& column, Shape sha
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    std::printf("# bench_transcript\n\n");
+    bench::printMachine();
     std::fprintf(stderr, "font: %s %d px\n", qPrintable(QFontInfo(transcriptFont()).family()),
                  QFontInfo(transcriptFont()).pixelSize());
 

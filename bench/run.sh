@@ -1,0 +1,23 @@
+#!/bin/sh
+# Runs every benchmark; each one's Markdown goes to the terminal and to
+# RESULTS_DIR/<benchmark>.md.
+# Usage: run.sh BENCH_BIN_DIR PELLIX RESULTS_DIR
+set -eu
+bin=$1
+pellix=$2
+out=$3
+mkdir -p "$out"
+
+QT_QPA_PLATFORM=offscreen "$bin/bench_transcript" | tee "$out/bench_transcript.md"
+QT_QPA_PLATFORM=offscreen "$bin/bench_session" | tee "$out/bench_session.md"
+if ! command -v xvfb-run >/dev/null; then
+    echo "the benchmarks on an X server skipped: no xvfb-run (make bench installs it)" >&2
+    exit 0
+fi
+# The same window on a real X server (Xvfb), through Qt's xcb platform.
+QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24" \
+    "$bin/bench_session" key arrival receive | tee "$out/bench_session-xcb.md"
+if [ -x "$bin/bench_startup" ]; then
+    xvfb-run -a -s "-screen 0 1280x1024x24" "$bin/bench_startup" "$pellix" 10 60 \
+        | tee "$out/bench_startup.md"
+fi
