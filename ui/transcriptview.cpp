@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QSignalBlocker>
 
 #include <algorithm>
 #include <climits>
@@ -182,10 +183,17 @@ void TranscriptView::updateScrollBars()
     const int rows = visibleRows();
     const qint64 columns = visibleColumns();
     QScrollBar* v = verticalScrollBar();
+    QScrollBar* h = horizontalScrollBar();
+    // The bars are always shown, so a new range needs no new layout; but the
+    // scroll area queues one on every rangeChanged, and it repaints the whole
+    // area, which doubled the cost of showing a received block. A value that
+    // a smaller range clamps is read back at the next paint, and every caller
+    // repaints the viewport.
+    const QSignalBlocker quietV(v);
+    const QSignalBlocker quietH(h);
     v->setRange(0, clampToInt(m_store.lineCount() - rows));
     v->setPageStep(rows);
     v->setSingleStep(1);
-    QScrollBar* h = horizontalScrollBar();
     // One column more than the widest line, for the caret after its end.
     h->setRange(0, clampToInt(m_store.maxColumns() + 1 - columns));
     h->setPageStep(clampToInt(columns));
