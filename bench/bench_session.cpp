@@ -23,6 +23,7 @@
 #include "frmpellix.h"
 #include "loopbackpeer.h"
 #include "transcriptview.h"
+#include "windowdriver.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -95,11 +96,8 @@ struct Session {
 
     bool connect()
     {
-        window.txtHostConn->setText(QStringLiteral("127.0.0.1"));
-        window.txtPortConn->setText(QString::number(listener.port()));
-        conn().cmdConnetti_Click();
-        peer = listener.accept();
-        return peer.isOpen() && conn().connState() == ConnectionControl::stateConnected;
+        peer = testwindow::connectTo(window, listener);
+        return peer.isOpen();
     }
 
     ConnectionControl& conn() { return window.connection(); }

@@ -4,60 +4,38 @@
 # Needs Xvfb (xvfb), xdotool, and ImageMagick's import (imagemagick).
 set -eu
 
-die() { echo "screenshot: $*" >&2; exit 1; }
+fail() { echo "screenshot: $*" >&2; exit 1; }
 [ $# -eq 2 ] || { echo "usage: screenshot.sh <pellix executable> <output.png>" >&2; exit 2; }
 exe=$1 out=$2
-[ -x "$exe" ] || die "no executable at $exe (build first: make)"
-command -v Xvfb >/dev/null 2>&1 || die "Xvfb is not installed (apt-get install xvfb)"
-command -v xdotool >/dev/null 2>&1 || die "xdotool is not installed (apt-get install xdotool)"
+[ -x "$exe" ] || fail "no executable at $exe (build first: make)"
+command -v Xvfb >/dev/null 2>&1 || fail "Xvfb is not installed (apt-get install xvfb)"
+command -v xdotool >/dev/null 2>&1 || fail "xdotool is not installed (apt-get install xdotool)"
 # The real ImageMagick, not a stand-in that may come first on PATH.
 import=/usr/bin/import
 identify=/usr/bin/identify
 if [ ! -x "$import" ] || [ ! -x "$identify" ]; then
-    die "ImageMagick is not installed (apt-get install imagemagick)"
+    fail "ImageMagick is not installed (apt-get install imagemagick)"
 fi
 
-tmp=$(mktemp -d)
-xvfb_pid='' app_pid=''
-cleanup() {
-    # Everything, whatever has already gone: no early exit here.
-    set +e
-    [ -n "$app_pid" ] && kill -KILL "$app_pid" 2>/dev/null
-    [ -n "$xvfb_pid" ] && kill -TERM "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
+. "$(dirname "$0")/xvfb.sh"
 
-# Xvfb picks a free display itself and writes its number once it is ready.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/display" >"$tmp/xvfb.log" 2>&1 &
-xvfb_pid=$!
-i=0
-until grep -q '^[0-9][0-9]*$' "$tmp/display" 2>/dev/null; do
-    kill -0 "$xvfb_pid" 2>/dev/null || die "Xvfb did not start: $(cat "$tmp/xvfb.log")"
-    i=$((i + 1))
-    [ "$i" -le 100 ] || die "Xvfb reported no display within 10 s"
-    sleep 0.1
-done
-DISPLAY=:$(cat "$tmp/display")
-export DISPLAY
-unset WAYLAND_DISPLAY
+start_xvfb
 
 QT_QPA_PLATFORM=xcb "$exe" >"$tmp/pellix.log" 2>&1 &
 app_pid=$!
 id=$(timeout 20 xdotool search --sync --onlyvisible --name '^Pellix$' 2>/dev/null | head -n 1) || true
-[ -n "$id" ] || die "no window named Pellix within 20 s; program output: $(cat "$tmp/pellix.log")"
+[ -n "$id" ] || fail "no window named Pellix within 20 s; program output: $(cat "$tmp/pellix.log")"
 
 # The first paint follows the mapping: retake until the picture is more than
 # a blank background (at most 5 s).
 i=0
 while :; do
     "$import" -window "$id" "$tmp/shot.png" 2>"$tmp/import.log" \
-        || die "import failed: $(cat "$tmp/import.log")"
+        || fail "import failed: $(cat "$tmp/import.log")"
     colors=$("$identify" -format '%k' "$tmp/shot.png")
     [ "$colors" -gt 16 ] && break
     i=$((i + 1))
-    [ "$i" -le 10 ] || die "the window stayed blank for 5 s ($colors colours)"
+    [ "$i" -le 10 ] || fail "the window stayed blank for 5 s ($colors colours)"
     sleep 0.5
 done
 size=$("$identify" -format '%wx%h' "$tmp/shot.png")

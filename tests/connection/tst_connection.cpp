@@ -4,6 +4,7 @@
 
 #include "frmpellix.h"
 #include "loopbackpeer.h"
+#include "windowdriver.h"
 #include "transcriptview.h"
 
 #include <QCheckBox>
@@ -103,12 +104,11 @@ private:
     bool tickUntilLength(qint64 length);
     void clearTranscript() { m_window->cmdClear_Click(); }
 
-    // Connects the window as a client to `listener` and returns the far end.
-    Peer connectTo(Listener& listener);
+    Peer connectTo(Listener& listener) { return testwindow::connectTo(w(), listener); }
     // Makes the window listen and accept one peer; returns that peer.
     Peer listenAndAccept(quint16* port = nullptr);
-    void startListening(quint16 port);
-    void checkRow(State state);
+    void startListening(quint16 port) { testwindow::startListening(w(), port); }
+    void checkRow(State state) { testwindow::checkRow(w(), state); }
 
     std::unique_ptr<frmPellix> m_window;
     int m_cleanups = 0;
@@ -148,21 +148,6 @@ bool tst_Connection::tickUntilLength(qint64 length)
     return m_window->txtDati->length() == length;
 }
 
-Peer tst_Connection::connectTo(Listener& listener)
-{
-    w().txtPortConn->setText(QString::number(listener.port()));
-    QTest::mouseClick(w().cmdConnetti, Qt::LeftButton);
-    if (conn().connState() != ConnectionControl::stateConnected)
-        return Peer();
-    return listener.accept();
-}
-
-void tst_Connection::startListening(quint16 port)
-{
-    w().txtPort->setText(QString::number(port));
-    QTest::mouseClick(w().cmdStartListen, Qt::LeftButton);
-}
-
 Peer tst_Connection::listenAndAccept(quint16* port)
 {
     const quint16 p = testpeer::unusedPort();
@@ -175,28 +160,6 @@ Peer tst_Connection::listenAndAccept(quint16* port)
         QTest::qWait(1);
     }
     return peer;
-}
-
-// The window shows exactly the row of its state in the control table.
-void tst_Connection::checkRow(State state)
-{
-    QCOMPARE(conn().connState(), state);
-    const bool idle = state == ConnectionControl::stateIdle;
-    const bool connected = state == ConnectionControl::stateAccepted
-        || state == ConnectionControl::stateConnected;
-    for (QWidget* c : {static_cast<QWidget*>(w().txtHostConn), static_cast<QWidget*>(w().txtPortConn),
-                       static_cast<QWidget*>(w().cmdConnetti), static_cast<QWidget*>(w().txtPort)})
-        QVERIFY2(c->isEnabled() == idle, qPrintable(c->objectName()));
-    QCOMPARE(w().cmdStartListen->isEnabled(), idle || state == ConnectionControl::stateListening);
-    const bool stopCaption = state == ConnectionControl::stateListening
-        || state == ConnectionControl::stateAccepted;
-    QCOMPARE(w().cmdStartListen->text(), stopCaption ? QStringLiteral("Stop") : QStringLiteral("Listen"));
-    QCOMPARE(w().cmdDisconnect->isEnabled(), connected);
-    QCOMPARE(w().cmdSend->isEnabled(), connected);
-    for (QWidget* c : {static_cast<QWidget*>(w().txtDati), static_cast<QWidget*>(w().txtInvia),
-                       static_cast<QWidget*>(w().chkEcho), static_cast<QWidget*>(w().cmdClear),
-                       static_cast<QWidget*>(w().cmdH)})
-        QVERIFY(c->isEnabled());
 }
 
 // --- Connect -------------------------------------------------------------------

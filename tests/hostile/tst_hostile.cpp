@@ -6,6 +6,7 @@
 
 #include "frmpellix.h"
 #include "loopbackpeer.h"
+#include "windowdriver.h"
 #include "transcriptview.h"
 
 #include <QCheckBox>
@@ -322,11 +323,11 @@ private:
     // Ticks until the transcript holds `length` bytes or `timeoutMs` passes.
     bool tickUntilLength(qint64 length, int timeoutMs = 5000);
 
-    Peer connectTo(Listener& listener);
+    Peer connectTo(Listener& listener) { return testwindow::connectTo(w(), listener); }
     // receiveBuffer: the peer's SO_RCVBUF, set before it connects; 0 leaves it.
     Peer listenAndAccept(quint16* port = nullptr, int receiveBuffer = 0);
-    void startListening(quint16 port);
-    void checkRow(State state);
+    void startListening(quint16 port) { testwindow::startListening(w(), port); }
+    void checkRow(State state) { testwindow::checkRow(w(), state); }
 
     std::unique_ptr<frmPellix> m_window;
     int m_startDescriptors = -1;
@@ -371,22 +372,6 @@ bool tst_Hostile::tickUntilLength(qint64 length, int timeoutMs)
     return shownLength() == length;
 }
 
-Peer tst_Hostile::connectTo(Listener& listener)
-{
-    w().txtHostConn->setText(QStringLiteral("127.0.0.1"));
-    w().txtPortConn->setText(QString::number(listener.port()));
-    QTest::mouseClick(w().cmdConnetti, Qt::LeftButton);
-    if (conn().connState() != ConnectionControl::stateConnected)
-        return Peer();
-    return listener.accept();
-}
-
-void tst_Hostile::startListening(quint16 port)
-{
-    w().txtPort->setText(QString::number(port));
-    QTest::mouseClick(w().cmdStartListen, Qt::LeftButton);
-}
-
 Peer tst_Hostile::listenAndAccept(quint16* port, int receiveBuffer)
 {
     const quint16 p = testpeer::unusedPort();
@@ -406,26 +391,6 @@ Peer tst_Hostile::listenAndAccept(quint16* port, int receiveBuffer)
         tick();
     }
     return conn().connState() == ConnectionControl::stateAccepted ? std::move(peer) : Peer();
-}
-
-// The window shows exactly the row of its state in the control table.
-void tst_Hostile::checkRow(State state)
-{
-    QCOMPARE(conn().connState(), state);
-    const bool idle = state == ConnectionControl::stateIdle;
-    const bool connected = state == ConnectionControl::stateAccepted
-        || state == ConnectionControl::stateConnected;
-    for (QWidget* c : {static_cast<QWidget*>(w().txtHostConn), static_cast<QWidget*>(w().txtPortConn),
-                       static_cast<QWidget*>(w().cmdConnetti), static_cast<QWidget*>(w().txtPort)})
-        QVERIFY2(c->isEnabled() == idle, qPrintable(c->objectName()));
-    QCOMPARE(w().cmdStartListen->isEnabled(), idle || state == ConnectionControl::stateListening);
-    const bool stopCaption = state == ConnectionControl::stateListening
-        || state == ConnectionControl::stateAccepted;
-    QCOMPARE(w().cmdStartListen->text(), stopCaption ? QStringLiteral("Stop") : QStringLiteral("Listen"));
-    QCOMPARE(w().cmdDisconnect->isEnabled(), connected);
-    QCOMPARE(w().cmdSend->isEnabled(), connected);
-    QCOMPARE(conn().connSocket() != mWinsock2::InvalidSocket, connected);
-    QCOMPARE(conn().listenSocket() != mWinsock2::InvalidSocket, stopCaption);
 }
 
 // --- What the peer sends --------------------------------------------------------

@@ -22,17 +22,7 @@ for tool in Xvfb:xvfb xdotool:xdotool xwininfo:x11-utils xprop:x11-utils; do
     fi
 done
 
-tmp=$(mktemp -d)
-xvfb_pid='' app_pid=''
-cleanup() {
-    # Everything, whatever has already gone: no early exit here.
-    set +e
-    [ -n "$app_pid" ] && kill -KILL "$app_pid" 2>/dev/null
-    [ -n "$xvfb_pid" ] && kill -TERM "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
+. "$(dirname "$0")/../../scripts/xvfb.sh"
 fail() {
     echo "FAIL: $*" >&2
     if [ -s "$tmp/pellix.log" ]; then
@@ -42,19 +32,7 @@ fail() {
     exit 1
 }
 
-# Xvfb picks a free display itself and writes its number once it is ready.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/display" >"$tmp/xvfb.log" 2>&1 &
-xvfb_pid=$!
-i=0
-until grep -q '^[0-9][0-9]*$' "$tmp/display" 2>/dev/null; do
-    kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start: $(cat "$tmp/xvfb.log")"
-    i=$((i + 1))
-    [ "$i" -le 100 ] || fail "Xvfb reported no display within 10 s"
-    sleep 0.1
-done
-DISPLAY=:$(cat "$tmp/display")
-export DISPLAY
-unset WAYLAND_DISPLAY
+start_xvfb
 
 QT_QPA_PLATFORM=xcb "$exe" >"$tmp/pellix.log" 2>&1 &
 app_pid=$!

@@ -1,0 +1,61 @@
+#pragma once
+
+// The real window as the tests drive it: its buttons clicked, its boxes
+// filled, and its controls checked against the state table. The poll timer
+// is the test's to step (ConnectionControl::tmrReceive_Timer).
+
+#include "frmpellix.h"
+#include "loopbackpeer.h"
+#include "transcriptview.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+
+namespace testwindow {
+
+// Connects the window as a client to listener, at the host its box holds;
+// the far end, or a closed Peer when the window did not connect.
+inline testpeer::Peer connectTo(frmPellix& w, testpeer::Listener& listener)
+{
+    w.txtPortConn->setText(QString::number(listener.port()));
+    QTest::mouseClick(w.cmdConnetti, Qt::LeftButton);
+    if (w.connection().connState() != ConnectionControl::stateConnected)
+        return testpeer::Peer();
+    return listener.accept();
+}
+
+inline void startListening(frmPellix& w, quint16 port)
+{
+    w.txtPort->setText(QString::number(port));
+    QTest::mouseClick(w.cmdStartListen, Qt::LeftButton);
+}
+
+// The window shows exactly the row of its state in the control table, and
+// holds a socket handle only in the states that use one.
+inline void checkRow(frmPellix& w, ConnectionControl::State state)
+{
+    const ConnectionControl& conn = w.connection();
+    QCOMPARE(conn.connState(), state);
+    const bool idle = state == ConnectionControl::stateIdle;
+    const bool connected = state == ConnectionControl::stateAccepted
+        || state == ConnectionControl::stateConnected;
+    const bool stopCaption = state == ConnectionControl::stateListening
+        || state == ConnectionControl::stateAccepted;
+    for (QWidget* c : std::initializer_list<QWidget*>{w.txtHostConn, w.txtPortConn, w.cmdConnetti,
+                                                      w.txtPort})
+        QVERIFY2(c->isEnabled() == idle, qPrintable(c->objectName()));
+    QCOMPARE(w.cmdStartListen->isEnabled(), idle || state == ConnectionControl::stateListening);
+    QCOMPARE(w.cmdStartListen->text(), stopCaption ? QStringLiteral("Stop") : QStringLiteral("Listen"));
+    QCOMPARE(w.cmdDisconnect->isEnabled(), connected);
+    QCOMPARE(w.cmdSend->isEnabled(), connected);
+    for (QWidget* c : std::initializer_list<QWidget*>{w.txtDati, w.txtInvia, w.chkEcho, w.cmdClear,
+                                                      w.cmdH})
+        QVERIFY2(c->isEnabled(), qPrintable(c->objectName()));
+    QCOMPARE(conn.connSocket() != mWinsock2::InvalidSocket, connected);
+    QCOMPARE(conn.listenSocket() != mWinsock2::InvalidSocket, stopCaption);
+}
+
+} // namespace testwindow
