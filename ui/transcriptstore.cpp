@@ -7,38 +7,25 @@ void TranscriptStore::append(QByteArrayView in)
     if (in.isEmpty())
         return;
     const qint64 base = m_bytes.size();
-    const bool pendingCr = base > 0 && m_bytes.back() == '\r';
     m_bytes.append(in);
 
     const char* p = m_bytes.constData();
     const qint64 n = m_bytes.size();
-    qint64 i = base;
     constexpr qint64 mask = CheckpointSpacing - 1;
-    // A CR that ended the last append and this LF are one break: the empty
-    // line that the CR opened starts after the LF instead.
-    if (pendingCr && p[i] == '\n') {
-        m_lines.last() = (i + 1) << 1;
-        if ((i & mask) == 0)
-            m_checkpoints.append(0);
-        ++i;
-    }
-
     qint64 column = m_lastColumns;
     bool tab = false;
-    for (; i < n; ++i) {
+    for (qint64 i = base; i < n; ++i) {
         if ((i & mask) == 0)
             m_checkpoints.append(column);
         const char c = p[i];
-        if (c == '\r' || c == '\n') {
+        if (c == '\n' && i > 0 && p[i - 1] == '\r') {
+            // The LF of a CR LF, also one that comes in the next append: the
+            // empty line that the CR opened starts after it instead.
+            m_lines.last() = (i + 1) << 1;
+        } else if (c == '\r' || c == '\n') {
             m_maxColumns = std::max(m_maxColumns, column);
             if (tab)
                 m_lines.last() |= 1;
-            if (c == '\r' && i + 1 < n && p[i + 1] == '\n') {
-                ++i;
-                // Inside the break: never looked up.
-                if ((i & mask) == 0)
-                    m_checkpoints.append(0);
-            }
             m_lines.append((i + 1) << 1);
             column = 0;
             tab = false;

@@ -449,7 +449,6 @@ void TranscriptView::paintEvent(QPaintEvent*)
 void TranscriptView::paintLine(QPainter& painter, qint64 line, qreal y, qint64 left,
                                qint64 right) const
 {
-    const qint64 start = m_store.lineStart(line);
     const qint64 end = m_store.lineEnd(line);
     const qint64 selFrom = selectionStart();
     const qint64 selTo = selFrom + selectionLength();
@@ -458,7 +457,7 @@ void TranscriptView::paintLine(QPainter& painter, qint64 line, qreal y, qint64 l
     // The first character with a cell at or after `left`, and its column
     // (less than `left` for a tab that straddles it).
     qint64 pos = m_store.positionAtColumn(line, left);
-    qint64 column = m_store.lineHasTab(line) ? m_store.columnOf(pos) : pos - start;
+    qint64 column = m_store.columnOf(pos);
 
     auto cellRect = [&](qint64 col, qint64 cells) {
         return QRectF((col - left) * m_cellWidth, y, cells * m_cellWidth, m_rowHeight);
