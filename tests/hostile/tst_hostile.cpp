@@ -100,15 +100,6 @@ bool waitReadable(int fd, int timeoutMs)
     return fd >= 0 && testpeer::waitFor(fd, POLLIN, timeoutMs);
 }
 
-quint16 localPort(int fd)
-{
-    sockaddr_in a{};
-    socklen_t length = sizeof a;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
-        return 0;
-    return ntohs(a.sin_port);
-}
-
 // Whether this process could listen on the port on every address right now.
 bool canBind(quint16 port)
 {
@@ -169,10 +160,10 @@ public:
             m.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             const int r = m.fd < 0 ? -1 : ::connect(m.fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
             if (r == 0) {
-                m.localPort = localPort(m.fd);
+                m.localPort = testpeer::localPort(m.fd);
                 sendLine(i, m);
             } else if (r < 0 && m.fd >= 0 && errno == EINPROGRESS) {
-                m.localPort = localPort(m.fd);
+                m.localPort = testpeer::localPort(m.fd);
             } else {
                 drop(m);
             }
@@ -892,7 +883,7 @@ void tst_Hostile::portTexts()
             checkRow(ConnectionControl::stateListening);
             const quint16 expected = outcome == PortOutcome::PortOne ? 1 : live;
             QCOMPARE(ntohs(conn().listenAddr().sin_port), expected);
-            QCOMPARE(localPort(conn().listenSocket()), expected);
+            QCOMPARE(testpeer::localPort(conn().listenSocket()), expected);
             QTest::mouseClick(w().cmdStartListen, Qt::LeftButton);
             checkRow(ConnectionControl::stateIdle);
         }

@@ -2,6 +2,7 @@
 // of every connection, and every wait for the network, is plain POSIX code:
 // a fault in the layer cannot hide itself by sitting on both ends.
 
+#include "loopbackpeer.h"
 #include "mwinsock2.h"
 
 #include <QElapsedTimer>
@@ -83,24 +84,6 @@ Address addressOf(quint8 a, quint8 b, quint8 c, quint8 d)
     Address address;
     std::memcpy(&address, octets.data(), sizeof address);
     return address;
-}
-
-sockaddr_in loopbackAddress(quint16 port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-quint16 localPort(int fd)
-{
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return 0;
-    return ntohs(address.sin_port);
 }
 
 bool isClosedDescriptor(int fd)
@@ -230,11 +213,11 @@ struct Listener
             return false;
         if (receiveBuffer > 0)
             ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        const sockaddr_in address = loopbackAddress(0);
+        const sockaddr_in address = testpeer::loopback(0);
         if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0
             || ::listen(fd.get(), 8) != 0)
             return false;
-        port = localPort(fd.get());
+        port = testpeer::localPort(fd.get());
         return port != 0;
     }
 
@@ -260,7 +243,7 @@ struct Connection
         if (!listener.open(bufferSize))
             return false;
         ours = newTcpSocket(bufferSize);
-        const sockaddr_in address = loopbackAddress(listener.port);
+        const sockaddr_in address = testpeer::loopback(listener.port);
         if (!ours.isOpen()
             || ::connect(ours.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
             return false;
@@ -334,7 +317,7 @@ bool prepare(Situation situation, Scene& scene)
         if (!scene.listener.open())
             return false;
         scene.client = newTcpSocket();
-        const sockaddr_in address = loopbackAddress(scene.listener.port);
+        const sockaddr_in address = testpeer::loopback(scene.listener.port);
         if (::connect(scene.client.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0
             || !(waitForEvents(scene.listener.fd.get(), POLLIN, NetworkWait) & POLLIN))
             return false;
@@ -967,14 +950,14 @@ void TestMWinsock2::listenAcceptConnect()
 {
     Fd listener(mWinsock2::CreateTcpSocket());
     QVERIFY(listener.get() != InvalidSocket);
-    QCOMPARE(mWinsock2::BindSocket(listener.get(), loopbackAddress(0)), 0);
+    QCOMPARE(mWinsock2::BindSocket(listener.get(), testpeer::loopback(0)), 0);
     QCOMPARE(mWinsock2::StartListening(listener.get(), 5), 0);
-    const quint16 port = localPort(listener.get());
+    const quint16 port = testpeer::localPort(listener.get());
     QVERIFY(port != 0);
 
     Fd client(mWinsock2::CreateTcpSocket());
     QVERIFY(client.get() != InvalidSocket);
-    QCOMPARE(mWinsock2::ConnectSocket(client.get(), loopbackAddress(port)), 0);
+    QCOMPARE(mWinsock2::ConnectSocket(client.get(), testpeer::loopback(port)), 0);
     QVERIFY(waitForEvents(listener.get(), POLLIN, NetworkWait) & POLLIN);
 
     mWinsock2::SockAddrIn peer;
@@ -983,7 +966,7 @@ void TestMWinsock2::listenAcceptConnect()
     QVERIFY(accepted.get() != InvalidSocket);
     QCOMPARE(peer.sin_family, sa_family_t(AF_INET));
     QCOMPARE(ntohl(peer.sin_addr.s_addr), quint32(INADDR_LOOPBACK));
-    QCOMPARE(ntohs(peer.sin_port), localPort(client.get()));
+    QCOMPARE(ntohs(peer.sin_port), testpeer::localPort(client.get()));
 
     // Blocking, and not handed on to programs the window starts.
     for (int fd : {listener.get(), client.get(), accepted.get()}) {
@@ -1000,7 +983,7 @@ void TestMWinsock2::listenAcceptConnect()
 
     // Without a listen there is nothing to accept: a failure, not a wait.
     Fd unlistened(mWinsock2::CreateTcpSocket());
-    QCOMPARE(mWinsock2::BindSocket(unlistened.get(), loopbackAddress(0)), 0);
+    QCOMPARE(mWinsock2::BindSocket(unlistened.get(), testpeer::loopback(0)), 0);
     QCOMPARE(mWinsock2::AcceptConnection(unlistened.get(), peer), InvalidSocket);
 }
 
@@ -1008,14 +991,14 @@ void TestMWinsock2::connectToClosedPortFails()
 {
     // Bound but not listening: the port stays reserved and refuses.
     Fd holder = newTcpSocket();
-    const sockaddr_in any = loopbackAddress(0);
+    const sockaddr_in any = testpeer::loopback(0);
     QCOMPARE(::bind(holder.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
-    const quint16 port = localPort(holder.get());
+    const quint16 port = testpeer::localPort(holder.get());
     QVERIFY(port != 0);
 
     Fd s(mWinsock2::CreateTcpSocket());
     QVERIFY(s.get() != InvalidSocket);
-    QCOMPARE(mWinsock2::ConnectSocket(s.get(), loopbackAddress(port)), -1);
+    QCOMPARE(mWinsock2::ConnectSocket(s.get(), testpeer::loopback(port)), -1);
 }
 
 void TestMWinsock2::bindToPortInUse_data()
@@ -1031,28 +1014,28 @@ void TestMWinsock2::bindToPortInUse()
     QFETCH(quint32, listenerAddress);
 
     Fd listener = newTcpSocket();
-    sockaddr_in address = loopbackAddress(0);
+    sockaddr_in address = testpeer::loopback(0);
     address.sin_addr.s_addr = htonl(listenerAddress);
     QCOMPARE(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     QCOMPARE(::listen(listener.get(), 1), 0);
-    const quint16 port = localPort(listener.get());
+    const quint16 port = testpeer::localPort(listener.get());
     QVERIFY(port != 0);
 
     Fd s(mWinsock2::CreateTcpSocket());
     QVERIFY(s.get() != InvalidSocket);
-    QCOMPARE(mWinsock2::BindSocket(s.get(), loopbackAddress(port)), -1);
+    QCOMPARE(mWinsock2::BindSocket(s.get(), testpeer::loopback(port)), -1);
 }
 
 void TestMWinsock2::bindAgainAfterConnectionGone()
 {
     Fd first(mWinsock2::CreateTcpSocket());
-    QCOMPARE(mWinsock2::BindSocket(first.get(), loopbackAddress(0)), 0);
+    QCOMPARE(mWinsock2::BindSocket(first.get(), testpeer::loopback(0)), 0);
     QCOMPARE(mWinsock2::StartListening(first.get(), 1), 0);
-    const quint16 port = localPort(first.get());
+    const quint16 port = testpeer::localPort(first.get());
     QVERIFY(port != 0);
 
     Fd client = newTcpSocket();
-    const sockaddr_in address = loopbackAddress(port);
+    const sockaddr_in address = testpeer::loopback(port);
     QCOMPARE(::connect(client.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     mWinsock2::SockAddrIn peer;
     Fd accepted(mWinsock2::AcceptConnection(first.get(), peer));
@@ -1065,14 +1048,14 @@ void TestMWinsock2::bindAgainAfterConnectionGone()
     first.reset();
 
     Fd control = newTcpSocket();
-    const sockaddr_in again = loopbackAddress(port);
+    const sockaddr_in again = testpeer::loopback(port);
     if (::bind(control.get(), reinterpret_cast<const sockaddr*>(&again), sizeof again) == 0)
         QSKIP("this system kept nothing on the port after the connection went: nothing to check");
     QCOMPARE(errno, EADDRINUSE);
     control.reset();
 
     Fd second(mWinsock2::CreateTcpSocket());
-    QCOMPARE(mWinsock2::BindSocket(second.get(), loopbackAddress(port)), 0);
+    QCOMPARE(mWinsock2::BindSocket(second.get(), testpeer::loopback(port)), 0);
     QCOMPARE(mWinsock2::StartListening(second.get(), 1), 0);
 }
 

@@ -35,6 +35,16 @@ inline sockaddr_in loopback(quint16 port)
     return a;
 }
 
+// The local port a socket is bound to; 0 when it is not bound or not a socket.
+inline quint16 localPort(int fd)
+{
+    sockaddr_in a{};
+    socklen_t length = sizeof a;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
+        return 0;
+    return ntohs(a.sin_port);
+}
+
 // One end of a TCP connection.
 class Peer {
 public:
@@ -140,15 +150,12 @@ public:
     explicit Listener(int backlog = 8)
     {
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = loopback(0);
-        socklen_t length = sizeof a;
-        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0
-            || ::listen(m_fd, backlog) != 0
-            || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+        const sockaddr_in a = loopback(0);
+        if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0
+            || ::listen(m_fd, backlog) != 0 || (m_port = localPort(m_fd)) == 0) {
             ::close(std::exchange(m_fd, -1));
             return;
         }
-        m_port = ntohs(a.sin_port);
     }
     ~Listener() { close(); }
     Listener(const Listener&) = delete;
