@@ -1,5 +1,6 @@
 #include "frmpellix.h"
 
+#include "fixedfont.h"
 #include "keycodes.h"
 #include "transcriptview.h"
 
@@ -54,15 +55,6 @@ protected:
                          fits ? caption : caption.split(u' ', Qt::SkipEmptyParts).join(u'\n'));
     }
 };
-
-QFont transcriptFont()
-{
-    QFont font(QStringLiteral("Fixedsys"), 9);
-    font.setStyleHint(QFont::TypeWriter);
-    font.setFixedPitch(true);
-    font.setWeight(QFont::Normal);
-    return font;
-}
 
 void terminateAtOnce(int status)
 {
@@ -260,6 +252,11 @@ void frmPellix::cmdH_Click()
     AppendText(QStringLiteral("  *WARNING*  No emulation/ansi support in this *PELLIX* version!")
                + CrLf);
     ScrollToEnd();
+}
+
+void frmPellix::startLog(std::unique_ptr<TranscriptLog> log)
+{
+    txtDati->startLog(std::move(log), true);
 }
 
 void frmPellix::EnsureLineBreak() { txtDati->EnsureLineBreak(); }
