@@ -1,5 +1,6 @@
 #include "commandline.h"
 #include "frmpellix.h"
+#include "transcriptlog.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -34,6 +35,17 @@ int main(int argc, char* argv[])
     }
     const StartupRequest& request = commandLine.request;
 
+    std::unique_ptr<TranscriptLog> log;
+    if (!request.outputFile.isEmpty()) {
+        QString reason;
+        log = TranscriptLog::open(request.outputFile, &reason);
+        if (!log) {
+            write(stderr, QStringLiteral("pellix: cannot open '%1' for the transcript: %2\n")
+                              .arg(request.outputFile, reason));
+            return 2;
+        }
+    }
+
     // Qt sees only the program's name: its own options (-platform, -style, ...)
     // are not this program's command line, and an operand given after "--"
     // must never be taken for one.
@@ -45,6 +57,8 @@ int main(int argc, char* argv[])
     QApplication::setDesktopFileName(QStringLiteral("org.example.Pellix"));
 
     frmPellix window;
+    if (log)
+        window.startLog(std::move(log)); // the banner line first
     if (!request.host.isEmpty()) {
         window.txtHostConn->setText(request.host);
         if (request.port)
