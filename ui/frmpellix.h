@@ -88,4 +88,5 @@ private:
     Hooks m_hooks;
     ConnectionControl m_connection;
     bool m_ended = false; // start-up failed: no handler runs any more
+    bool m_focusGivenOut = false; // a control of the window has had the focus
 };

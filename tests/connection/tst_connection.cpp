@@ -63,6 +63,7 @@ private slots:
     void peerCloses_data();
     void peerCloses();
     void peerResets();
+    void sendBufferFullAtATickDisconnects();
     void dataThenCloseInOneBurst();
     void disconnectDropsWaitingData();
     void disconnectOutsideAConnectionDoesNothing();
@@ -81,6 +82,8 @@ private slots:
     // Listen and accept
     void listenPortTextsThatDoNothing_data();
     void listenPortTextsThatDoNothing();
+    void listenPortTextsThatWrapOrRound_data();
+    void listenPortTextsThatWrapOrRound();
     void listenOnDefaultPort();
     void listenAcceptAndStop();
     void listenOnPortInUse();
@@ -251,7 +254,9 @@ void tst_Connection::portTextsThatWrap()
     const int p = listener.port();
     const QStringList texts = {QString::number(p + 65536), QString::number(p - 65536),
                                QString::number(p) + ".4", QString::number(p) + "abc",
-                               QString::number(p).split("").join(" ")};
+                               QString::number(p).split("").join(" "),
+                               // longer than a line box holds by default
+                               QString(40000, u'0') + QString::number(p)};
     for (const QString& text : texts) {
         w().txtPortConn->setText(text);
         QTest::mouseClick(w().cmdConnetti, Qt::LeftButton);
@@ -372,6 +377,22 @@ void tst_Connection::peerResets()
     const QString before = transcript();
     peer.reset();
     QTest::qWait(20);
+    tick();
+    QCOMPARE(transcript(), before + "Disconnected" + CrLf);
+    checkRow(ConnectionControl::stateIdle);
+}
+
+// A connection whose send buffer stays full is taken as lost at the next tick.
+void tst_Connection::sendBufferFullAtATickDisconnects()
+{
+    Listener listener;
+    Peer peer = connectTo(listener); // never reads
+    const int fd = int(conn().connSocket());
+    const QByteArray block(64 * 1024, 'x');
+    while (testpeer::waitFor(fd, POLLOUT, 0))
+        if (::send(fd, block.constData(), size_t(block.size()), MSG_DONTWAIT | MSG_NOSIGNAL) <= 0)
+            break;
+    const QString before = transcript();
     tick();
     QCOMPARE(transcript(), before + "Disconnected" + CrLf);
     checkRow(ConnectionControl::stateIdle);
@@ -598,6 +619,34 @@ void tst_Connection::listenPortTextsThatDoNothing()
     conn().cmdStartListen_Click(); // a Listen that does nothing
     checkRow(ConnectionControl::stateIdle);
     QCOMPARE(testpeer::openDescriptorCount(), descriptors);
+}
+
+void tst_Connection::listenPortTextsThatWrapOrRound_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("port"); // 0: one the system picks
+    QTest::newRow("65536 wraps to 0") << "65536" << 0;
+    QTest::newRow("-1 wraps to 65535") << "-1" << 65535;
+    QTest::newRow("1235.5 rounds to even") << "1235.5" << 1236;
+}
+
+void tst_Connection::listenPortTextsThatWrapOrRound()
+{
+    QFETCH(QString, text);
+    QFETCH(int, port);
+    w().txtPort->setText(text);
+    QTest::mouseClick(w().cmdStartListen, Qt::LeftButton);
+    if (port != 0 && conn().connState() != ConnectionControl::stateListening)
+        QSKIP("that port is taken on this machine");
+    checkRow(ConnectionControl::stateListening);
+    const quint16 bound = testpeer::localPort(int(conn().listenSocket()));
+    QVERIFY(port == 0 ? bound != 0 : bound == port);
+
+    Peer peer = Peer::connectTo(bound);
+    QVERIFY(peer.isOpen());
+    QTest::qWait(20);
+    tick();
+    checkRow(ConnectionControl::stateAccepted);
 }
 
 void tst_Connection::listenOnDefaultPort()
