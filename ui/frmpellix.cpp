@@ -192,7 +192,15 @@ void frmPellix::createControls()
 
 void frmPellix::wireEvents()
 {
-    connect(cmdConnetti, &QPushButton::clicked, this, [this] { m_connection.cmdConnetti_Click(); });
+    connect(cmdConnetti, &QPushButton::clicked, this, [this] {
+        // The lookup and the connect wait with the window drawn (keepWaiting);
+        // a close asked for meanwhile ends the wait and happens after it.
+        m_waiting = true;
+        m_connection.cmdConnetti_Click();
+        m_waiting = false;
+        if (m_closeRequested)
+            close();
+    });
     connect(cmdStartListen, &QPushButton::clicked, this,
             [this] { m_connection.cmdStartListen_Click(); });
     connect(cmdDisconnect, &QPushButton::clicked, this,
@@ -292,8 +300,21 @@ void frmPellix::reportStartupFailure(const QString& message)
     m_hooks.terminate(EXIT_FAILURE);
 }
 
+bool frmPellix::keepWaiting()
+{
+    // Paint, timers and the window system's own messages go on; clicks and
+    // keys wait in the queue until the attempt is over.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    return !m_closeRequested;
+}
+
 void frmPellix::closeEvent(QCloseEvent* event)
 {
+    if (m_waiting) {
+        m_closeRequested = true;
+        event->ignore();
+        return;
+    }
     if (!m_ended)
         m_connection.Form_Unload();
     event->accept();

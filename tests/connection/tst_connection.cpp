@@ -14,6 +14,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <atomic>
 #include <memory>
 
 using testpeer::Listener;
@@ -55,6 +59,9 @@ private slots:
     void statusLinePlacement_data();
     void statusLinePlacement();
     void connectOnlyWhenIdle();
+    void connectWaitIsBounded_data();
+    void connectWaitIsBounded();
+    void closingWhileConnectWaits();
 
     // Receive and disconnect
     void receiveAppendsRaw();
@@ -122,7 +129,7 @@ void tst_Connection::init()
 {
     m_cleanups = 0;
     m_onCleanup = nullptr;
-    frmPellix::Hooks hooks;
+    frmPellix::Hooks hooks = testwindow::loopbackHooks();
     hooks.platform.cleanup = [this] {
         ++m_cleanups;
         if (m_onCleanup)
@@ -302,6 +309,77 @@ void tst_Connection::connectOnlyWhenIdle()
 }
 
 // --- Receive and disconnect ----------------------------------------------------
+
+// A connect whose SYNs are dropped, or a lookup that never answers, fails
+// within the limit exactly like a refused connect; meanwhile the window
+// keeps painting, and Connect works again afterwards.
+void tst_Connection::connectWaitIsBounded_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("SYNs dropped") << "127.0.0.1" << "Failed connection to: 127.0.0.1";
+    QTest::newRow("lookup hangs") << "hangs.example" << "Failed connection to: 255.255.255.255";
+}
+
+void tst_Connection::connectWaitIsBounded()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, line);
+    auto released = std::make_shared<std::atomic<bool>>(false);
+    frmPellix::Hooks hooks = testwindow::loopbackHooks();
+    hooks.platform.lookup = [released](const std::string&) {
+        for (int i = 0; i < 500 && !*released; ++i)
+            QThread::msleep(10);
+        return std::vector<mWinsock2::SockAddr>{};
+    };
+    m_window = std::make_unique<frmPellix>(hooks);
+    m_window->show();
+    conn().setConnectTimeLimit(std::chrono::milliseconds(400));
+
+    testpeer::FullListener full;
+    w().txtHostConn->setText(host);
+    w().txtPortConn->setText(QString::number(full.port()));
+    clearTranscript();
+    int paints = 0;
+    QTimer repaint;
+    connect(&repaint, &QTimer::timeout, this, [&] { w().txtDati->viewport()->update(); });
+    repaint.start(50);
+    testwindow::PaintCounter counter(w().txtDati->viewport(), paints);
+
+    const int descriptors = testpeer::openDescriptorCount();
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(w().cmdConnetti, Qt::LeftButton);
+    const qint64 took = clock.elapsed();
+    *released = true;
+    QCOMPARE(transcript(), line + CrLf);
+    checkRow(ConnectionControl::stateIdle);
+    QVERIFY2(took >= 400 && took < 5000, qPrintable(QString::number(took)));
+    QVERIFY2(paints >= 3, qPrintable(QString::number(paints)));
+    QCOMPARE(testpeer::openDescriptorCount(), descriptors);
+
+    Listener listener;
+    w().txtHostConn->setText(QStringLiteral("127.0.0.1"));
+    QVERIFY(connectTo(listener).isOpen());
+}
+
+// Closing the window while Connect waits ends the attempt at once; the
+// window then closes as it would have: the socket interface shut down once.
+void tst_Connection::closingWhileConnectWaits()
+{
+    testpeer::FullListener full;
+    w().txtPortConn->setText(QString::number(full.port()));
+    QTimer::singleShot(100, m_window.get(), &QWidget::close);
+    const int descriptors = testpeer::openDescriptorCount();
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(w().cmdConnetti, Qt::LeftButton);
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(!m_window->isVisible());
+    QCOMPARE(m_cleanups, 1);
+    QCOMPARE(testpeer::openDescriptorCount(), descriptors);
+    QCOMPARE(conn().connState(), ConnectionControl::stateIdle);
+}
 
 void tst_Connection::receiveAppendsRaw()
 {

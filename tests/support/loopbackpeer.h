@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <utility>
+#include <vector>
 
 namespace testpeer {
 
@@ -180,6 +181,32 @@ public:
 private:
     int m_fd = -1;
     quint16 m_port = 0;
+};
+
+// A listener whose accept queue is full: the kernel drops every further SYN
+// to it, as a firewall that drops packets would.
+class FullListener {
+public:
+    FullListener() : m_listener(0)
+    {
+        const sockaddr_in a = loopback(m_listener.port());
+        for (int i = 0; i < 4; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+            m_fillers.push_back(fd);
+        }
+        ::usleep(50 * 1000); // the handshakes that can complete have
+    }
+    ~FullListener()
+    {
+        for (int fd : m_fillers)
+            ::close(fd);
+    }
+    quint16 port() const { return m_listener.port(); }
+
+private:
+    Listener m_listener;
+    std::vector<int> m_fillers;
 };
 
 // A port that nothing listens on at the moment of the call.
