@@ -59,6 +59,8 @@ private slots:
     void statusLinePlacement_data();
     void statusLinePlacement();
     void connectOnlyWhenIdle();
+    void connectOverIpv6_data();
+    void connectOverIpv6();
     void connectWaitIsBounded_data();
     void connectWaitIsBounded();
     void closingWhileConnectWaits();
@@ -92,6 +94,8 @@ private slots:
     void listenPortTextsThatWrapOrRound_data();
     void listenPortTextsThatWrapOrRound();
     void listenOnDefaultPort();
+    void listenTakesBothFamilies_data();
+    void listenTakesBothFamilies();
     void listenAcceptAndStop();
     void listenOnPortInUse();
     void secondPeerWaitsForTheFirst();
@@ -215,6 +219,12 @@ void tst_Connection::connectHostTexts_data()
     QTest::newRow("control characters") << QString::fromLatin1("127.0.0.1\x01\x7f") << "Failed connection to: 255.255.255.255";
     QTest::newRow("NUL inside") << QString::fromLatin1("127.0.0.1\0x", 11) << "Failed connection to: 255.255.255.255";
     QTest::newRow("non-Latin-1") << QString::fromUtf8("h\xC3\xB6st\xE2\x82\xAC") << "Failed connection to: 255.255.255.255";
+    QTest::newRow("IPv6, refused") << "::1" << "Failed connection to: ::1";
+    QTest::newRow("IPv6, long form") << "0:0:0:0:0:0:0:1" << "Failed connection to: ::1";
+    QTest::newRow("IPv6, bad form") << "::1::2" << "Failed connection to: 255.255.255.255";
+    QTest::newRow("IPv6, brackets") << "[::1]" << "Failed connection to: 255.255.255.255";
+    QTest::newRow("IPv4-mapped IPv6") << "::ffff:127.0.0.1" << "Connected to: 127.0.0.1";
+    QTest::newRow("both families, IPv4 listens") << "six-first.test" << "Connected to: 127.0.0.1";
 }
 
 void tst_Connection::connectHostTexts()
@@ -309,6 +319,33 @@ void tst_Connection::connectOnlyWhenIdle()
 }
 
 // --- Receive and disconnect ----------------------------------------------------
+
+void tst_Connection::connectOverIpv6_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::newRow("literal") << "::1";
+    QTest::newRow("both families, IPv6 listens") << "four-first.test";
+}
+
+void tst_Connection::connectOverIpv6()
+{
+    QFETCH(QString, host);
+    Listener listener(8, Listener::IPv6);
+    if (!listener.port())
+        QSKIP("no IPv6 loopback on this machine");
+    w().txtHostConn->setText(host);
+    clearTranscript();
+    Peer peer = connectTo(listener);
+    QVERIFY(peer.isOpen());
+    QCOMPARE(transcript(), "Connected to: ::1" + CrLf);
+    checkRow(ConnectionControl::stateConnected);
+
+    QVERIFY(peer.send("from \xff"));
+    QVERIFY(tickUntilLength(transcript().size() + 6));
+    QVERIFY(transcript().endsWith(QString::fromLatin1("from \xff")));
+    QTest::keyClick(w().txtDati, Qt::Key_A);
+    QCOMPARE(peer.read(1), QByteArray("a"));
+}
 
 // A connect whose SYNs are dropped, or a lookup that never answers, fails
 // within the limit exactly like a refused connect; meanwhile the window
@@ -724,6 +761,50 @@ void tst_Connection::listenPortTextsThatWrapOrRound()
     QVERIFY(peer.isOpen());
     QTest::qWait(20);
     tick();
+    checkRow(ConnectionControl::stateAccepted);
+}
+
+void tst_Connection::listenTakesBothFamilies_data()
+{
+    QTest::addColumn<bool>("ipv6");
+    QTest::newRow("dual stack") << true;
+    QTest::newRow("system without IPv6") << false;
+}
+
+// Peers over ::1 and over 127.0.0.1, one after the other, on one Listen;
+// an IPv4 peer reads as IPv4. Without IPv6, Listen is IPv4 alone.
+void tst_Connection::listenTakesBothFamilies()
+{
+    QFETCH(bool, ipv6);
+    if (ipv6 && !Listener(8, Listener::IPv6).port())
+        QSKIP("no IPv6 loopback on this machine");
+    frmPellix::Hooks hooks = testwindow::loopbackHooks();
+    hooks.platform.ipv6 = [ipv6] { return ipv6; };
+    m_window = std::make_unique<frmPellix>(hooks);
+    m_window->tmrReceive->stop();
+
+    const quint16 port = testpeer::unusedPort();
+    startListening(port);
+    checkRow(ConnectionControl::stateListening);
+    clearTranscript();
+
+    Peer six = Peer::connectTo6(port);
+    QCOMPARE(six.isOpen(), ipv6);
+    if (ipv6) {
+        QTest::qWait(20);
+        tick();
+        QCOMPARE(transcript(), "Connected from: ::1" + CrLf);
+        six.close();
+        QTest::qWait(20);
+        tick();
+        checkRow(ConnectionControl::stateListening);
+        clearTranscript();
+    }
+    Peer four = Peer::connectTo(port);
+    QVERIFY(four.isOpen());
+    QTest::qWait(20);
+    tick();
+    QCOMPARE(transcript(), "Connected from: 127.0.0.1" + CrLf);
     checkRow(ConnectionControl::stateAccepted);
 }
 

@@ -36,6 +36,15 @@ inline sockaddr_in loopback(quint16 port)
     return a;
 }
 
+inline sockaddr_in6 loopback6(quint16 port)
+{
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    a.sin6_addr = in6addr_loopback;
+    return a;
+}
+
 // The local port a socket is bound to; 0 when it is not bound or not a socket.
 inline quint16 localPort(int fd)
 {
@@ -59,6 +68,18 @@ public:
         return *this;
     }
     ~Peer() { close(); }
+
+    // Over ::1; a closed Peer when that fails.
+    static Peer connectTo6(quint16 port)
+    {
+        const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in6 a = loopback6(port);
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
+            return Peer(fd);
+        if (fd >= 0)
+            ::close(fd);
+        return Peer();
+    }
 
     static Peer connectTo(quint16 port)
     {
@@ -148,11 +169,21 @@ private:
 // A listening socket on 127.0.0.1 at a port the system chooses.
 class Listener {
 public:
-    explicit Listener(int backlog = 8)
+    enum Family { IPv4, IPv6 };
+
+    // On 127.0.0.1, or on ::1 alone; port() is 0 when that failed.
+    explicit Listener(int backlog = 8, Family family = IPv4)
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in a = loopback(0);
-        if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0
+        const sockaddr_in a4 = loopback(0);
+        const sockaddr_in6 a6 = loopback6(0);
+        const bool six = family == IPv6;
+        m_fd = ::socket(six ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        if (six)
+            ::setsockopt(m_fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        const auto* a = six ? reinterpret_cast<const sockaddr*>(&a6)
+                            : reinterpret_cast<const sockaddr*>(&a4);
+        if (m_fd < 0 || ::bind(m_fd, a, six ? sizeof a6 : sizeof a4) != 0
             || ::listen(m_fd, backlog) != 0 || (m_port = localPort(m_fd)) == 0) {
             ::close(std::exchange(m_fd, -1));
             return;

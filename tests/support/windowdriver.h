@@ -36,12 +36,15 @@ inline mWinsock2::Lookup lookupFrom(std::map<std::string, std::vector<std::strin
     };
 }
 
-// The window's hooks for tests: "localhost" is 127.0.0.1, and no name lookup
-// ever leaves the machine.
+// The window's hooks for tests: "localhost" is 127.0.0.1, two names have
+// both loopback addresses (in either order), and no name lookup ever leaves
+// the machine.
 inline frmPellix::Hooks loopbackHooks()
 {
     frmPellix::Hooks hooks;
-    hooks.platform.lookup = lookupFrom({{"localhost", {"127.0.0.1"}}});
+    hooks.platform.lookup = lookupFrom({{"localhost", {"127.0.0.1"}},
+                                        {"six-first.test", {"::1", "127.0.0.1"}},
+                                        {"four-first.test", {"127.0.0.1", "::1"}}});
     return hooks;
 }
 
