@@ -82,10 +82,14 @@ private:
     void AppendText(const QString& s) override;
     void ScrollToEnd() override;
     void reportStartupFailure(const QString& message) override;
+    bool keepWaiting() override;
 
     QWidget* control(Control c) const;
 
     Hooks m_hooks;
     ConnectionControl m_connection;
     bool m_ended = false; // start-up failed: no handler runs any more
+    bool m_focusGivenOut = false; // a control of the window has had the focus
+    bool m_waiting = false;       // a handler waits on the network
+    bool m_closeRequested = false; // the window was closed while it waited
 };

@@ -1,0 +1,395 @@
+// The socket platform over POSIX: every POSIX socket call the program makes.
+
+#include "sockplatform.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+
+static_assert(sizeof(sockplatform::AddressRecord::bytes) >= sizeof(sockaddr_storage));
+static_assert(alignof(sockplatform::AddressRecord) >= alignof(sockaddr_storage));
+
+namespace {
+
+using sockplatform::Handle;
+
+int pollOne(Handle s, short events, short& revents)
+{
+    pollfd fd{s, events, 0};
+    int r;
+    do {
+        r = ::poll(&fd, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    revents = fd.revents;
+    return r;
+}
+
+// Waits at most `ms` for room in the send buffer: true when there is room
+// (or the socket has failed, which the next send reports).
+bool waitWritable(Handle s, int ms)
+{
+    pollfd fd{s, POLLOUT, 0};
+    return ::poll(&fd, 1, ms) != 0;
+}
+
+const sockaddr* asSockaddr(const sockplatform::AddressRecord& record)
+{
+    return reinterpret_cast<const sockaddr*>(record.bytes.data());
+}
+
+} // namespace
+
+namespace sockplatform {
+
+AddressRecord Ipv4Record(std::uint32_t address, std::uint16_t port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(address);
+    AddressRecord record;
+    std::memcpy(record.bytes.data(), &a, sizeof a);
+    record.length = sizeof a;
+    return record;
+}
+
+AddressRecord AnyRecord(Family family, std::uint16_t port)
+{
+    if (family != Family::IPv6)
+        return Ipv4Record(INADDR_ANY, port);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    a.sin6_addr = in6addr_any;
+    AddressRecord record;
+    std::memcpy(record.bytes.data(), &a, sizeof a);
+    record.length = sizeof a;
+    return record;
+}
+
+Family RecordFamily(const AddressRecord& record)
+{
+    switch (asSockaddr(record)->sa_family) {
+    case AF_INET: return record.length >= std::int32_t(sizeof(sockaddr_in)) ? Family::IPv4 : Family::None;
+    case AF_INET6: return record.length >= std::int32_t(sizeof(sockaddr_in6)) ? Family::IPv6 : Family::None;
+    default: return Family::None;
+    }
+}
+
+// The port sits at the same place in both families' records.
+static_assert(offsetof(sockaddr_in, sin_port) == offsetof(sockaddr_in6, sin6_port));
+
+std::uint16_t RecordPort(const AddressRecord& record)
+{
+    if (RecordFamily(record) == Family::None)
+        return 0;
+    in_port_t port;
+    std::memcpy(&port, record.bytes.data() + offsetof(sockaddr_in, sin_port), sizeof port);
+    return ntohs(port);
+}
+
+void SetRecordPort(AddressRecord& record, std::uint16_t port)
+{
+    if (RecordFamily(record) == Family::None)
+        return;
+    const in_port_t network = htons(port);
+    std::memcpy(record.bytes.data() + offsetof(sockaddr_in, sin_port), &network, sizeof network);
+}
+
+AddressRecord Unmapped(const AddressRecord& record)
+{
+    if (RecordFamily(record) != Family::IPv6)
+        return record;
+    sockaddr_in6 a;
+    std::memcpy(&a, record.bytes.data(), sizeof a);
+    if (!IN6_IS_ADDR_V4MAPPED(&a.sin6_addr))
+        return record;
+    std::uint32_t v4;
+    std::memcpy(&v4, a.sin6_addr.s6_addr + 12, sizeof v4);
+    return Ipv4Record(ntohl(v4), ntohs(a.sin6_port));
+}
+
+std::string FormatAddress(const AddressRecord& record)
+{
+    if (RecordFamily(record) == Family::None)
+        return {};
+    char text[NI_MAXHOST];
+    if (::getnameinfo(asSockaddr(record), socklen_t(record.length), text, sizeof text, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        return {};
+    return text;
+}
+
+bool ParseIpv6(const std::string& text, AddressRecord& record)
+{
+    if (text.empty() || text.find('\0') != std::string::npos)
+        return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST; // a literal only: never a lookup
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0 || !found)
+        return false;
+    record = AddressRecord{};
+    const std::size_t length = std::min<std::size_t>(found->ai_addrlen, sizeof record.bytes);
+    std::memcpy(record.bytes.data(), found->ai_addr, length);
+    record.length = std::int32_t(length);
+    ::freeaddrinfo(found);
+    return true;
+}
+
+int Startup() { return 0; }
+void Cleanup() { }
+
+std::int32_t ParseIpv4(const std::string& text)
+{
+    // A NUL would end the text early for inet_addr ("127.0.0.1\0junk").
+    if (text.find('\0') != std::string::npos)
+        return -1;
+    return std::int32_t(inet_addr(text.c_str()));
+}
+
+std::string FormatIpv4(std::int32_t address)
+{
+    in_addr a{};
+    std::memcpy(&a, &address, sizeof a);
+    const char* text = inet_ntoa(a);
+    if (!text)
+        return {};
+    // inet_ntoa's buffer is overwritten by the next call: copy it now.
+    return std::string(text, strnlen(text, 16));
+}
+
+bool LookupIpv4(const std::string& name, std::int32_t& address)
+{
+    if (name.find('\0') != std::string::npos)
+        return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found)
+        return false;
+    const auto* first = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    std::memcpy(&address, &first->sin_addr, sizeof address);
+    freeaddrinfo(found);
+    return true;
+}
+
+std::vector<AddressRecord> LookupHost(const std::string& name)
+{
+    std::vector<AddressRecord> addresses;
+    if (name.find('\0') != std::string::npos)
+        return addresses;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0)
+        return addresses;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        if (a->ai_family != AF_INET && a->ai_family != AF_INET6)
+            continue;
+        AddressRecord record;
+        const std::size_t length = std::min<std::size_t>(a->ai_addrlen, sizeof record.bytes);
+        std::memcpy(record.bytes.data(), a->ai_addr, length);
+        record.length = std::int32_t(length);
+        addresses.push_back(record);
+    }
+    ::freeaddrinfo(found);
+    return addresses;
+}
+
+Handle StartConnect(const AddressRecord& address, bool& connected)
+{
+    connected = false;
+    const Family family = RecordFamily(address);
+    if (family == Family::None)
+        return InvalidHandle;
+    const int domain = family == Family::IPv6 ? AF_INET6 : AF_INET;
+    const Handle s = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (s < 0)
+        return InvalidHandle;
+    int r;
+    do {
+        r = ::connect(s, asSockaddr(address), socklen_t(address.length));
+    } while (r != 0 && errno == EINTR);
+    if (r == 0) {
+        connected = true;
+        return s;
+    }
+    if (errno == EINPROGRESS || errno == EALREADY)
+        return s;
+    ::close(s);
+    return InvalidHandle;
+}
+
+void WaitForConnects(std::span<const Handle> sockets, int ms, std::span<int> outcome)
+{
+    std::vector<pollfd> fds;
+    for (Handle s : sockets)
+        fds.push_back(pollfd{s, POLLOUT, 0});
+    if (::poll(fds.data(), nfds_t(fds.size()), ms) <= 0)
+        return; // nothing yet, or interrupted: the caller asks again
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+        if (!fds[i].revents)
+            continue;
+        int error = 0;
+        socklen_t length = sizeof error;
+        const bool failed = ::getsockopt(fds[i].fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0
+            || error != 0 || (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL));
+        outcome[i] = failed ? -1 : 1;
+    }
+}
+
+void FinishConnect(Handle s)
+{
+    const int flags = ::fcntl(s, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+std::int32_t PollReadable(Handle s)
+{
+    if (s == InvalidHandle)
+        return -1;
+    short revents = 0;
+    const int r = pollOne(s, POLLIN, revents);
+    if (r < 0 || (revents & POLLNVAL))
+        return -1;
+    return (revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
+}
+
+bool IsWritable(Handle s)
+{
+    if (s == InvalidHandle)
+        return true;
+    short revents = 0;
+    const int r = pollOne(s, POLLOUT, revents);
+    if (r < 0 || (revents & POLLNVAL))
+        return true;
+    return (revents & (POLLOUT | POLLHUP | POLLERR)) != 0;
+}
+
+std::int32_t Receive(Handle s, std::span<char> bytes)
+{
+    const std::int32_t ready = PollReadable(s);
+    if (ready <= 0)
+        return ready;
+    ssize_t n;
+    do {
+        n = ::recv(s, bytes.data(), bytes.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0)
+        return n < 0 ? -1 : 0;
+    return std::int32_t(n);
+}
+
+std::int32_t SendAll(Handle s, std::span<const char> bytes, std::chrono::milliseconds timeLimit)
+{
+    if (!IsWritable(s) || bytes.empty())
+        return -1;
+
+    const auto deadline = std::chrono::steady_clock::now() + timeLimit;
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        // MSG_NOSIGNAL: a write after the peer's reset must not raise SIGPIPE.
+        // MSG_DONTWAIT: the socket stays blocking; the wait is in poll()
+        // instead, so that it can be bounded.
+        const ssize_t n = ::send(s, bytes.data() + sent, bytes.size() - sent,
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += std::size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return -1;
+        // The peer is not taking the bytes fast enough: wait for room, but not
+        // past the deadline. A peer that never reads must not freeze the window.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !waitWritable(s, int(left.count())))
+            return -1;
+    }
+    return std::int32_t(sent);
+}
+
+Handle CreateTcp(Family family)
+{
+    // Close-on-exec: no program the window might start inherits a connection.
+    const int domain = family == Family::IPv6 ? AF_INET6 : AF_INET;
+    const Handle s = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    return s < 0 ? InvalidHandle : s;
+}
+
+int Connect(Handle s, const AddressRecord& address)
+{
+    const int r = ::connect(s, asSockaddr(address), socklen_t(address.length));
+    if (r != 0 && errno == EINTR) {
+        // The attempt goes on in the background: wait for its outcome.
+        pollfd fd{s, POLLOUT, 0};
+        while (::poll(&fd, 1, -1) < 0 && errno == EINTR) { }
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            return -1;
+        return error == 0 ? 0 : -1;
+    }
+    return r == 0 ? 0 : -1;
+}
+
+int Bind(Handle s, const AddressRecord& address)
+{
+    // Without this, a port whose last connection is still in TIME_WAIT could
+    // not be listened on again for a minute. It does not let two listeners
+    // share a port.
+    const int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (RecordFamily(address) == Family::IPv6) {
+        const int off = 0;
+        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    }
+    return ::bind(s, asSockaddr(address), socklen_t(address.length)) == 0 ? 0 : -1;
+}
+
+int Listen(Handle s, int backlog)
+{
+    return ::listen(s, backlog) == 0 ? 0 : -1;
+}
+
+Handle Accept(Handle s, AddressRecord& peer)
+{
+    peer = AddressRecord{};
+    socklen_t length = sizeof peer.bytes;
+    Handle c;
+    do {
+        c = ::accept4(s, reinterpret_cast<sockaddr*>(peer.bytes.data()), &length, SOCK_CLOEXEC);
+    } while (c < 0 && errno == EINTR);
+    if (c < 0)
+        return InvalidHandle;
+    peer.length = std::int32_t(std::min<socklen_t>(length, sizeof peer.bytes));
+    return c;
+}
+
+void Close(Handle s)
+{
+    if (s == InvalidHandle)
+        return;
+    ::shutdown(s, SHUT_RDWR);
+    ::close(s);
+}
+
+} // namespace sockplatform
