@@ -65,6 +65,7 @@ void tst_CommandLine::outcome_data()
     run("nothing", {}, "", 0, 0, "");
     run("host, the port box's port", {"example.org"}, "example.org", 0, 0, "");
     run("host and port", {"127.0.0.1", "23"}, "127.0.0.1", 23, 0, "");
+    run("IPv6 host", {"::1", "23"}, "::1", 23, 0, "");
     run("port 1", {"h", "1"}, "h", 1, 0, "");
     run("port 65535", {"h", "65535"}, "h", 65535, 0, "");
     run("port with leading zeros", {"h", "000080"}, "h", 80, 0, "");
