@@ -54,6 +54,7 @@ private slots:
     void connectAtStartup();
     void failedConnectLeavesTheWindow();
     void listenAtStartup();
+    void logSurvivesAKill();
 
 private:
     QTemporaryDir m_dir;
@@ -156,6 +157,32 @@ void tst_Startup::listenAtStartup()
     QVERIFY(peer.send("hi\r\n"));
     QTRY_COMPARE_WITH_TIMEOUT(fileBytes(log), Banner + "Connected from: 127.0.0.1\r\nhi\r\n",
                               WaitMs);
+}
+
+// What the window has shown is in the log even when the program is killed a
+// few ticks later; an earlier log in the file is kept ahead of it.
+void tst_Startup::logSurvivesAKill()
+{
+    const quint16 port = testpeer::unusedPort();
+    const QString log = m_dir.filePath(QStringLiteral("killed.log"));
+    QFile earlier(log);
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("an earlier session\n") > 0);
+    earlier.close();
+    Window window({QStringLiteral("-l"), QString::number(port), QStringLiteral("-o"), log});
+
+    testpeer::Peer peer;
+    QDeadlineTimer deadline(WaitMs);
+    while (!(peer = testpeer::Peer::connectTo(port)).isOpen() && !deadline.hasExpired())
+        QTest::qWait(50);
+    QVERIFY(peer.isOpen());
+    QByteArray all(256, 0);
+    for (int b = 0; b < 256; ++b)
+        all[b] = char(b);
+    QVERIFY(peer.send(all));
+    QTest::qWait(500); // five ticks: shown by now
+    window.process().kill();
+    QVERIFY(window.process().waitForFinished(WaitMs));
+    QCOMPARE(fileBytes(log), "an earlier session\n" + Banner + "Connected from: 127.0.0.1\r\n" + all);
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)
