@@ -1,5 +1,7 @@
 #include "transcriptview.h"
 
+#include "transcriptaccessible.h"
+
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFontMetricsF>
@@ -44,6 +46,7 @@ TranscriptView::TranscriptView(QWidget* parent)
     viewport()->setCursor(Qt::IBeamCursor);
     updateMetrics();
     updateScrollBars();
+    TranscriptAccessible::installFactory();
 }
 
 TranscriptView::~TranscriptView() = default;
@@ -62,6 +65,7 @@ void TranscriptView::EnsureLineBreak()
 
 void TranscriptView::AppendText(const QString& s)
 {
+    const TranscriptAccessibleUpdate accessible(this);
     // toLatin1() turns every character above 255 into '?'.
     m_store.append(s.toLatin1());
     m_anchor = m_caret = 0;
@@ -80,6 +84,7 @@ void TranscriptView::ScrollToEnd()
 
 void TranscriptView::clear()
 {
+    const TranscriptAccessibleUpdate accessible(this, TranscriptAccessibleUpdate::RemovesText);
     m_store.clear();
     m_anchor = m_caret = 0;
     m_goalColumn = -1;
@@ -91,6 +96,7 @@ void TranscriptView::clear()
 
 void TranscriptView::setSelection(qint64 start, qint64 length)
 {
+    const TranscriptAccessibleUpdate accessible(this);
     const qint64 n = m_store.size();
     m_anchor = std::clamp<qint64>(start, 0, n);
     m_caret = std::clamp<qint64>(m_anchor + length, 0, n);
@@ -200,10 +206,10 @@ void TranscriptView::updateScrollBars()
     h->setSingleStep(1);
 }
 
-void TranscriptView::ensureCaretVisible()
+void TranscriptView::ensurePositionVisible(qint64 pos)
 {
-    const qint64 line = m_store.lineOf(m_caret);
-    const qint64 column = m_store.columnOf(m_caret);
+    const qint64 line = m_store.lineOf(pos);
+    const qint64 column = m_store.columnOf(pos);
     const qint64 rows = visibleRows();
     const qint64 columns = visibleColumns();
 
@@ -235,6 +241,7 @@ qint64 TranscriptView::positionAt(QPoint point) const
 
 void TranscriptView::moveCaret(qint64 pos, bool keepAnchor)
 {
+    const TranscriptAccessibleUpdate accessible(this);
     m_caret = std::clamp<qint64>(pos, 0, m_store.size());
     if (!keepAnchor)
         m_anchor = m_caret;
