@@ -4,8 +4,10 @@
 BUILD     ?= build
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_DEPS = cmake g++ make qt6-base-dev fonts-dejavu-core
-# The tests also check the desktop files, the package and the real window.
-TEST_DEPS  = $(BUILD_DEPS) libx11-dev desktop-file-utils appstream dpkg-dev file xvfb xauth x11-utils xdotool
+# The tests also check the desktop files, the package, the real window and
+# what a screen reader reads of it (AT-SPI).
+TEST_DEPS  = $(BUILD_DEPS) libx11-dev desktop-file-utils appstream dpkg-dev file xvfb xauth x11-utils xdotool \
+             dbus-daemon dbus-bin at-spi2-core python3-pyatspi
 FUZZ_DEPS  = $(BUILD_DEPS) clang libclang-rt-14-dev
 SHOT_DEPS  = $(BUILD_DEPS) xvfb xauth x11-utils xdotool imagemagick
 

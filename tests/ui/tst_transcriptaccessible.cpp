@@ -320,7 +320,7 @@ void tst_TranscriptAccessible::caretAndSelection()
 // QAccessible hands events to an update handler only while accessibility is
 // active, and only a platform's bridge makes it so (QAccessible::setActive()
 // does not): on xcb, Qt's AT-SPI bridge with QT_LINUX_ACCESSIBILITY_ALWAYS_ON
-// inside a D-Bus session, as tests/ui/with-atspi.sh runs this test.
+// inside a D-Bus session, as scripts/with-atspi.sh runs this test.
 void tst_TranscriptAccessible::events()
 {
     if (!QAccessible::isActive()) {

@@ -19,7 +19,7 @@ if [ ! -f /usr/share/dbus-1/services/org.a11y.Bus.service ]; then
     exit 77
 fi
 
-. "$(dirname "$0")/../../scripts/xvfb.sh"
+. "$(dirname "$0")/xvfb.sh"
 fail() {
     echo "FAIL: $*" >&2
     exit 1
