@@ -2,8 +2,6 @@
 
 #include "transcriptview.h"
 
-#include <QScrollBar>
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -379,13 +377,8 @@ void TranscriptAccessible::scrollToSubstring(int startIndex, int endIndex)
     const qint64 from = std::clamp<qint64>(startIndex, 0, n);
     const qint64 to = std::clamp<qint64>(endIndex, from, n);
     // The start wins where the whole range does not fit.
-    reveal(to);
-    reveal(from);
-}
-
-void TranscriptAccessible::reveal(qint64 pos)
-{
-    view()->ensurePositionVisible(pos);
+    view()->ensurePositionVisible(to);
+    view()->ensurePositionVisible(from);
 }
 
 // --- events -------------------------------------------------------------------------

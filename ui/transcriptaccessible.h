@@ -18,8 +18,8 @@ class TranscriptView;
 // tabs, a line break, or any other single character. A sentence ends after
 // '.', '!' or '?' and the blanks that follow, or with its line.
 //
-// Every answer reads only the range it returns plus the line index, never
-// the whole text, except NoBoundary, which asks for all of it. Offsets are
+// Every answer reads the line index and about the range it returns, never the
+// whole text, except NoBoundary, which asks for all of it. Offsets are
 // ints: a transcript past INT_MAX characters shows only its first INT_MAX.
 class TranscriptAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
 public:
@@ -66,7 +66,6 @@ private:
     const TranscriptStore& store() const;
     QString textNear(Side side, int offset, QAccessible::TextBoundaryType boundaryType,
                      int* startOffset, int* endOffset) const;
-    void reveal(qint64 pos);
 };
 
 // Made where the view may change its text, caret or selection; when it goes
