@@ -28,7 +28,9 @@ char* toString(const Seen& s)
 {
     return QTest::toString(QStringLiteral("{%1, \"%2\", %3, %4}")
                                .arg(int(s.type))
-                               .arg(s.text.toHtmlEscaped().replace(u'\r', u'r').replace(u'\n', u'n'))
+                               .arg(QString(s.text)
+                                        .replace(u'\r', QStringLiteral("\\r"))
+                                        .replace(u'\n', QStringLiteral("\\n")))
                                .arg(s.position)
                                .arg(s.cursor));
 }
