@@ -5,9 +5,10 @@ BUILD     ?= build
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_DEPS = cmake g++ make qt6-base-dev fonts-dejavu-core
 # The tests also check the desktop files, the manual page, the package (with
-# Debian's checker) and the real window.
+# Debian's checker), the real window and what a screen reader reads of it
+# (AT-SPI).
 TEST_DEPS  = $(BUILD_DEPS) libx11-dev desktop-file-utils appstream dpkg-dev file man-db lintian \
-             xvfb xauth x11-utils xdotool
+             xvfb xauth x11-utils xdotool dbus-daemon dbus-bin at-spi2-core python3-pyatspi
 FUZZ_DEPS  = $(BUILD_DEPS) clang libclang-rt-14-dev
 # The screenshot's peer is Python's own web server.
 SHOT_DEPS  = $(BUILD_DEPS) xvfb xauth x11-utils xdotool imagemagick python3
@@ -61,7 +62,7 @@ fuzz:
 
 # Every benchmark; the figures go to $(BUILD)/bench-results/ (see bench/RESULTS.md).
 bench: build
-	@scripts/install-deps.sh libx11-dev xvfb xauth
+	@scripts/install-deps.sh libx11-dev xvfb xauth dbus-daemon dbus-bin at-spi2-core python3-pyatspi
 	@$(MAKE) --no-print-directory configure
 	@cmake --build $(BUILD) -j $(JOBS) --target run_benchmarks
 

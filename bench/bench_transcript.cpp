@@ -3,15 +3,25 @@
 // QPlainTextEdit by replacing the whole text and by inserting at the end, and
 // the memory the transcript takes per character at the largest size.
 //
+// With the argument "view", only the TranscriptView columns, on whatever
+// platform it runs; where accessibility is active (xcb with Qt's AT-SPI
+// bridge on, see bench/run.sh) the view's accessible interface exists and
+// every append, caret move and selection change makes its event, which goes
+// on to the bridge; the events are counted on their way.
+//
 // Prints a Markdown table on stdout, progress on stderr.
 // Run: QT_QPA_PLATFORM=offscreen bench_transcript   (or: make bench)
 
 #include "benchsupport.h"
 #include "transcriptview.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFontInfo>
+#include <QGuiApplication>
+#include <QWindow>
 
 #include <cstdio>
 #include <functional>
@@ -68,11 +78,50 @@ void progress(const char* what, Shape shape, qint64 size, const Timing& t)
                  what, shapeName(shape), size / MB, t.medianMs, t.p90Ms, t.samples);
 }
 
+// The accessibility events made while the view was measured: counted, then
+// handed on to the platform's bridge as if no handler were installed.
+struct EventCount {
+    qint64 events = 0;
+    qint64 own = 0; // from the transcript itself, not its scroll bars
+    qint64 inserts = 0;
+    qint64 insertedChars = 0;
+};
+EventCount eventCount;
+
+void countAndForward(QAccessibleEvent* event)
+{
+    ++eventCount.events;
+    if (qobject_cast<TranscriptView*>(event->object()))
+        ++eventCount.own;
+    if (event->type() == QAccessible::TextInserted) {
+        ++eventCount.inserts;
+        eventCount.insertedChars += static_cast<QAccessibleTextInsertEvent*>(event)->textInserted().size();
+    }
+    QAccessible::installUpdateHandler(nullptr);
+    QAccessible::updateAccessibility(event);
+    QAccessible::installUpdateHandler(countAndForward);
+}
+
+// With accessibility active, PELLIX_BENCH_SETTLE_MS of event loop after each
+// fill: time for an accessibility client to read what the fill sent (1 MB
+// per event) before the timed steps, which would otherwise share the CPU with
+// it.
+void settle()
+{
+    static const int ms = qEnvironmentVariableIntValue("PELLIX_BENCH_SETTLE_MS");
+    if (ms <= 0 || !QAccessible::isActive())
+        return;
+    const QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired())
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
 // Columns of the table, by shape and size.
 struct Results {
     std::map<std::pair<Shape, qint64>, Timing> view, replace, insert;
     std::map<Shape, double> bytesPerChar;
     double editBytesPerChar = -1;
+    std::map<Shape, EventCount> eventsPerStep;
 };
 
 void benchView(Shape shape, Results& results)
@@ -81,9 +130,17 @@ void benchView(Shape shape, Results& results)
     view.setFont(transcriptFont());
     view.resize(685, 417);
     view.show();
-    QApplication::processEvents();
+    // On an X server the window is mapped some events later; until then a
+    // repaint paints nothing.
+    const QDeadlineTimer exposed(5000);
+    do
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    while (!(view.windowHandle() && view.windowHandle()->isExposed()) && !exposed.hasExpired());
     view.viewport()->repaint();
+    if (QAccessible::isActive() && !QAccessible::queryAccessibleInterface(&view)->textInterface())
+        qFatal("accessibility is active, but the transcript has no text interface");
     const qint64 rssEmpty = rssKiB();
+    EventCount timed;
 
     Stream stream(shape);
     QString chunk;
@@ -92,6 +149,8 @@ void benchView(Shape shape, Results& results)
             view.AppendText(stream.next(std::min<qint64>(MB, size - view.length())));
         view.ScrollToEnd();
         view.viewport()->repaint();
+        settle();
+        const EventCount before = eventCount;
         const Timing t = measure(
             [&] { chunk = stream.next(ChunkSize); },
             [&] {
@@ -100,9 +159,14 @@ void benchView(Shape shape, Results& results)
                 view.viewport()->repaint();
             },
             51, 51, 0);
+        timed.events += eventCount.events - before.events;
+        timed.own += eventCount.own - before.own;
+        timed.inserts += eventCount.inserts - before.inserts;
+        timed.insertedChars += eventCount.insertedChars - before.insertedChars;
         results.view[{shape, size}] = t;
         progress("TranscriptView", shape, size, t);
     }
+    results.eventsPerStep[shape] = timed;
     const qint64 rssFull = rssKiB();
     results.bytesPerChar[shape] = double(rssFull - rssEmpty) * 1024 / view.length();
     std::fprintf(stderr, "memory at %lld characters: %lld KiB above the empty view\n",
@@ -182,6 +246,58 @@ QString cell(const std::map<std::pair<Shape, qint64>, Timing>& column, Shape sha
 
 } // namespace
 
+// The TranscriptView columns alone, with what accessibility did during them.
+int benchViewOnly()
+{
+    const bool wantsAccessibility = qEnvironmentVariableIsSet("QT_LINUX_ACCESSIBILITY_ALWAYS_ON");
+    if (wantsAccessibility) {
+        // The bridge connects to the accessibility bus after start-up.
+        const QDeadlineTimer deadline(10000);
+        while (!QAccessible::isActive() && !deadline.hasExpired())
+            QApplication::processEvents(QEventLoop::AllEvents, 50);
+        if (!QAccessible::isActive()) {
+            std::fprintf(stderr, "QT_LINUX_ACCESSIBILITY_ALWAYS_ON is set, but accessibility "
+                                 "did not become active within 10 s\n");
+            return 1;
+        }
+        QAccessible::installUpdateHandler(countAndForward);
+    }
+    const bool active = QAccessible::isActive();
+    std::fprintf(stderr, "platform %s, accessibility %s\n",
+                 qPrintable(QGuiApplication::platformName()), active ? "active" : "inactive");
+
+    Results r;
+    const std::vector<Shape> shapes{Shape::Lines, Shape::OneLine, Shape::TabbedLine};
+    for (Shape shape : shapes)
+        benchView(shape, r);
+
+    std::printf("TranscriptView alone, platform %s, accessibility %s. Median time of one "
+                "append of 8 KiB, then the end scrolled into view and the viewport painted "
+                "(widget 685x417), 90th percentile in brackets.\n\n",
+                qPrintable(QGuiApplication::platformName()), active ? "**active**" : "inactive");
+    std::printf("| Transcript size | 80-column lines | one line | one line with tabs |\n");
+    std::printf("|---:|---:|---:|---:|\n");
+    for (qint64 size : Sizes)
+        std::printf("| %lld MB | %s | %s | %s |\n", size / MB,
+                    qPrintable(cell(r.view, Shape::Lines, size, true)),
+                    qPrintable(cell(r.view, Shape::OneLine, size, true)),
+                    qPrintable(cell(r.view, Shape::TabbedLine, size, true)));
+    if (active) {
+        std::printf("\nAccessibility events made per timed step (all shapes and sizes): ");
+        for (Shape shape : shapes) {
+            const EventCount& c = r.eventsPerStep[shape];
+            const double steps = 51.0 * double(Sizes.size());
+            std::printf("%s%s %.2f events, %.2f of them the transcript's own, %.2f text "
+                        "inserted carrying %.0f characters each",
+                        shape == shapes.front() ? "" : "; ", shapeName(shape),
+                        c.events / steps, c.own / steps, c.inserts / steps,
+                        c.inserts ? double(c.insertedChars) / double(c.inserts) : 0.0);
+        }
+        std::printf(".\n");
+    }
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
@@ -189,6 +305,8 @@ int main(int argc, char** argv)
     bench::printMachine();
     std::fprintf(stderr, "font: %s %d px\n", qPrintable(QFontInfo(transcriptFont()).family()),
                  QFontInfo(transcriptFont()).pixelSize());
+    if (app.arguments().contains(QLatin1String("view")))
+        return benchViewOnly();
 
     Results r;
     for (Shape shape : {Shape::Lines, Shape::OneLine, Shape::TabbedLine})

@@ -17,6 +17,20 @@ fi
 # The same window on a real X server (Xvfb), through Qt's xcb platform.
 QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24" \
     "$bin/bench_session" key arrival receive | tee "$out/bench_session-xcb.md"
+# The transcript alone on the same X server: accessibility off; then on,
+# through Qt's AT-SPI bridge in a D-Bus session of its own; then on with an
+# AT-SPI client listening to every text event, as a screen reader does.
+QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24" \
+    "$bin/bench_transcript" view | tee "$out/bench_transcript-xcb.md"
+here=$(cd "$(dirname "$0")" && pwd)
+if ! /usr/bin/python3 -c 'import pyatspi' 2>/dev/null; then
+    echo "the accessibility benchmarks skipped: no python3-pyatspi (make bench installs it)" >&2
+else
+    sh "$here/../scripts/with-atspi.sh" "$bin/bench_transcript" view \
+        | tee "$out/bench_transcript-a11y.md"
+    sh "$here/../scripts/with-atspi.sh" sh "$here/with-listener.sh" "$bin/bench_transcript" view \
+        | tee "$out/bench_transcript-a11y-listening.md"
+fi
 if [ -x "$bin/bench_startup" ]; then
     xvfb-run -a -s "-screen 0 1280x1024x24" "$bin/bench_startup" "$pellix" 10 60 \
         | tee "$out/bench_startup.md"

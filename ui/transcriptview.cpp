@@ -1,5 +1,7 @@
 #include "transcriptview.h"
 
+#include "transcriptaccessible.h"
+
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFileDialog>
@@ -47,6 +49,7 @@ TranscriptView::TranscriptView(QWidget* parent)
     viewport()->setCursor(Qt::IBeamCursor);
     updateMetrics();
     updateScrollBars();
+    TranscriptAccessible::installFactory();
     m_chooseFile = [this](const QString& title, bool appending) {
         return QFileDialog::getSaveFileName(this, title, QString(), QString(), nullptr,
                                             appending ? QFileDialog::DontConfirmOverwrite
@@ -72,13 +75,18 @@ void TranscriptView::AppendText(const QString& s)
 {
     // toLatin1() turns every character above 255 into '?'.
     const QByteArray bytes = s.toLatin1();
-    m_store.append(bytes);
-    m_anchor = m_caret = 0;
-    m_goalColumn = -1;
-    updateScrollBars();
-    verticalScrollBar()->setValue(0);
-    horizontalScrollBar()->setValue(0);
-    viewport()->update();
+    {
+        const TranscriptAccessibleUpdate accessible(this);
+        m_store.append(bytes);
+        m_anchor = m_caret = 0;
+        m_goalColumn = -1;
+        updateScrollBars();
+        verticalScrollBar()->setValue(0);
+        horizontalScrollBar()->setValue(0);
+        viewport()->update();
+    }
+    // After the append has been announced: a failed write appends a notice
+    // of its own.
     logAppended(bytes);
 }
 
@@ -90,6 +98,7 @@ void TranscriptView::ScrollToEnd()
 
 void TranscriptView::clear()
 {
+    const TranscriptAccessibleUpdate accessible(this, TranscriptAccessibleUpdate::RemovesText);
     m_store.clear();
     m_anchor = m_caret = 0;
     m_goalColumn = -1;
@@ -101,6 +110,7 @@ void TranscriptView::clear()
 
 void TranscriptView::setSelection(qint64 start, qint64 length)
 {
+    const TranscriptAccessibleUpdate accessible(this);
     const qint64 n = m_store.size();
     m_anchor = std::clamp<qint64>(start, 0, n);
     m_caret = std::clamp<qint64>(m_anchor + length, 0, n);
@@ -279,10 +289,10 @@ void TranscriptView::updateScrollBars()
     h->setSingleStep(1);
 }
 
-void TranscriptView::ensureCaretVisible()
+void TranscriptView::ensurePositionVisible(qint64 pos)
 {
-    const qint64 line = m_store.lineOf(m_caret);
-    const qint64 column = m_store.columnOf(m_caret);
+    const qint64 line = m_store.lineOf(pos);
+    const qint64 column = m_store.columnOf(pos);
     const qint64 rows = visibleRows();
     const qint64 columns = visibleColumns();
 
@@ -314,6 +324,7 @@ qint64 TranscriptView::positionAt(QPoint point) const
 
 void TranscriptView::moveCaret(qint64 pos, bool keepAnchor)
 {
+    const TranscriptAccessibleUpdate accessible(this);
     m_caret = std::clamp<qint64>(pos, 0, m_store.size());
     if (!keepAnchor)
         m_anchor = m_caret;

@@ -100,12 +100,16 @@ protected:
     void focusOutEvent(QFocusEvent* event) override;
 
 private:
+    // Reads the cell geometry and moves the caret for assistive technology.
+    friend class TranscriptAccessible;
+
     void updateMetrics();
     void updateScrollBars();
     int visibleRows() const;
     qint64 visibleColumns() const;
     void moveCaret(qint64 pos, bool keepAnchor);
-    void ensureCaretVisible();
+    void ensureCaretVisible() { ensurePositionVisible(m_caret); }
+    void ensurePositionVisible(qint64 pos);
     qint64 positionAt(QPoint point) const;
     qint64 previousPosition(qint64 pos) const;
     qint64 nextPosition(qint64 pos) const;
