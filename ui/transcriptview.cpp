@@ -78,12 +78,7 @@ void TranscriptView::AppendText(const QString& s)
     {
         const TranscriptAccessibleUpdate accessible(this);
         m_store.append(bytes);
-        m_anchor = m_caret = 0;
-        m_goalColumn = -1;
-        updateScrollBars();
-        verticalScrollBar()->setValue(0);
-        horizontalScrollBar()->setValue(0);
-        viewport()->update();
+        showTheStart();
     }
     // After the append has been announced: a failed write appends a notice
     // of its own.
@@ -100,6 +95,11 @@ void TranscriptView::clear()
 {
     const TranscriptAccessibleUpdate accessible(this, TranscriptAccessibleUpdate::RemovesText);
     m_store.clear();
+    showTheStart();
+}
+
+void TranscriptView::showTheStart()
+{
     m_anchor = m_caret = 0;
     m_goalColumn = -1;
     updateScrollBars();

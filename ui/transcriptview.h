@@ -103,6 +103,8 @@ private:
     // Reads the cell geometry and moves the caret for assistive technology.
     friend class TranscriptAccessible;
 
+    // The caret at 0, nothing selected, the first row and column in view.
+    void showTheStart();
     void updateMetrics();
     void updateScrollBars();
     int visibleRows() const;

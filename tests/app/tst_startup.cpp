@@ -21,6 +21,16 @@ QByteArray fileBytes(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// A peer connected to port as soon as the program listens there (bounded).
+testpeer::Peer connectOnceListening(quint16 port)
+{
+    testpeer::Peer peer;
+    QDeadlineTimer deadline(WaitMs);
+    while (!(peer = testpeer::Peer::connectTo(port)).isOpen() && !deadline.hasExpired())
+        QTest::qWait(50);
+    return peer;
+}
+
 // The window program under the offscreen platform; killed when the test ends.
 class Window {
 public:
@@ -148,11 +158,7 @@ void tst_Startup::listenAtStartup()
     const QString log = m_dir.filePath(QStringLiteral("listen.log"));
     Window window({QStringLiteral("-l"), QString::number(port), QStringLiteral("-o"), log});
 
-    // Connects as soon as the program listens (bounded).
-    testpeer::Peer peer;
-    QDeadlineTimer deadline(WaitMs);
-    while (!(peer = testpeer::Peer::connectTo(port)).isOpen() && !deadline.hasExpired())
-        QTest::qWait(50);
+    testpeer::Peer peer = connectOnceListening(port);
     QVERIFY(peer.isOpen());
     QVERIFY(peer.send("hi\r\n"));
     QTRY_COMPARE_WITH_TIMEOUT(fileBytes(log), Banner + "Connected from: 127.0.0.1\r\nhi\r\n",
@@ -170,10 +176,7 @@ void tst_Startup::logSurvivesAKill()
     earlier.close();
     Window window({QStringLiteral("-l"), QString::number(port), QStringLiteral("-o"), log});
 
-    testpeer::Peer peer;
-    QDeadlineTimer deadline(WaitMs);
-    while (!(peer = testpeer::Peer::connectTo(port)).isOpen() && !deadline.hasExpired())
-        QTest::qWait(50);
+    testpeer::Peer peer = connectOnceListening(port);
     QVERIFY(peer.isOpen());
     QByteArray all(256, 0);
     for (int b = 0; b < 256; ++b)
