@@ -1,9 +1,32 @@
 // The socket platform over Winsock 2: every Winsock call the program makes.
+//
+// Where Winsock differs from POSIX, as tst_sockplatform finds it (built with
+// MinGW-w64 and run under Wine by `make test-windows`), and what is done here:
+// - No MSG_DONTWAIT: a blocking send() to a peer that never reads does not
+//   return. SendAll makes the socket non-blocking (FIONBIO) for its own length
+//   and waits in WSAPoll up to its deadline, as the POSIX side waits in poll().
+// - No close-on-exec: socket() and accept() give inheritable handles.
+//   CreateTcp asks for WSA_FLAG_NO_HANDLE_INHERIT; Accept clears the flag on
+//   the new handle, which does not take it from the listener.
+// - The peer's reset: Wine's WSAPoll reports POLLERR | POLLHUP without
+//   POLLRDNORM, and recv() then gives 0, not WSAECONNRESET. PollReadable counts
+//   POLLHUP and POLLERR as readable (on both sides), and the caller ends the
+//   connection on 0 and on -1 alike.
+// - Start-up: nothing works before WSAStartup or after the last WSACleanup
+//   (POSIX has neither step). Startup and Cleanup are those two calls.
+// - No SIGPIPE: a send after the reset fails with an error, where POSIX needs
+//   MSG_NOSIGNAL.
+// inet_addr under Wine gave the same result as glibc for every text tried.
 
 #include "sockplatform.h"
 
+// WSAPoll needs Windows Vista or later; Qt 6 itself needs Windows 10.
+#ifndef _WIN32_WINNT
+#  define _WIN32_WINNT 0x0A00
+#endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cstring>
@@ -33,6 +56,33 @@ bool waitWritable(Handle s, int ms)
     WSAPOLLFD fd{s, POLLWRNORM, 0};
     return WSAPoll(&fd, 1, ms) != 0;
 }
+
+// Puts the socket in non-blocking mode while it lives, then back in the
+// blocking mode every socket here has otherwise (Winsock cannot be asked
+// which mode a socket is in).
+class NonBlockingWhile
+{
+public:
+    explicit NonBlockingWhile(Handle s) : m_s(s)
+    {
+        u_long on = 1;
+        m_ok = ::ioctlsocket(m_s, FIONBIO, &on) == 0;
+    }
+    ~NonBlockingWhile()
+    {
+        u_long off = 0;
+        if (m_ok)
+            ::ioctlsocket(m_s, FIONBIO, &off);
+    }
+    NonBlockingWhile(const NonBlockingWhile&) = delete;
+    NonBlockingWhile& operator=(const NonBlockingWhile&) = delete;
+
+    explicit operator bool() const { return m_ok; }
+
+private:
+    Handle m_s;
+    bool m_ok;
+};
 
 const sockaddr* asSockaddr(const sockplatform::AddressRecord& record)
 {
@@ -151,6 +201,13 @@ std::int32_t SendAll(Handle s, std::span<const char> bytes, std::chrono::millise
     if (!IsWritable(s) || bytes.empty())
         return -1;
 
+    // Winsock has no MSG_DONTWAIT, and a blocking send() waits for as long as
+    // the peer does not read. So the socket is non-blocking for the length of
+    // this call only, and the wait is in WSAPoll, which can be bounded.
+    const NonBlockingWhile nonBlocking(s);
+    if (!nonBlocking)
+        return -1;
+
     const auto deadline = std::chrono::steady_clock::now() + timeLimit;
     std::size_t sent = 0;
     while (sent < bytes.size()) {
@@ -175,7 +232,11 @@ std::int32_t SendAll(Handle s, std::span<const char> bytes, std::chrono::millise
 
 Handle CreateTcp()
 {
-    return ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    // Not inherited: no program the window might start gets a connection.
+    // socket() makes handles that are; WSA_FLAG_OVERLAPPED keeps the rest of
+    // what socket() gives.
+    return ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                        WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
 }
 
 int Connect(Handle s, const AddressRecord& address)
@@ -200,8 +261,20 @@ Handle Accept(Handle s, AddressRecord& peer)
     const Handle c = ::accept(s, reinterpret_cast<sockaddr*>(peer.bytes.data()), &length);
     if (c == INVALID_SOCKET)
         return InvalidHandle;
+    // An accepted handle is inheritable whatever the listener is.
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(c), HANDLE_FLAG_INHERIT, 0);
     peer.length = std::min<std::int32_t>(length, std::int32_t(sizeof peer.bytes));
     return c;
+}
+
+std::uint16_t LocalPort(Handle s)
+{
+    AddressRecord record;
+    int length = sizeof record.bytes;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(record.bytes.data()), &length) != 0)
+        return 0;
+    record.length = std::int32_t(length);
+    return RecordPort(record);
 }
 
 void Close(Handle s)
