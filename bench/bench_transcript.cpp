@@ -20,7 +20,6 @@
 using bench::rssKiB;
 using bench::Shape;
 using bench::shapeName;
-using bench::transcriptFont;
 
 namespace {
 

@@ -3,6 +3,8 @@
 // What the benchmarks share: the shapes of text they feed, resident memory,
 // percentiles, the QPlainTextEdit they compare with, and the machine line.
 
+#include "fixedfont.h"
+
 #include <QApplication>
 #include <QByteArray>
 #include <QFile>
@@ -100,14 +102,6 @@ inline Summary summary(std::vector<double> samples)
     std::sort(samples.begin(), samples.end());
     const auto at = [&](double q) { return samples[std::size_t(q * double(samples.size() - 1))]; };
     return {at(0.5), at(0.9), at(0.99), samples.back(), samples.size()};
-}
-
-inline QFont transcriptFont()
-{
-    QFont font(QStringLiteral("Fixedsys"), 9);
-    font.setStyleHint(QFont::TypeWriter);
-    font.setFixedPitch(true);
-    return font;
 }
 
 // A read-only, non-wrapping QPlainTextEdit the size of the transcript, shown.

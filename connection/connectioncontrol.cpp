@@ -64,23 +64,24 @@ void ConnectionControl::cmdConnetti_Click()
     if (!port)
         return;
 
-    ConnSocket = CreateTcpSocket();
-    if (ConnSocket == InvalidSocket)
-        return;
-
+    // Both waits below keep the window drawn and end early when it closes.
+    const KeepWaiting keepWaiting = [this] { return m_window.keepWaiting(); };
+    std::vector<SockAddr> addresses = ResolveAddresses(m_window.text(TextBox::txtHostConn),
+                                                       m_platform.lookup, m_connectTimeLimit,
+                                                       keepWaiting);
     // A name that does not resolve gives the all-ones address, which fails.
-    const Address address = TextToAddress(ResolveHost(m_window.text(TextBox::txtHostConn)));
-    RemoteAddr.sin_family = AF_INET;
-    RemoteAddr.sin_addr.s_addr = decltype(RemoteAddr.sin_addr.s_addr)(address);
-    RemoteAddr.sin_port = htons(*port);
+    if (addresses.empty())
+        addresses.push_back(sockplatform::Ipv4Record(0xffffffffu, 0));
+    for (SockAddr& address : addresses)
+        SetPort(address, *port);
 
-    if (ConnectSocket(ConnSocket, RemoteAddr) != 0) {
-        CloseSocket(ConnSocket);
-        ConnSocket = InvalidSocket;
-        writeStatusLine(QStringLiteral("Failed connection to: ")
-                        + AddressToText(Address(RemoteAddr.sin_addr.s_addr)));
+    const Connection connection = ConnectFirst(addresses, m_connectTimeLimit, keepWaiting);
+    RemoteAddr = addresses[connection.index];
+    if (connection.handle == InvalidSocket) {
+        writeStatusLine(QStringLiteral("Failed connection to: ") + AddressToText(RemoteAddr));
         return;
     }
+    ConnSocket = connection.handle;
 
     ConnState = stateConnected;
     m_window.setEnabled(Control::cmdDisconnect, true);
@@ -90,8 +91,7 @@ void ConnectionControl::cmdConnetti_Click()
     m_window.setEnabled(Control::txtPortConn, false);
     m_window.setEnabled(Control::cmdConnetti, false);
     m_window.setEnabled(Control::cmdSend, true);
-    writeStatusLine(QStringLiteral("Connected to: ")
-                    + AddressToText(Address(RemoteAddr.sin_addr.s_addr)));
+    writeStatusLine(QStringLiteral("Connected to: ") + AddressToText(RemoteAddr));
 }
 
 // --- Listening and accepting -------------------------------------------------
@@ -110,13 +110,13 @@ void ConnectionControl::listen()
     if (!port)
         return;
 
-    ListenSocket = CreateTcpSocket();
+    // One socket for peers of both families where the system has IPv6.
+    const Family family = m_platform.ipv6() ? Family::IPv6 : Family::IPv4;
+    ListenSocket = CreateTcpSocket(family);
     if (ListenSocket == InvalidSocket)
         return;
 
-    ListenAddr.sin_family = AF_INET;
-    ListenAddr.sin_addr.s_addr = htonl(INADDR_ANY);
-    ListenAddr.sin_port = htons(*port);
+    ListenAddr = sockplatform::AnyRecord(family, *port);
     if (BindSocket(ListenSocket, ListenAddr) != 0) {
         CloseSocket(ListenSocket);
         ListenSocket = InvalidSocket;
@@ -155,8 +155,7 @@ void ConnectionControl::acceptStep()
     if (ConnSocket == InvalidSocket)
         return;
 
-    writeStatusLine(QStringLiteral("Connected from: ")
-                    + AddressToText(Address(RemoteAddr.sin_addr.s_addr)));
+    writeStatusLine(QStringLiteral("Connected from: ") + AddressToText(RemoteAddr));
     ConnState = stateAccepted;
     m_window.setEnabled(Control::cmdDisconnect, true);
     m_window.setEnabled(Control::txtPort, false);

@@ -24,6 +24,10 @@ public:
     struct Platform {
         std::function<int()> startup = mWinsock2::StartupSockets;
         std::function<void()> cleanup = mWinsock2::CleanupSockets;
+        // The name lookup behind Connect.
+        mWinsock2::Lookup lookup = sockplatform::LookupHost;
+        // Whether Listen may take peers of both families on one IPv6 socket.
+        std::function<bool()> ipv6 = mWinsock2::Ipv6Available;
     };
 
     explicit ConnectionControl(WindowOps& window);
@@ -47,11 +51,13 @@ public:
     State connState() const { return ConnState; }
     mWinsock2::SocketHandle listenSocket() const { return ListenSocket; }
     mWinsock2::SocketHandle connSocket() const { return ConnSocket; }
-    const mWinsock2::SockAddrIn& listenAddr() const { return ListenAddr; }
-    const mWinsock2::SockAddrIn& remoteAddr() const { return RemoteAddr; }
+    const mWinsock2::SockAddr& listenAddr() const { return ListenAddr; }
+    const mWinsock2::SockAddr& remoteAddr() const { return RemoteAddr; }
 
     // How long one send may wait for a peer that does not read.
     void setSendTimeLimit(std::chrono::milliseconds limit) { m_sendTimeLimit = limit; }
+    // How long Connect's name lookup may take, and then its connect.
+    void setConnectTimeLimit(std::chrono::milliseconds limit) { m_connectTimeLimit = limit; }
 
 private:
     void listen();
@@ -66,6 +72,7 @@ private:
     WindowOps& m_window;
     Platform m_platform;
     std::chrono::milliseconds m_sendTimeLimit = mWinsock2::SendTimeLimit;
+    std::chrono::milliseconds m_connectTimeLimit = mWinsock2::ConnectTimeLimit;
     bool m_unloaded = false;
 
     State ConnState = stateNone;
@@ -74,6 +81,8 @@ private:
     // system hands that number to next.
     mWinsock2::SocketHandle ListenSocket = mWinsock2::InvalidSocket;
     mWinsock2::SocketHandle ConnSocket = mWinsock2::InvalidSocket;
-    mWinsock2::SockAddrIn ListenAddr{};
-    mWinsock2::SockAddrIn RemoteAddr{};
+    // Either family: the listening socket's own address (:: for both
+    // families where the system has IPv6), and the peer's.
+    mWinsock2::SockAddr ListenAddr{};
+    mWinsock2::SockAddr RemoteAddr{};
 };

@@ -45,6 +45,11 @@ public:
     // The caret after the last character, nothing selected, the end in view.
     virtual void ScrollToEnd() = 0;
 
+    // Called again and again while a name lookup or a connect waits on the
+    // network: lets the window repaint, acting on no click or key. False when
+    // the attempt should end now (the window is closing).
+    virtual bool keepWaiting() = 0;
+
     // The "?" button: the banner line, and the help text once the window shows.
     virtual void cmdH_Click() = 0;
 

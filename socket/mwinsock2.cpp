@@ -97,6 +97,56 @@ QString ResolveHost(const QString& host)
     return dotted;
 }
 
+QString AddressToText(const SockAddr& address)
+{
+    const std::string text = platform::FormatAddress(platform::Unmapped(address));
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+quint16 PortOf(const SockAddr& address)
+{
+    return platform::RecordPort(address);
+}
+
+void SetPort(SockAddr& address, quint16 port)
+{
+    platform::SetRecordPort(address, port);
+}
+
+std::vector<SockAddr> ResolveAddresses(const QString& host, const Lookup& lookup,
+                                       std::chrono::milliseconds timeLimit,
+                                       const KeepWaiting& keepWaiting)
+{
+    const Address v4 = TextToAddress(host);
+    if (v4 != AddressFailure) {
+        SockAddrIn a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = decltype(a.sin_addr.s_addr)(v4);
+        return {toRecord(a)};
+    }
+    const std::string name = toBytes(host);
+    SockAddr v6;
+    if (platform::ParseIpv6(name, v6))
+        return {v6};
+    // The platform would read a name only up to a NUL.
+    if (name.empty() || name.find('\0') != std::string::npos)
+        return {};
+    return platform::LookupWithin(lookup, name, timeLimit, keepWaiting);
+}
+
+Connection ConnectFirst(const std::vector<SockAddr>& addresses,
+                        std::chrono::milliseconds timeLimit, const KeepWaiting& keepWaiting)
+{
+    return platform::ConnectFirst(addresses, timeLimit, AttemptStagger, keepWaiting);
+}
+
+bool Ipv6Available()
+{
+    const SocketHandle probe = platform::CreateTcp(Family::IPv6);
+    platform::Close(probe);
+    return probe != InvalidSocket;
+}
+
 std::int32_t PollReadable(SocketHandle s)
 {
     return platform::PollReadable(s);
@@ -123,9 +173,9 @@ std::int32_t SendText(SocketHandle s, const QString& text, std::chrono::millisec
                              timeLimit);
 }
 
-SocketHandle CreateTcpSocket()
+SocketHandle CreateTcpSocket(Family family)
 {
-    return platform::CreateTcp();
+    return platform::CreateTcp(family);
 }
 
 int ConnectSocket(SocketHandle s, const SockAddrIn& address)
@@ -136,6 +186,11 @@ int ConnectSocket(SocketHandle s, const SockAddrIn& address)
 int BindSocket(SocketHandle s, const SockAddrIn& address)
 {
     return platform::Bind(s, toRecord(address));
+}
+
+int BindSocket(SocketHandle s, const SockAddr& address)
+{
+    return platform::Bind(s, address);
 }
 
 int StartListening(SocketHandle s, int backlog)
@@ -151,6 +206,11 @@ SocketHandle AcceptConnection(SocketHandle s, SockAddrIn& peer)
     if (c != InvalidSocket)
         std::memcpy(&peer, record.bytes.data(), sizeof peer);
     return c;
+}
+
+SocketHandle AcceptConnection(SocketHandle s, SockAddr& peer)
+{
+    return platform::Accept(s, peer);
 }
 
 void CloseSocket(SocketHandle s)

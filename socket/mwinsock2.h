@@ -9,8 +9,11 @@
 #include <QString>
 #include <QStringView>
 
+#include "sockplatform.h"
+
 #include <chrono>
 #include <cstdint>
+#include <vector>
 
 #ifdef _WIN32
 #  include <winsock2.h>
@@ -33,6 +36,10 @@ inline constexpr SocketHandle InvalidSocket = -1;
 // An IPv4 socket address record: family, port and address in network byte order.
 using SockAddrIn = sockaddr_in;
 
+// A socket address record of either family, IPv4 or IPv6, with its port.
+using SockAddr = sockplatform::AddressRecord;
+using Family = sockplatform::Family;
+
 // An IPv4 address in network byte order, held signed: its bytes in memory are
 // the octets of the dotted text, first octet first.
 using Address = std::int32_t;
@@ -43,6 +50,13 @@ inline constexpr Address AddressFailure = -1;
 
 // How long SendText may wait for a peer to take what it is given.
 inline constexpr std::chrono::milliseconds SendTimeLimit{5000};
+
+// How long a name lookup may take, and then the connect that follows it.
+inline constexpr std::chrono::milliseconds ConnectTimeLimit{10000};
+
+// How long one connect attempt goes on alone before the next address is
+// tried beside it (RFC 8305).
+inline constexpr std::chrono::milliseconds AttemptStagger{250};
 
 // --- Socket interface start-up and shut-down --------------------------------
 
@@ -64,6 +78,35 @@ QString AddressToText(Address address);
 // of the first IPv4 address the name resolves to; the empty text when it
 // does not resolve. Blocks for the lookup.
 QString ResolveHost(const QString& host);
+
+// --- Either family ----------------------------------------------------------
+
+using KeepWaiting = sockplatform::KeepWaiting;
+using Lookup = sockplatform::Lookup;
+using Connection = sockplatform::Connection;
+
+// The standard text of the address: dotted for IPv4, RFC 5952 for IPv6; an
+// IPv4 peer seen through an IPv6 socket reads as IPv4.
+QString AddressToText(const SockAddr& address);
+
+quint16 PortOf(const SockAddr& address);
+void SetPort(SockAddr& address, quint16 port);
+
+// The addresses to try for the host text, port 0: the one address of an IPv4
+// text that TextToAddress accepts (127.1 included) or of an IPv6 literal;
+// otherwise what lookup finds for the name, waited for at most timeLimit;
+// nothing when the name does not resolve in that time.
+std::vector<SockAddr> ResolveAddresses(const QString& host, const Lookup& lookup,
+                                       std::chrono::milliseconds timeLimit,
+                                       const KeepWaiting& keepWaiting);
+
+// Connects to the first of the addresses to answer, trying them by RFC 8305
+// within timeLimit (see sockplatform::ConnectFirst).
+Connection ConnectFirst(const std::vector<SockAddr>& addresses,
+                        std::chrono::milliseconds timeLimit, const KeepWaiting& keepWaiting);
+
+// Whether this system makes IPv6 sockets at all.
+bool Ipv6Available();
 
 // --- Readiness polling and text transfer ------------------------------------
 
@@ -95,8 +138,8 @@ QString FromCodePage(QByteArrayView bytes);
 
 // --- Socket handles ---------------------------------------------------------
 
-// A new blocking IPv4 TCP socket, or InvalidSocket.
-SocketHandle CreateTcpSocket();
+// A new blocking TCP socket of the family, or InvalidSocket.
+SocketHandle CreateTcpSocket(Family family = Family::IPv4);
 
 // Blocks until the connection is made or has failed: 0 on success.
 int ConnectSocket(SocketHandle s, const SockAddrIn& address);
@@ -104,12 +147,16 @@ int ConnectSocket(SocketHandle s, const SockAddrIn& address);
 // 0 on success. The local port may be taken again at once after an earlier
 // listener or connection on it has gone.
 int BindSocket(SocketHandle s, const SockAddrIn& address);
+// The same for a record of either family; an IPv6 socket bound to :: takes
+// IPv4 peers too.
+int BindSocket(SocketHandle s, const SockAddr& address);
 
 int StartListening(SocketHandle s, int backlog);
 
 // The handle of the accepted connection, with the peer's address written to
 // peer; InvalidSocket on failure.
 SocketHandle AcceptConnection(SocketHandle s, SockAddrIn& peer);
+SocketHandle AcceptConnection(SocketHandle s, SockAddr& peer);
 
 // Shuts both directions down and releases the handle. Results are not looked at.
 void CloseSocket(SocketHandle s);

@@ -12,8 +12,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace sockplatform {
 
@@ -35,11 +37,32 @@ struct AddressRecord
     std::int32_t length = 0;
 };
 
+enum class Family { None, IPv4, IPv6 };
+
 // An IPv4 record; both numbers in host byte order (0x7f000001 is 127.0.0.1).
 AddressRecord Ipv4Record(std::uint32_t address, std::uint16_t port);
 
-// The port of an IPv4 record in host byte order; 0 for any other record.
+// The record of every local address of the family (0.0.0.0 or ::) at port.
+AddressRecord AnyRecord(Family family, std::uint16_t port);
+
+Family RecordFamily(const AddressRecord& record);
+
+// The port of an IPv4 or IPv6 record in host byte order; 0 for any other.
 std::uint16_t RecordPort(const AddressRecord& record);
+void SetRecordPort(AddressRecord& record, std::uint16_t port);
+
+// An IPv4-mapped IPv6 record (::ffff:a.b.c.d, what a dual-stack listener
+// sees of an IPv4 peer) as the IPv4 record it stands for; others unchanged.
+AddressRecord Unmapped(const AddressRecord& record);
+
+// The standard text of the address without the port: dotted for IPv4, RFC
+// 5952 for IPv6 ("::1"), with "%scope" where the record has a scope.
+// Empty for a record of no known family.
+std::string FormatAddress(const AddressRecord& record);
+
+// An IPv6 literal ("::1", "2001:db8::1", "fe80::1%eth0"), never looked up:
+// true with the record, port 0.
+bool ParseIpv6(const std::string& text, AddressRecord& record);
 
 // --- Start-up and shut-down -------------------------------------------------
 
@@ -61,6 +84,54 @@ std::string FormatIpv4(std::int32_t address);
 // The first IPv4 address (network byte order) that the name resolves to, in
 // address; false when it does not resolve. Blocks for the lookup.
 bool LookupIpv4(const std::string& name, std::int32_t& address);
+
+// --- Bounded waits ----------------------------------------------------------
+
+// Called between the short waits of a lookup or a connect, at least every
+// WaitSlice; false ends the wait at once, as a failure.
+using KeepWaiting = std::function<bool()>;
+inline constexpr std::chrono::milliseconds WaitSlice{20};
+
+// A name lookup: every address of either family, port 0, in the system's
+// order of preference; nothing when the name does not resolve.
+using Lookup = std::function<std::vector<AddressRecord>(const std::string& name)>;
+
+// The system's lookup (getaddrinfo). Blocks, for as long as the system takes.
+std::vector<AddressRecord> LookupHost(const std::string& name);
+
+// lookup(name) on a thread of its own, waited for at most timeLimit: nothing
+// when it has not answered by then or keepWaiting says stop (the thread is
+// then left to finish on its own, and its answer dropped).
+std::vector<AddressRecord> LookupWithin(const Lookup& lookup, const std::string& name,
+                                        std::chrono::milliseconds timeLimit,
+                                        const KeepWaiting& keepWaiting);
+
+// The outcome of ConnectFirst: the connected socket, or InvalidHandle; index
+// names the address connected to, or the last one tried.
+struct Connection {
+    Handle handle = InvalidHandle;
+    std::size_t index = 0;
+};
+
+// Connects to the first of the addresses that answers, as RFC 8305 (Happy
+// Eyeballs) has it: the families alternate, starting with the first
+// address's; the next attempt starts when the current one has not connected
+// within stagger or has failed; the first to connect wins and the others are
+// closed. The whole attempt ends within timeLimit. The socket returned is
+// blocking, like every other.
+Connection ConnectFirst(std::span<const AddressRecord> addresses,
+                        std::chrono::milliseconds timeLimit, std::chrono::milliseconds stagger,
+                        const KeepWaiting& keepWaiting);
+
+// What ConnectFirst is made of, per platform.
+// A connect on a new non-blocking socket of the record's family: the handle,
+// with connected set when it completed at once; InvalidHandle when it failed.
+Handle StartConnect(const AddressRecord& address, bool& connected);
+// Waits at most ms for any of the connects to end; outcome[i] becomes 1 when
+// sockets[i] has connected, -1 when it has failed, and stays 0 otherwise.
+void WaitForConnects(std::span<const Handle> sockets, int ms, std::span<int> outcome);
+// The connected socket back in blocking mode.
+void FinishConnect(Handle s);
 
 // --- Readiness and transfer -------------------------------------------------
 
@@ -85,14 +156,15 @@ std::int32_t SendAll(Handle s, std::span<const char> bytes, std::chrono::millise
 
 // --- Handles ----------------------------------------------------------------
 
-// A new blocking IPv4 TCP socket, or InvalidHandle.
-Handle CreateTcp();
+// A new blocking TCP socket of the family, or InvalidHandle.
+Handle CreateTcp(Family family = Family::IPv4);
 
 // Blocks until the connection is made or has failed: 0 on success, else -1.
 int Connect(Handle s, const AddressRecord& address);
 
 // 0 on success, else -1. The local port may be taken again at once after an
-// earlier listener or connection on it has gone.
+// earlier listener or connection on it has gone. An IPv6 socket bound to ::
+// takes IPv4 peers too.
 int Bind(Handle s, const AddressRecord& address);
 
 // 0 on success, else -1.

@@ -9,8 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 static_assert(sizeof(sockplatform::AddressRecord::bytes) >= sizeof(sockaddr_storage));
@@ -60,13 +63,90 @@ AddressRecord Ipv4Record(std::uint32_t address, std::uint16_t port)
     return record;
 }
 
+AddressRecord AnyRecord(Family family, std::uint16_t port)
+{
+    if (family != Family::IPv6)
+        return Ipv4Record(INADDR_ANY, port);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    a.sin6_addr = in6addr_any;
+    AddressRecord record;
+    std::memcpy(record.bytes.data(), &a, sizeof a);
+    record.length = sizeof a;
+    return record;
+}
+
+Family RecordFamily(const AddressRecord& record)
+{
+    switch (asSockaddr(record)->sa_family) {
+    case AF_INET: return record.length >= std::int32_t(sizeof(sockaddr_in)) ? Family::IPv4 : Family::None;
+    case AF_INET6: return record.length >= std::int32_t(sizeof(sockaddr_in6)) ? Family::IPv6 : Family::None;
+    default: return Family::None;
+    }
+}
+
+// The port sits at the same place in both families' records.
+static_assert(offsetof(sockaddr_in, sin_port) == offsetof(sockaddr_in6, sin6_port));
+
 std::uint16_t RecordPort(const AddressRecord& record)
 {
-    sockaddr_in a{};
-    if (record.length < std::int32_t(sizeof a))
+    if (RecordFamily(record) == Family::None)
         return 0;
+    in_port_t port;
+    std::memcpy(&port, record.bytes.data() + offsetof(sockaddr_in, sin_port), sizeof port);
+    return ntohs(port);
+}
+
+void SetRecordPort(AddressRecord& record, std::uint16_t port)
+{
+    if (RecordFamily(record) == Family::None)
+        return;
+    const in_port_t network = htons(port);
+    std::memcpy(record.bytes.data() + offsetof(sockaddr_in, sin_port), &network, sizeof network);
+}
+
+AddressRecord Unmapped(const AddressRecord& record)
+{
+    if (RecordFamily(record) != Family::IPv6)
+        return record;
+    sockaddr_in6 a;
     std::memcpy(&a, record.bytes.data(), sizeof a);
-    return a.sin_family == AF_INET ? ntohs(a.sin_port) : 0;
+    if (!IN6_IS_ADDR_V4MAPPED(&a.sin6_addr))
+        return record;
+    std::uint32_t v4;
+    std::memcpy(&v4, a.sin6_addr.s6_addr + 12, sizeof v4);
+    return Ipv4Record(ntohl(v4), ntohs(a.sin6_port));
+}
+
+std::string FormatAddress(const AddressRecord& record)
+{
+    if (RecordFamily(record) == Family::None)
+        return {};
+    char text[NI_MAXHOST];
+    if (::getnameinfo(asSockaddr(record), socklen_t(record.length), text, sizeof text, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        return {};
+    return text;
+}
+
+bool ParseIpv6(const std::string& text, AddressRecord& record)
+{
+    if (text.empty() || text.find('\0') != std::string::npos)
+        return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST; // a literal only: never a lookup
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0 || !found)
+        return false;
+    record = AddressRecord{};
+    const std::size_t length = std::min<std::size_t>(found->ai_addrlen, sizeof record.bytes);
+    std::memcpy(record.bytes.data(), found->ai_addr, length);
+    record.length = std::int32_t(length);
+    ::freeaddrinfo(found);
+    return true;
 }
 
 int Startup() { return 0; }
@@ -105,6 +185,79 @@ bool LookupIpv4(const std::string& name, std::int32_t& address)
     std::memcpy(&address, &first->sin_addr, sizeof address);
     freeaddrinfo(found);
     return true;
+}
+
+std::vector<AddressRecord> LookupHost(const std::string& name)
+{
+    std::vector<AddressRecord> addresses;
+    if (name.find('\0') != std::string::npos)
+        return addresses;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0)
+        return addresses;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        if (a->ai_family != AF_INET && a->ai_family != AF_INET6)
+            continue;
+        AddressRecord record;
+        const std::size_t length = std::min<std::size_t>(a->ai_addrlen, sizeof record.bytes);
+        std::memcpy(record.bytes.data(), a->ai_addr, length);
+        record.length = std::int32_t(length);
+        addresses.push_back(record);
+    }
+    ::freeaddrinfo(found);
+    return addresses;
+}
+
+Handle StartConnect(const AddressRecord& address, bool& connected)
+{
+    connected = false;
+    const Family family = RecordFamily(address);
+    if (family == Family::None)
+        return InvalidHandle;
+    const int domain = family == Family::IPv6 ? AF_INET6 : AF_INET;
+    const Handle s = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (s < 0)
+        return InvalidHandle;
+    int r;
+    do {
+        r = ::connect(s, asSockaddr(address), socklen_t(address.length));
+    } while (r != 0 && errno == EINTR);
+    if (r == 0) {
+        connected = true;
+        return s;
+    }
+    if (errno == EINPROGRESS || errno == EALREADY)
+        return s;
+    ::close(s);
+    return InvalidHandle;
+}
+
+void WaitForConnects(std::span<const Handle> sockets, int ms, std::span<int> outcome)
+{
+    std::vector<pollfd> fds;
+    for (Handle s : sockets)
+        fds.push_back(pollfd{s, POLLOUT, 0});
+    if (::poll(fds.data(), nfds_t(fds.size()), ms) <= 0)
+        return; // nothing yet, or interrupted: the caller asks again
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+        if (!fds[i].revents)
+            continue;
+        int error = 0;
+        socklen_t length = sizeof error;
+        const bool failed = ::getsockopt(fds[i].fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0
+            || error != 0 || (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL));
+        outcome[i] = failed ? -1 : 1;
+    }
+}
+
+void FinishConnect(Handle s)
+{
+    const int flags = ::fcntl(s, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
 }
 
 std::int32_t PollReadable(Handle s)
@@ -174,10 +327,11 @@ std::int32_t SendAll(Handle s, std::span<const char> bytes, std::chrono::millise
     return std::int32_t(sent);
 }
 
-Handle CreateTcp()
+Handle CreateTcp(Family family)
 {
     // Close-on-exec: no program the window might start inherits a connection.
-    const Handle s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    const int domain = family == Family::IPv6 ? AF_INET6 : AF_INET;
+    const Handle s = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     return s < 0 ? InvalidHandle : s;
 }
 
@@ -204,6 +358,10 @@ int Bind(Handle s, const AddressRecord& address)
     // share a port.
     const int on = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (RecordFamily(address) == Family::IPv6) {
+        const int off = 0;
+        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    }
     return ::bind(s, asSockaddr(address), socklen_t(address.length)) == 0 ? 0 : -1;
 }
 

@@ -1,10 +1,13 @@
 #include "frmpellix.h"
 
+#include "fixedfont.h"
 #include "keycodes.h"
 #include "transcriptview.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFocusEvent>
 #include <QFontInfo>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -17,6 +20,7 @@
 #include <QTimer>
 
 #include <cstdlib>
+#include <limits>
 
 #ifndef PELLIX_VERSION
 #  define PELLIX_VERSION "0.0.0"
@@ -54,15 +58,6 @@ protected:
                          fits ? caption : caption.split(u' ', Qt::SkipEmptyParts).join(u'\n'));
     }
 };
-
-QFont transcriptFont()
-{
-    QFont font(QStringLiteral("Fixedsys"), 9);
-    font.setStyleHint(QFont::TypeWriter);
-    font.setFixedPitch(true);
-    font.setWeight(QFont::Normal);
-    return font;
-}
 
 void terminateAtOnce(int status)
 {
@@ -119,6 +114,8 @@ void frmPellix::createControls()
         box->setGeometry(geometry);
         box->setAccessibleName(role);
         box->setToolTip(role);
+        // No length limit: a long pasted text is read whole, never cut short.
+        box->setMaxLength(std::numeric_limits<int>::max());
         return box;
     };
     auto button = [this](QPushButton* b, const char* name, QRect geometry, const QString& role) {
@@ -195,7 +192,15 @@ void frmPellix::createControls()
 
 void frmPellix::wireEvents()
 {
-    connect(cmdConnetti, &QPushButton::clicked, this, [this] { m_connection.cmdConnetti_Click(); });
+    connect(cmdConnetti, &QPushButton::clicked, this, [this] {
+        // The lookup and the connect wait with the window drawn (keepWaiting);
+        // a close asked for meanwhile ends the wait and happens after it.
+        m_waiting = true;
+        m_connection.cmdConnetti_Click();
+        m_waiting = false;
+        if (m_closeRequested)
+            close();
+    });
     connect(cmdStartListen, &QPushButton::clicked, this,
             [this] { m_connection.cmdStartListen_Click(); });
     connect(cmdDisconnect, &QPushButton::clicked, this,
@@ -210,6 +215,11 @@ void frmPellix::wireEvents()
     });
     for (QLineEdit* box : {txtHostConn, txtPortConn, txtPort})
         box->installEventFilter(this);
+    // Told after the focus-in event itself, so the first focus still selects.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        if (now && isAncestorOf(now))
+            m_focusGivenOut = true;
+    });
     tmrReceive->start();
 }
 
@@ -218,6 +228,14 @@ void frmPellix::wireEvents()
 bool frmPellix::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::FocusIn) {
+        // Coming back to the window, or out of a menu, the focus returns to
+        // where it was and so does the caret; only the window's very first
+        // focus arrives that way and still selects.
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        const bool returning = m_focusGivenOut
+            && (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason);
+        if (returning)
+            return QWidget::eventFilter(watched, event);
         // Select after the event has run its course: a click places the caret
         // once the focus has arrived, and would undo an earlier selection.
         void (frmPellix::*handler)() = nullptr;
@@ -262,6 +280,11 @@ void frmPellix::cmdH_Click()
     ScrollToEnd();
 }
 
+void frmPellix::startLog(std::unique_ptr<TranscriptLog> log)
+{
+    txtDati->startLog(std::move(log), true);
+}
+
 void frmPellix::EnsureLineBreak() { txtDati->EnsureLineBreak(); }
 void frmPellix::AppendText(const QString& s) { txtDati->AppendText(s); }
 void frmPellix::ScrollToEnd() { txtDati->ScrollToEnd(); }
@@ -277,8 +300,21 @@ void frmPellix::reportStartupFailure(const QString& message)
     m_hooks.terminate(EXIT_FAILURE);
 }
 
+bool frmPellix::keepWaiting()
+{
+    // Paint, timers and the window system's own messages go on; clicks and
+    // keys wait in the queue until the attempt is over.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    return !m_closeRequested;
+}
+
 void frmPellix::closeEvent(QCloseEvent* event)
 {
+    if (m_waiting) {
+        m_closeRequested = true;
+        event->ignore();
+        return;
+    }
     if (!m_ended)
         m_connection.Form_Unload();
     event->accept();

@@ -6,12 +6,14 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
 class QCheckBox;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
+class TranscriptLog;
 class TranscriptView;
 
 // The one window of Pellix: builds the controls, lays them out at fixed
@@ -34,6 +36,10 @@ public:
     static QString BannerLine();
 
     ConnectionControl& connection() { return m_connection; }
+
+    // Logs the transcript to log from now on, beginning with what the
+    // transcript already holds (right after construction: the banner line).
+    void startLog(std::unique_ptr<TranscriptLog> log);
 
     // The handlers of the window's own controls.
     void cmdClear_Click();
@@ -76,10 +82,14 @@ private:
     void AppendText(const QString& s) override;
     void ScrollToEnd() override;
     void reportStartupFailure(const QString& message) override;
+    bool keepWaiting() override;
 
     QWidget* control(Control c) const;
 
     Hooks m_hooks;
     ConnectionControl m_connection;
     bool m_ended = false; // start-up failed: no handler runs any more
+    bool m_focusGivenOut = false; // a control of the window has had the focus
+    bool m_waiting = false;       // a handler waits on the network
+    bool m_closeRequested = false; // the window was closed while it waited
 };

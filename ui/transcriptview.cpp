@@ -2,12 +2,15 @@
 
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QFileDialog>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QSaveFile>
 #include <QScrollBar>
 #include <QSignalBlocker>
 
@@ -63,13 +66,15 @@ void TranscriptView::EnsureLineBreak()
 void TranscriptView::AppendText(const QString& s)
 {
     // toLatin1() turns every character above 255 into '?'.
-    m_store.append(s.toLatin1());
+    const QByteArray bytes = s.toLatin1();
+    m_store.append(bytes);
     m_anchor = m_caret = 0;
     m_goalColumn = -1;
     updateScrollBars();
     verticalScrollBar()->setValue(0);
     horizontalScrollBar()->setValue(0);
     viewport()->update();
+    logAppended(bytes);
 }
 
 void TranscriptView::ScrollToEnd()
@@ -143,7 +148,79 @@ QMenu* TranscriptView::createContextMenu(QWidget* parent)
     menu->addSeparator();
     QAction* selectAllAction = menu->addAction(tr("Select &All"), this, &TranscriptView::selectAll);
     selectAllAction->setShortcut(QKeySequence::SelectAll);
+    menu->addSeparator();
+    menu->addAction(tr("Save &As..."), this, &TranscriptView::saveAsChosenFile);
+    if (isLogging())
+        menu->addAction(tr("Stop &Logging"), this, &TranscriptView::stopLog);
+    else
+        menu->addAction(tr("&Log to File..."), this, &TranscriptView::logToChosenFile);
     return menu;
+}
+
+// --- keeping the transcript -----------------------------------------------
+
+bool TranscriptView::saveAs(const QString& path, QString* reason) const
+{
+    // QSaveFile writes beside the target and renames over it at commit: a
+    // failure half way leaves the earlier file as it was.
+    QSaveFile file(path);
+    const QByteArrayView bytes = m_store.bytes();
+    const bool saved = file.open(QIODevice::WriteOnly)
+        && file.write(bytes.data(), bytes.size()) == bytes.size()
+        && file.commit();
+    if (!saved && reason)
+        *reason = file.errorString();
+    return saved;
+}
+
+void TranscriptView::startLog(std::unique_ptr<TranscriptLog> log, bool withWhatIsShown)
+{
+    m_log = std::move(log);
+    if (withWhatIsShown)
+        logAppended(m_store.bytes());
+}
+
+void TranscriptView::stopLog()
+{
+    m_log.reset();
+}
+
+void TranscriptView::logAppended(QByteArrayView bytes)
+{
+    QString reason;
+    if (!m_log || bytes.isEmpty() || m_log->write(bytes, &reason))
+        return;
+    const QString path = m_log->path();
+    m_log.reset();
+    EnsureLineBreak();
+    AppendText(tr("Logging stopped: %1: %2").arg(path, reason) + QStringLiteral("\r\n"));
+}
+
+void TranscriptView::saveAsChosenFile()
+{
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save Transcript As"));
+    if (path.isEmpty())
+        return;
+    QString reason;
+    if (!saveAs(path, &reason))
+        QMessageBox::warning(this, QStringLiteral("Pellix"),
+                             tr("Could not save %1: %2").arg(path, reason));
+}
+
+void TranscriptView::logToChosenFile()
+{
+    // The log is appended to, never replaced: no question about overwriting.
+    const QString path = QFileDialog::getSaveFileName(this, tr("Log Transcript to File"), QString(),
+                                                      QString(), nullptr,
+                                                      QFileDialog::DontConfirmOverwrite);
+    if (path.isEmpty())
+        return;
+    QString reason;
+    if (auto log = TranscriptLog::open(path, &reason))
+        startLog(std::move(log), false);
+    else
+        QMessageBox::warning(this, QStringLiteral("Pellix"),
+                             tr("Could not log to %1: %2").arg(path, reason));
 }
 
 // --- geometry -------------------------------------------------------------

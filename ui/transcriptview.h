@@ -1,5 +1,6 @@
 #pragma once
 
+#include "transcriptlog.h"
 #include "transcriptstore.h"
 
 #include <QAbstractScrollArea>
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 
 class QKeyEvent;
 class QMenu;
@@ -58,8 +60,20 @@ public:
     // wholly inside the viewport.
     bool isPositionVisible(qint64 pos) const;
 
-    // The context menu's actions, "Copy" and "Select All"; the caller owns
-    // the menu.
+    // Writes the transcript's exact bytes to path, replacing the file only
+    // once all of it is written. False with the system's reason on failure.
+    bool saveAs(const QString& path, QString* reason) const;
+
+    // From now on every appended character also goes to log; with
+    // withWhatIsShown, the transcript so far goes first. Replaces an earlier log.
+    void startLog(std::unique_ptr<TranscriptLog> log, bool withWhatIsShown);
+    void stopLog();
+    bool isLogging() const { return m_log != nullptr; }
+    QString logPath() const { return m_log ? m_log->path() : QString(); }
+
+    // The context menu's actions: "Copy", "Select All", "Save As..." and
+    // "Log to File..." (or "Stop Logging"); the caller owns the menu. None
+    // takes a key: every key typed here belongs to the peer.
     QMenu* createContextMenu(QWidget* parent = nullptr);
 
 signals:
@@ -90,10 +104,17 @@ private:
     qint64 nextPosition(qint64 pos) const;
     qint64 verticalMove(qint64 lines) const;
     void selectWordAt(qint64 pos);
+    // The menu's file actions: a file dialog, then saveAs or startLog.
+    void saveAsChosenFile();
+    void logToChosenFile();
+    // Passes what was just appended on to the log; a failed write ends the
+    // log and says so once in the transcript.
+    void logAppended(QByteArrayView bytes);
     void paintLine(QPainter& painter, qint64 line, qreal y, qint64 firstColumn,
                    qint64 lastColumn) const;
 
     TranscriptStore m_store;
+    std::unique_ptr<TranscriptLog> m_log;
     qint64 m_anchor = 0;
     qint64 m_caret = 0;
     // The column that Up, Down, PageUp and PageDown aim for; -1 when the

@@ -14,6 +14,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <atomic>
 #include <memory>
 
 using testpeer::Listener;
@@ -55,6 +59,11 @@ private slots:
     void statusLinePlacement_data();
     void statusLinePlacement();
     void connectOnlyWhenIdle();
+    void connectOverIpv6_data();
+    void connectOverIpv6();
+    void connectWaitIsBounded_data();
+    void connectWaitIsBounded();
+    void closingWhileConnectWaits();
 
     // Receive and disconnect
     void receiveAppendsRaw();
@@ -63,6 +72,7 @@ private slots:
     void peerCloses_data();
     void peerCloses();
     void peerResets();
+    void sendBufferFullAtATickDisconnects();
     void dataThenCloseInOneBurst();
     void disconnectDropsWaitingData();
     void disconnectOutsideAConnectionDoesNothing();
@@ -81,7 +91,11 @@ private slots:
     // Listen and accept
     void listenPortTextsThatDoNothing_data();
     void listenPortTextsThatDoNothing();
+    void listenPortTextsThatWrapOrRound_data();
+    void listenPortTextsThatWrapOrRound();
     void listenOnDefaultPort();
+    void listenTakesBothFamilies_data();
+    void listenTakesBothFamilies();
     void listenAcceptAndStop();
     void listenOnPortInUse();
     void secondPeerWaitsForTheFirst();
@@ -119,7 +133,7 @@ void tst_Connection::init()
 {
     m_cleanups = 0;
     m_onCleanup = nullptr;
-    frmPellix::Hooks hooks;
+    frmPellix::Hooks hooks = testwindow::loopbackHooks();
     hooks.platform.cleanup = [this] {
         ++m_cleanups;
         if (m_onCleanup)
@@ -205,6 +219,12 @@ void tst_Connection::connectHostTexts_data()
     QTest::newRow("control characters") << QString::fromLatin1("127.0.0.1\x01\x7f") << "Failed connection to: 255.255.255.255";
     QTest::newRow("NUL inside") << QString::fromLatin1("127.0.0.1\0x", 11) << "Failed connection to: 255.255.255.255";
     QTest::newRow("non-Latin-1") << QString::fromUtf8("h\xC3\xB6st\xE2\x82\xAC") << "Failed connection to: 255.255.255.255";
+    QTest::newRow("IPv6, refused") << "::1" << "Failed connection to: ::1";
+    QTest::newRow("IPv6, long form") << "0:0:0:0:0:0:0:1" << "Failed connection to: ::1";
+    QTest::newRow("IPv6, bad form") << "::1::2" << "Failed connection to: 255.255.255.255";
+    QTest::newRow("IPv6, brackets") << "[::1]" << "Failed connection to: 255.255.255.255";
+    QTest::newRow("IPv4-mapped IPv6") << "::ffff:127.0.0.1" << "Connected to: 127.0.0.1";
+    QTest::newRow("both families, IPv4 listens") << "six-first.test" << "Connected to: 127.0.0.1";
 }
 
 void tst_Connection::connectHostTexts()
@@ -251,7 +271,9 @@ void tst_Connection::portTextsThatWrap()
     const int p = listener.port();
     const QStringList texts = {QString::number(p + 65536), QString::number(p - 65536),
                                QString::number(p) + ".4", QString::number(p) + "abc",
-                               QString::number(p).split("").join(" ")};
+                               QString::number(p).split("").join(" "),
+                               // longer than a line box holds by default
+                               QString(40000, u'0') + QString::number(p)};
     for (const QString& text : texts) {
         w().txtPortConn->setText(text);
         QTest::mouseClick(w().cmdConnetti, Qt::LeftButton);
@@ -297,6 +319,104 @@ void tst_Connection::connectOnlyWhenIdle()
 }
 
 // --- Receive and disconnect ----------------------------------------------------
+
+void tst_Connection::connectOverIpv6_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::newRow("literal") << "::1";
+    QTest::newRow("both families, IPv6 listens") << "four-first.test";
+}
+
+void tst_Connection::connectOverIpv6()
+{
+    QFETCH(QString, host);
+    Listener listener(8, Listener::IPv6);
+    if (!listener.port())
+        QSKIP("no IPv6 loopback on this machine");
+    w().txtHostConn->setText(host);
+    clearTranscript();
+    Peer peer = connectTo(listener);
+    QVERIFY(peer.isOpen());
+    QCOMPARE(transcript(), "Connected to: ::1" + CrLf);
+    checkRow(ConnectionControl::stateConnected);
+
+    QVERIFY(peer.send("from \xff"));
+    QVERIFY(tickUntilLength(transcript().size() + 6));
+    QVERIFY(transcript().endsWith(QString::fromLatin1("from \xff")));
+    QTest::keyClick(w().txtDati, Qt::Key_A);
+    QCOMPARE(peer.read(1), QByteArray("a"));
+}
+
+// A connect whose SYNs are dropped, or a lookup that never answers, fails
+// within the limit exactly like a refused connect; meanwhile the window
+// keeps painting, and Connect works again afterwards.
+void tst_Connection::connectWaitIsBounded_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("SYNs dropped") << "127.0.0.1" << "Failed connection to: 127.0.0.1";
+    QTest::newRow("lookup hangs") << "hangs.example" << "Failed connection to: 255.255.255.255";
+}
+
+void tst_Connection::connectWaitIsBounded()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, line);
+    auto released = std::make_shared<std::atomic<bool>>(false);
+    frmPellix::Hooks hooks = testwindow::loopbackHooks();
+    hooks.platform.lookup = [released](const std::string&) {
+        for (int i = 0; i < 500 && !*released; ++i)
+            QThread::msleep(10);
+        return std::vector<mWinsock2::SockAddr>{};
+    };
+    m_window = std::make_unique<frmPellix>(hooks);
+    m_window->show();
+    conn().setConnectTimeLimit(std::chrono::milliseconds(400));
+
+    testpeer::FullListener full;
+    w().txtHostConn->setText(host);
+    w().txtPortConn->setText(QString::number(full.port()));
+    clearTranscript();
+    int paints = 0;
+    QTimer repaint;
+    connect(&repaint, &QTimer::timeout, this, [&] { w().txtDati->viewport()->update(); });
+    repaint.start(50);
+    testwindow::PaintCounter counter(w().txtDati->viewport(), paints);
+
+    const int descriptors = testpeer::openDescriptorCount();
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(w().cmdConnetti, Qt::LeftButton);
+    const qint64 took = clock.elapsed();
+    *released = true;
+    QCOMPARE(transcript(), line + CrLf);
+    checkRow(ConnectionControl::stateIdle);
+    QVERIFY2(took >= 400 && took < 5000, qPrintable(QString::number(took)));
+    QVERIFY2(paints >= 3, qPrintable(QString::number(paints)));
+    QCOMPARE(testpeer::openDescriptorCount(), descriptors);
+
+    Listener listener;
+    w().txtHostConn->setText(QStringLiteral("127.0.0.1"));
+    QVERIFY(connectTo(listener).isOpen());
+}
+
+// Closing the window while Connect waits ends the attempt at once; the
+// window then closes as it would have: the socket interface shut down once.
+void tst_Connection::closingWhileConnectWaits()
+{
+    testpeer::FullListener full;
+    w().txtPortConn->setText(QString::number(full.port()));
+    QTimer::singleShot(100, m_window.get(), &QWidget::close);
+    const int descriptors = testpeer::openDescriptorCount();
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(w().cmdConnetti, Qt::LeftButton);
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(!m_window->isVisible());
+    QCOMPARE(m_cleanups, 1);
+    QCOMPARE(testpeer::openDescriptorCount(), descriptors);
+    QCOMPARE(conn().connState(), ConnectionControl::stateIdle);
+}
 
 void tst_Connection::receiveAppendsRaw()
 {
@@ -372,6 +492,22 @@ void tst_Connection::peerResets()
     const QString before = transcript();
     peer.reset();
     QTest::qWait(20);
+    tick();
+    QCOMPARE(transcript(), before + "Disconnected" + CrLf);
+    checkRow(ConnectionControl::stateIdle);
+}
+
+// A connection whose send buffer stays full is taken as lost at the next tick.
+void tst_Connection::sendBufferFullAtATickDisconnects()
+{
+    Listener listener;
+    Peer peer = connectTo(listener); // never reads
+    const int fd = int(conn().connSocket());
+    const QByteArray block(64 * 1024, 'x');
+    while (testpeer::waitFor(fd, POLLOUT, 0))
+        if (::send(fd, block.constData(), size_t(block.size()), MSG_DONTWAIT | MSG_NOSIGNAL) <= 0)
+            break;
+    const QString before = transcript();
     tick();
     QCOMPARE(transcript(), before + "Disconnected" + CrLf);
     checkRow(ConnectionControl::stateIdle);
@@ -598,6 +734,78 @@ void tst_Connection::listenPortTextsThatDoNothing()
     conn().cmdStartListen_Click(); // a Listen that does nothing
     checkRow(ConnectionControl::stateIdle);
     QCOMPARE(testpeer::openDescriptorCount(), descriptors);
+}
+
+void tst_Connection::listenPortTextsThatWrapOrRound_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("port"); // 0: one the system picks
+    QTest::newRow("65536 wraps to 0") << "65536" << 0;
+    QTest::newRow("-1 wraps to 65535") << "-1" << 65535;
+    QTest::newRow("1235.5 rounds to even") << "1235.5" << 1236;
+}
+
+void tst_Connection::listenPortTextsThatWrapOrRound()
+{
+    QFETCH(QString, text);
+    QFETCH(int, port);
+    w().txtPort->setText(text);
+    QTest::mouseClick(w().cmdStartListen, Qt::LeftButton);
+    if (port != 0 && conn().connState() != ConnectionControl::stateListening)
+        QSKIP("that port is taken on this machine");
+    checkRow(ConnectionControl::stateListening);
+    const quint16 bound = testpeer::localPort(int(conn().listenSocket()));
+    QVERIFY(port == 0 ? bound != 0 : bound == port);
+
+    Peer peer = Peer::connectTo(bound);
+    QVERIFY(peer.isOpen());
+    QTest::qWait(20);
+    tick();
+    checkRow(ConnectionControl::stateAccepted);
+}
+
+void tst_Connection::listenTakesBothFamilies_data()
+{
+    QTest::addColumn<bool>("ipv6");
+    QTest::newRow("dual stack") << true;
+    QTest::newRow("system without IPv6") << false;
+}
+
+// Peers over ::1 and over 127.0.0.1, one after the other, on one Listen;
+// an IPv4 peer reads as IPv4. Without IPv6, Listen is IPv4 alone.
+void tst_Connection::listenTakesBothFamilies()
+{
+    QFETCH(bool, ipv6);
+    if (ipv6 && !Listener(8, Listener::IPv6).port())
+        QSKIP("no IPv6 loopback on this machine");
+    frmPellix::Hooks hooks = testwindow::loopbackHooks();
+    hooks.platform.ipv6 = [ipv6] { return ipv6; };
+    m_window = std::make_unique<frmPellix>(hooks);
+    m_window->tmrReceive->stop();
+
+    const quint16 port = testpeer::unusedPort();
+    startListening(port);
+    checkRow(ConnectionControl::stateListening);
+    clearTranscript();
+
+    Peer six = Peer::connectTo6(port);
+    QCOMPARE(six.isOpen(), ipv6);
+    if (ipv6) {
+        QTest::qWait(20);
+        tick();
+        QCOMPARE(transcript(), "Connected from: ::1" + CrLf);
+        six.close();
+        QTest::qWait(20);
+        tick();
+        checkRow(ConnectionControl::stateListening);
+        clearTranscript();
+    }
+    Peer four = Peer::connectTo(port);
+    QVERIFY(four.isOpen());
+    QTest::qWait(20);
+    tick();
+    QCOMPARE(transcript(), "Connected from: 127.0.0.1" + CrLf);
+    checkRow(ConnectionControl::stateAccepted);
 }
 
 void tst_Connection::listenOnDefaultPort()

@@ -38,6 +38,7 @@ public:
     void ScrollToEnd() override { log << "end"; }
     void cmdH_Click() override { log << "help"; }
     void reportStartupFailure(const QString& m) override { log << "failure " + m; }
+    bool keepWaiting() override { return true; }
 
     static QString name(Control c)
     {

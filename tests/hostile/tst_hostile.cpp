@@ -340,7 +340,7 @@ void tst_Hostile::initTestCase()
 
 void tst_Hostile::init()
 {
-    m_window = std::make_unique<frmPellix>(frmPellix::Hooks{});
+    m_window = std::make_unique<frmPellix>(testwindow::loopbackHooks());
     m_window->tmrReceive->stop();
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
@@ -724,7 +724,7 @@ void tst_Hostile::crowdAtTheListener()
                     waitReadable(conn().listenSocket(), 10);
             }
             checkRow(ConnectionControl::stateAccepted);
-            const int who = crowd.memberAt(ntohs(conn().remoteAddr().sin_port));
+            const int who = crowd.memberAt(mWinsock2::PortOf(conn().remoteAddr()));
             QVERIFY2(who >= 0, "the accepted peer is none of the crowd");
             expected += Accepted;
             COMPARE_BYTES(shown(), expected);
@@ -859,7 +859,7 @@ void tst_Hostile::portTexts()
             break;
         case PortOutcome::PortOne:
             COMPARE_BYTES(shown(), QByteArrayView("Failed connection to: 127.0.0.1\r\n"));
-            QCOMPARE(ntohs(conn().remoteAddr().sin_port), 1);
+            QCOMPARE(mWinsock2::PortOf(conn().remoteAddr()), 1);
             checkRow(ConnectionControl::stateIdle);
             break;
         case PortOutcome::ThePort: {
@@ -882,7 +882,7 @@ void tst_Hostile::portTexts()
         } else {
             checkRow(ConnectionControl::stateListening);
             const quint16 expected = outcome == PortOutcome::PortOne ? 1 : live;
-            QCOMPARE(ntohs(conn().listenAddr().sin_port), expected);
+            QCOMPARE(mWinsock2::PortOf(conn().listenAddr()), expected);
             QCOMPARE(testpeer::localPort(conn().listenSocket()), expected);
             QTest::mouseClick(w().cmdStartListen, Qt::LeftButton);
             checkRow(ConnectionControl::stateIdle);

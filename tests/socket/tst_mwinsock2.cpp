@@ -452,6 +452,8 @@ private slots:
     void addressRoundTrip();
     void resolveHost_data();
     void resolveHost();
+    void addressesOfEitherFamily_data();
+    void addressesOfEitherFamily();
 
     void codePageAllByteValues();
     void toCodePage_data();
@@ -608,6 +610,50 @@ void TestMWinsock2::resolveHost()
 }
 
 // --- The 8-bit code page ----------------------------------------------------
+
+// What Connect makes of a host text that needs no lookup, shown as the
+// status lines show it: RFC 5952 for IPv6, IPv4 texts as inet_addr reads them.
+void TestMWinsock2::addressesOfEitherFamily_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown"); // empty: not an address
+    QTest::newRow("ipv4") << "10.1.2.3" << "10.1.2.3";
+    QTest::newRow("ipv4 short, octal, hex") << "0x7f.010.1" << "127.8.0.1";
+    QTest::newRow("ipv6 loopback") << "::1" << "::1";
+    QTest::newRow("ipv6 zeros compressed") << "2001:db8:0:0:1:0:0:1" << "2001:db8::1:0:0:1";
+    QTest::newRow("ipv6 leading zeros, capitals") << "2001:0DB8::0001" << "2001:db8::1";
+    QTest::newRow("ipv6 one zero field kept") << "2001:db8:0:1:1:1:1:1" << "2001:db8:0:1:1:1:1:1";
+    QTest::newRow("ipv6 all zeros") << "0:0:0:0:0:0:0:0" << "::";
+    QTest::newRow("ipv4-mapped reads as ipv4") << "::ffff:192.0.2.1" << "192.0.2.1";
+    QTest::newRow("ipv6 link-local with scope") << "fe80::1%1" << "fe80::1%";
+    QTest::newRow("two double colons") << "1::2::3" << "";
+    QTest::newRow("brackets") << "[::1]" << "";
+    QTest::newRow("nine groups") << "1:2:3:4:5:6:7:8:9" << "";
+    QTest::newRow("NUL inside") << QString::fromLatin1("::1\0", 4) << "";
+}
+
+void TestMWinsock2::addressesOfEitherFamily()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    bool looked = false;
+    const mWinsock2::Lookup lookup = [&](const std::string&) {
+        looked = true;
+        return std::vector<mWinsock2::SockAddr>{};
+    };
+    const auto found = mWinsock2::ResolveAddresses(text, lookup, std::chrono::seconds(1), {});
+    if (shown.isEmpty()) {
+        QVERIFY(found.empty());
+        return;
+    }
+    QCOMPARE(found.size(), std::size_t(1));
+    QVERIFY(!looked);
+    // A scope shows by its interface's name, which differs between machines.
+    const QString text2 = mWinsock2::AddressToText(found[0]);
+    QVERIFY2(text2.startsWith(shown), qPrintable(text2));
+    if (!shown.endsWith(u'%'))
+        QCOMPARE(text2, shown);
+}
 
 void TestMWinsock2::codePageAllByteValues()
 {

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <utility>
+#include <vector>
 
 namespace testpeer {
 
@@ -32,6 +33,15 @@ inline sockaddr_in loopback(quint16 port)
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+inline sockaddr_in6 loopback6(quint16 port)
+{
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    a.sin6_addr = in6addr_loopback;
     return a;
 }
 
@@ -58,6 +68,18 @@ public:
         return *this;
     }
     ~Peer() { close(); }
+
+    // Over ::1; a closed Peer when that fails.
+    static Peer connectTo6(quint16 port)
+    {
+        const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in6 a = loopback6(port);
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
+            return Peer(fd);
+        if (fd >= 0)
+            ::close(fd);
+        return Peer();
+    }
 
     static Peer connectTo(quint16 port)
     {
@@ -147,11 +169,21 @@ private:
 // A listening socket on 127.0.0.1 at a port the system chooses.
 class Listener {
 public:
-    explicit Listener(int backlog = 8)
+    enum Family { IPv4, IPv6 };
+
+    // On 127.0.0.1, or on ::1 alone; port() is 0 when that failed.
+    explicit Listener(int backlog = 8, Family family = IPv4)
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in a = loopback(0);
-        if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0
+        const sockaddr_in a4 = loopback(0);
+        const sockaddr_in6 a6 = loopback6(0);
+        const bool six = family == IPv6;
+        m_fd = ::socket(six ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        if (six)
+            ::setsockopt(m_fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        const auto* a = six ? reinterpret_cast<const sockaddr*>(&a6)
+                            : reinterpret_cast<const sockaddr*>(&a4);
+        if (m_fd < 0 || ::bind(m_fd, a, six ? sizeof a6 : sizeof a4) != 0
             || ::listen(m_fd, backlog) != 0 || (m_port = localPort(m_fd)) == 0) {
             ::close(std::exchange(m_fd, -1));
             return;
@@ -180,6 +212,32 @@ public:
 private:
     int m_fd = -1;
     quint16 m_port = 0;
+};
+
+// A listener whose accept queue is full: the kernel drops every further SYN
+// to it, as a firewall that drops packets would.
+class FullListener {
+public:
+    FullListener() : m_listener(0)
+    {
+        const sockaddr_in a = loopback(m_listener.port());
+        for (int i = 0; i < 4; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+            m_fillers.push_back(fd);
+        }
+        ::usleep(50 * 1000); // the handshakes that can complete have
+    }
+    ~FullListener()
+    {
+        for (int fd : m_fillers)
+            ::close(fd);
+    }
+    quint16 port() const { return m_listener.port(); }
+
+private:
+    Listener m_listener;
+    std::vector<int> m_fillers;
 };
 
 // A port that nothing listens on at the moment of the call.

@@ -14,7 +14,39 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <map>
+#include <string>
+#include <vector>
+
 namespace testwindow {
+
+// A name lookup that asks no server: each name the table holds resolves to
+// its literal addresses, in order; every other name to nothing.
+inline mWinsock2::Lookup lookupFrom(std::map<std::string, std::vector<std::string>> names)
+{
+    return [names = std::move(names)](const std::string& name) {
+        std::vector<mWinsock2::SockAddr> found;
+        if (const auto it = names.find(name); it != names.end()) {
+            for (const std::string& literal : it->second) {
+                found.push_back(mWinsock2::ResolveAddresses(QString::fromStdString(literal), {},
+                                                            {}, {}).at(0));
+            }
+        }
+        return found;
+    };
+}
+
+// The window's hooks for tests: "localhost" is 127.0.0.1, two names have
+// both loopback addresses (in either order), and no name lookup ever leaves
+// the machine.
+inline frmPellix::Hooks loopbackHooks()
+{
+    frmPellix::Hooks hooks;
+    hooks.platform.lookup = lookupFrom({{"localhost", {"127.0.0.1"}},
+                                        {"six-first.test", {"::1", "127.0.0.1"}},
+                                        {"four-first.test", {"127.0.0.1", "::1"}}});
+    return hooks;
+}
 
 // Connects the window as a client to listener, at the host its box holds;
 // the far end, or a closed Peer when the window did not connect.
@@ -26,6 +58,23 @@ inline testpeer::Peer connectTo(frmPellix& w, testpeer::Listener& listener)
         return testpeer::Peer();
     return listener.accept();
 }
+
+// Counts the paint events a widget receives while it lives.
+class PaintCounter : public QObject {
+public:
+    PaintCounter(QWidget* widget, int& count) : m_count(count) { widget->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++m_count;
+        return false;
+    }
+
+private:
+    int& m_count;
+};
 
 inline void startListening(frmPellix& w, quint16 port)
 {

@@ -1,13 +1,18 @@
+#include "fixedfont.h"
 #include "transcriptview.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QFontInfo>
 #include <QFontMetricsF>
 #include <QImage>
 #include <QMenu>
 #include <QScrollBar>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cmath>
@@ -24,10 +29,7 @@ QString latin1(const QByteArray& bytes)
 std::unique_ptr<TranscriptView> shownView()
 {
     auto view = std::make_unique<TranscriptView>();
-    QFont font(QStringLiteral("Fixedsys"), 9);
-    font.setStyleHint(QFont::TypeWriter);
-    font.setFixedPitch(true);
-    view->setFont(font);
+    view->setFont(transcriptFont());
     view->resize(685, 417);
     view->show();
     return view;
@@ -49,6 +51,18 @@ QPoint cellPoint(const TranscriptView& view, int row, int column)
 {
     const Grid g = gridOf(view);
     return QPoint(int(column * g.cell + g.cell / 4), row * g.row + g.row / 2);
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
 }
 
 QImage viewportImage(TranscriptView& view)
@@ -91,6 +105,12 @@ private slots:
     void navigationKeepsTheCaretInView();
     void mouseSelects();
     void contextMenu();
+    void saveAsWritesExactBytes();
+    void saveAsFailure_data();
+    void saveAsFailure();
+    void logFollowsEveryAppend_data();
+    void logFollowsEveryAppend();
+    void logWriteErrorStopsLoggingOnce();
     void tabsAreBlankCellsOnTheGrid();
     void specialCellsKeepTheGrid_data();
     void specialCellsKeepTheGrid();
@@ -101,7 +121,8 @@ void tst_TranscriptView::initTestCase()
 {
     // Pixel tests below assume one cell per character of a monospaced font.
     auto view = shownView();
-    QVERIFY2(QFontInfo(view->font()).fixedPitch(), "no fixed-pitch font (fonts-dejavu-core?)");
+    QVERIFY2(hasEqualAdvances(view->font()),
+             qPrintable("no monospaced font: " + QFontInfo(view->font()).family()));
 }
 
 void tst_TranscriptView::appendKeepsEveryCharacter()
@@ -472,10 +493,14 @@ void tst_TranscriptView::contextMenu()
     for (QAction* a : menu->actions())
         if (!a->isSeparator())
             actions << a;
-    QCOMPARE(actions.size(), 2);
+    QCOMPARE(actions.size(), 4);
     QCOMPARE(actions[0]->text().remove(u'&'), QStringLiteral("Copy"));
     QCOMPARE(actions[1]->text().remove(u'&'), QStringLiteral("Select All"));
+    QCOMPARE(actions[2]->text().remove(u'&'), QStringLiteral("Save As..."));
+    QCOMPARE(actions[3]->text().remove(u'&'), QStringLiteral("Log to File..."));
     QVERIFY(!actions[0]->isEnabled());
+    // Every key typed in the transcript belongs to the peer (Ctrl+S is XOFF).
+    QVERIFY(actions[2]->shortcut().isEmpty() && actions[3]->shortcut().isEmpty());
 
     actions[1]->trigger();
     QCOMPARE(view.selectionLength(), 5);
@@ -486,6 +511,113 @@ void tst_TranscriptView::contextMenu()
     QGuiApplication::clipboard()->clear();
     copyAction->trigger();
     QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("ab\rcd"));
+
+    QTemporaryDir dir;
+    view.startLog(TranscriptLog::open(dir.filePath(QStringLiteral("log")), nullptr), false);
+    menu.reset(view.createContextMenu());
+    QAction* stop = menu->actions().last();
+    QCOMPARE(stop->text().remove(u'&'), QStringLiteral("Stop Logging"));
+    stop->trigger();
+    QVERIFY(!view.isLogging());
+}
+
+void tst_TranscriptView::saveAsWritesExactBytes()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("saved"));
+    QVERIFY(writeFile(path, "an older, longer file that the save replaces"));
+
+    TranscriptView view;
+    QByteArray all(256, 0);
+    for (int b = 0; b < 256; ++b)
+        all[b] = char(b);
+    view.AppendText(latin1(all.left(14))); // ends in CR; the LF comes next
+    view.AppendText(latin1(all.mid(14)));
+    QString reason;
+    QVERIFY2(view.saveAs(path, &reason), qPrintable(reason));
+    QCOMPARE(readFile(path), all);
+    QCOMPARE(view.plainText(), latin1(all));
+}
+
+void tst_TranscriptView::saveAsFailure_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::newRow("inside-a-file") << QStringLiteral("plain/saved");
+    QTest::newRow("missing-folder") << QStringLiteral("missing/saved");
+    QTest::newRow("a-folder") << QStringLiteral("folder");
+}
+
+// Root can write anywhere, so the failures are ones that bind root too.
+void tst_TranscriptView::saveAsFailure()
+{
+    QFETCH(QString, target);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("plain")), "x"));
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
+
+    TranscriptView view;
+    view.AppendText(QStringLiteral("kept\r\n"));
+    QString reason;
+    QVERIFY(!view.saveAs(dir.filePath(target), &reason));
+    QVERIFY(!reason.isEmpty());
+    QCOMPARE(view.plainText(), QStringLiteral("kept\r\n"));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("plain"))), QByteArray("x"));
+}
+
+void tst_TranscriptView::logFollowsEveryAppend_data()
+{
+    QTest::addColumn<bool>("withWhatIsShown");
+    QTest::newRow("from-now-on") << false;
+    QTest::newRow("from-the-start") << true;
+}
+
+// The log is the earlier file, then (optionally) what was shown, then every
+// appended byte in order; Clear does not touch it.
+void tst_TranscriptView::logFollowsEveryAppend()
+{
+    QFETCH(bool, withWhatIsShown);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("log"));
+    const QByteArray earlier("an earlier session\r\n");
+    QVERIFY(writeFile(path, earlier));
+
+    TranscriptView view;
+    view.AppendText(QStringLiteral("shown before\r"));
+    QString reason;
+    auto log = TranscriptLog::open(path, &reason);
+    QVERIFY2(log, qPrintable(reason));
+    view.startLog(std::move(log), withWhatIsShown);
+    QVERIFY(view.isLogging());
+
+    QByteArray expected = earlier + (withWhatIsShown ? QByteArray("shown before\r") : QByteArray());
+    for (const QByteArray& part : {QByteArray("\nnext\0line\xff\r"), QByteArray("\n\t\x7f")}) {
+        view.AppendText(latin1(part));
+        expected += part;
+        QCOMPARE(readFile(path), expected); // on disk at once, not at the next flush
+    }
+    view.clear();
+    view.AppendText(QStringLiteral("after clear \u20ac"));
+    expected += "after clear ?";
+    view.stopLog();
+    view.AppendText(QStringLiteral("not logged"));
+    QCOMPARE(readFile(path), expected);
+}
+
+void tst_TranscriptView::logWriteErrorStopsLoggingOnce()
+{
+    if (!QFileInfo::exists(QStringLiteral("/dev/full")))
+        QSKIP("no /dev/full to fill");
+    TranscriptView view;
+    view.AppendText(QStringLiteral("before"));
+    view.startLog(TranscriptLog::open(QStringLiteral("/dev/full"), nullptr), false);
+    QVERIFY(view.isLogging());
+    view.AppendText(QStringLiteral("x"));
+    view.AppendText(QStringLiteral("y"));
+    QVERIFY(!view.isLogging());
+    const QString text = view.plainText();
+    QVERIFY2(text.startsWith(QStringLiteral("beforex\r\nLogging stopped: /dev/full: ")), qPrintable(text));
+    QCOMPARE(text.count(QStringLiteral("Logging stopped")), 1);
+    QVERIFY(text.endsWith(QStringLiteral("\r\ny")));
 }
 
 // A tab is blank cells up to the next multiple of 8: the text after it lands
