@@ -4,10 +4,13 @@
 BUILD     ?= build
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_DEPS = cmake g++ make qt6-base-dev fonts-dejavu-core
-# The tests also check the desktop files, the package and the real window.
-TEST_DEPS  = $(BUILD_DEPS) libx11-dev desktop-file-utils appstream dpkg-dev file xvfb xauth x11-utils xdotool
+# The tests also check the desktop files, the manual page, the package (with
+# Debian's checker) and the real window.
+TEST_DEPS  = $(BUILD_DEPS) libx11-dev desktop-file-utils appstream dpkg-dev file man-db lintian \
+             xvfb xauth x11-utils xdotool
 FUZZ_DEPS  = $(BUILD_DEPS) clang libclang-rt-14-dev
-SHOT_DEPS  = $(BUILD_DEPS) xvfb xauth x11-utils xdotool imagemagick
+# The screenshot's peer is Python's own web server.
+SHOT_DEPS  = $(BUILD_DEPS) xvfb xauth x11-utils xdotool imagemagick python3
 # The Windows build of the socket platform code, run under Wine.
 WIN_DEPS   = $(BUILD_DEPS) g++-mingw-w64-x86-64-posix wine wine64 file
 

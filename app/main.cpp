@@ -1,16 +1,78 @@
+#include "commandline.h"
 #include "frmpellix.h"
+#include "transcriptlog.h"
 
 #include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+void write(std::FILE* stream, const QString& text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
+    // Everything that can end the program without a window is settled before
+    // QApplication exists: with no display, constructing it aborts.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const CommandLine commandLine = parseCommandLine(arguments, frmPellix::BannerLine());
+    if (commandLine.action != CommandLine::Action::Run) {
+        write(commandLine.action == CommandLine::Action::UsageError ? stderr : stdout,
+              commandLine.text);
+        return commandLine.exitStatus();
+    }
+    const StartupRequest& request = commandLine.request;
+
+    std::unique_ptr<TranscriptLog> log;
+    if (!request.outputFile.isEmpty()) {
+        QString reason;
+        log = TranscriptLog::open(request.outputFile, &reason);
+        if (!log) {
+            write(stderr, QStringLiteral("pellix: cannot open '%1' for the transcript: %2\n")
+                              .arg(request.outputFile, reason));
+            return 2;
+        }
+    }
+
+    // Qt sees only the program's name: its own options (-platform, -style, ...)
+    // are not this program's command line, and an operand given after "--"
+    // must never be taken for one.
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("Pellix"));
     QApplication::setApplicationVersion(QStringLiteral(PELLIX_VERSION));
     // Lets Wayland desktops match the window to its desktop entry and icon.
     QApplication::setDesktopFileName(QStringLiteral("org.example.Pellix"));
 
     frmPellix window;
+    if (log)
+        window.startLog(std::move(log)); // the banner line first
+    if (!request.host.isEmpty()) {
+        window.txtHostConn->setText(request.host);
+        if (request.port)
+            window.txtPortConn->setText(QString::number(*request.port));
+    }
+    if (request.listenPort)
+        window.txtPort->setText(QString::number(*request.listenPort));
     window.show();
+
+    // Pressed once the window is shown, as the user would press it: what a
+    // click does on success or failure, the command line does too.
+    if (!request.host.isEmpty())
+        QTimer::singleShot(0, window.cmdConnetti, &QPushButton::click);
+    else if (request.listenPort)
+        QTimer::singleShot(0, window.cmdStartListen, &QPushButton::click);
     return app.exec();
 }

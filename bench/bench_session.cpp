@@ -7,6 +7,8 @@
 //             until the peer has read the byte.
 //   arrival   a byte written by the peer until the window has painted it,
 //             with the real poll timer.
+//   logging   the receive tick during a flood with the transcript logged to a
+//             file, against the same tick without.
 //   receive   one poll tick that takes 8 KiB from the socket and shows it
 //             (the handler, then the posted events that repaint), at 0, 10 and
 //             100 MB of transcript; and memory per transcript byte at
@@ -15,7 +17,7 @@
 //
 // Prints Markdown on stdout, progress on stderr.
 // Run: QT_QPA_PLATFORM=offscreen bench_session   (or: make bench)
-// Arguments pick parts: idle key arrival receive (all by default);
+// Arguments pick parts: idle key arrival logging receive (all by default);
 // receive-only leaves out the replacement column. PELLIX_BENCH_IDLE_SECONDS
 // shortens the idle stretches.
 
@@ -29,9 +31,11 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -267,6 +271,51 @@ void benchReceive(bench::Shape shape, std::vector<bench::Summary>& out, double& 
     bytesPerByte = double(bench::rssKiB() - rssStart) * 1024 / s.shown();
 }
 
+// --- receive tick with logging ---------------------------------------------------
+
+// The flood tick with the transcript logged to a file, against the same tick
+// without: blocks of ticks in turn, so that both see the same machine.
+void benchLogging()
+{
+    Session s;
+    if (!s.connect())
+        fail("could not connect");
+    s.window.cmdClear_Click();
+    s.tick();
+    const int fd = int(s.conn().connSocket());
+    bench::Stream stream(bench::Shape::Lines);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("transcript.log"));
+    constexpr int Blocks = 20, PerBlock = 51;
+    std::vector<double> off, on;
+    for (int block = 0; block < Blocks; ++block) {
+        const bool logging = block % 2 == 1;
+        if (logging)
+            s.window.txtDati->startLog(TranscriptLog::open(path, nullptr), false);
+        else
+            s.window.txtDati->stopLog();
+        for (int i = 0; i < PerBlock; ++i) {
+            if (!s.peer.send(stream.next(Chunk)) || !waitForBytes(fd, Chunk))
+                fail("peer could not send");
+            QElapsedTimer t;
+            t.start();
+            s.tick();
+            (logging ? on : off).push_back(t.nsecsElapsed() / 1e6);
+        }
+    }
+    s.window.txtDati->stopLog();
+    if (QFileInfo(path).size() != qint64(on.size()) * Chunk)
+        fail("the log does not hold every logged byte");
+    const bench::Summary a = bench::summary(off), b = bench::summary(on);
+    std::printf("## Receive tick with logging\n\nThe receive tick of 8 KiB (80-column lines) "
+                "during a flood, with the transcript logged to a file on this machine's disk "
+                "and without; %d blocks of %d ticks in turn. Median (90th percentile).\n\n"
+                "| Logging | Tick |\n|---|---:|\n| off | %.3f ms (%.3f) |\n| on | %.3f ms (%.3f) |"
+                "\n\nLogging adds %.1f %% to the median tick (target: under 10 %%).\n\n",
+                Blocks, PerBlock, a.median, a.p90, b.median, b.p90,
+                (b.median / a.median - 1) * 100);
+}
+
 // The same tick with the whole text given to a QPlainTextEdit again.
 std::vector<bench::Summary> benchReplace()
 {
@@ -358,6 +407,8 @@ int main(int argc, char** argv)
         benchKeys();
     if (wanted("arrival"))
         benchArrival();
+    if (wanted("logging"))
+        benchLogging();
     if (wanted("receive") || wanted("receive-only"))
         reportReceive(!parts.contains(QLatin1String("receive-only")));
     return 0;

@@ -47,6 +47,11 @@ TranscriptView::TranscriptView(QWidget* parent)
     viewport()->setCursor(Qt::IBeamCursor);
     updateMetrics();
     updateScrollBars();
+    m_chooseFile = [this](const QString& title, bool appending) {
+        return QFileDialog::getSaveFileName(this, title, QString(), QString(), nullptr,
+                                            appending ? QFileDialog::DontConfirmOverwrite
+                                                      : QFileDialog::Options());
+    };
 }
 
 TranscriptView::~TranscriptView() = default;
@@ -198,7 +203,7 @@ void TranscriptView::logAppended(QByteArrayView bytes)
 
 void TranscriptView::saveAsChosenFile()
 {
-    const QString path = QFileDialog::getSaveFileName(this, tr("Save Transcript As"));
+    const QString path = m_chooseFile(tr("Save Transcript As"), false);
     if (path.isEmpty())
         return;
     QString reason;
@@ -209,10 +214,7 @@ void TranscriptView::saveAsChosenFile()
 
 void TranscriptView::logToChosenFile()
 {
-    // The log is appended to, never replaced: no question about overwriting.
-    const QString path = QFileDialog::getSaveFileName(this, tr("Log Transcript to File"), QString(),
-                                                      QString(), nullptr,
-                                                      QFileDialog::DontConfirmOverwrite);
+    const QString path = m_chooseFile(tr("Log Transcript to File"), true);
     if (path.isEmpty())
         return;
     QString reason;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <memory>
 
 class QKeyEvent;
@@ -71,6 +72,12 @@ public:
     bool isLogging() const { return m_log != nullptr; }
     QString logPath() const { return m_log ? m_log->path() : QString(); }
 
+    // Asks the user for a file (the file dialog by default): the path, or
+    // the empty text when the user cancels. appending: the file is added to,
+    // so no question about replacing it.
+    using FileChooser = std::function<QString(const QString& title, bool appending)>;
+    void setFileChooser(FileChooser chooser) { m_chooseFile = std::move(chooser); }
+
     // The context menu's actions: "Copy", "Select All", "Save As..." and
     // "Log to File..." (or "Stop Logging"); the caller owns the menu. None
     // takes a key: every key typed here belongs to the peer.
@@ -115,6 +122,7 @@ private:
 
     TranscriptStore m_store;
     std::unique_ptr<TranscriptLog> m_log;
+    FileChooser m_chooseFile;
     qint64 m_anchor = 0;
     qint64 m_caret = 0;
     // The column that Up, Down, PageUp and PageDown aim for; -1 when the

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Checks what `cmake --install` put under a prefix: the program, its desktop
 # entry, its icon at 16, 32 and 48 pixels (the very files the window's icon is
-# made from) and its AppStream metadata, and that they name one another.
+# made from), its AppStream metadata, its manual page and changelog, and that
+# they name one another.
 # Usage: check-install-tree.sh <prefix> <version> <icon build dir>
 set -eu
 [ $# -eq 3 ] || { echo "usage: check-install-tree.sh <prefix> <version> <icon build dir>" >&2; exit 2; }
@@ -95,8 +96,19 @@ else
     grep -q '<content_rating type="oars-1.1"' "$meta" || fail "metadata: no OARS 1.1 content rating"
 fi
 
+# The manual page and the changelog, compressed (lintian checks how).
+for doc in share/man/man1/pellix.1.gz share/doc/pellix/changelog.gz; do
+    if [ ! -f "$prefix/$doc" ]; then
+        fail "$doc is missing"
+    elif ! gzip -t "$prefix/$doc" 2>/dev/null; then
+        fail "$doc is not gzip data"
+    fi
+done
+gzip -dc "$prefix/share/man/man1/pellix.1.gz" 2>/dev/null | grep -q "^\.TH PELLIX 1 .*\"Pellix $version\"" \
+    || fail "share/man/man1/pellix.1.gz is not the manual page of Pellix $version"
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed in $prefix" >&2
     exit 1
 fi
-echo "install tree under $prefix: program, $id.desktop, icon $icon at 16/32/48 px, $id.metainfo.xml (release $version)"
+echo "install tree under $prefix: program, $id.desktop, icon $icon at 16/32/48 px, $id.metainfo.xml (release $version), pellix.1.gz, changelog.gz"

@@ -11,9 +11,11 @@
 #include <QFontMetricsF>
 #include <QImage>
 #include <QMenu>
+#include <QMessageBox>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <cmath>
 #include <memory>
@@ -108,6 +110,8 @@ private slots:
     void saveAsWritesExactBytes();
     void saveAsFailure_data();
     void saveAsFailure();
+    void fileActionFailureIsShown_data();
+    void fileActionFailureIsShown();
     void logFollowsEveryAppend_data();
     void logFollowsEveryAppend();
     void logWriteErrorStopsLoggingOnce();
@@ -562,6 +566,49 @@ void tst_TranscriptView::saveAsFailure()
     QVERIFY(!reason.isEmpty());
     QCOMPARE(view.plainText(), QStringLiteral("kept\r\n"));
     QCOMPARE(readFile(dir.filePath(QStringLiteral("plain"))), QByteArray("x"));
+}
+
+// The menu's file actions: a failure is one message naming the file and the
+// system's reason.
+void tst_TranscriptView::fileActionFailureIsShown_data()
+{
+    QTest::addColumn<int>("action"); // in the menu, separators left out
+    QTest::addColumn<QString>("verb");
+    QTest::newRow("Save As") << 2 << "save";
+    QTest::newRow("Log to File") << 3 << "log to";
+}
+
+void tst_TranscriptView::fileActionFailureIsShown()
+{
+    QFETCH(int, action);
+    QFETCH(QString, verb);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("missing/file"));
+    TranscriptView view;
+    view.AppendText(QStringLiteral("kept"));
+    view.setFileChooser([&](const QString&, bool) { return path; });
+
+    QString shown;
+    int boxes = 0;
+    QTimer::singleShot(0, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            ++boxes;
+            shown = box->text();
+            box->close();
+        }
+    });
+    std::unique_ptr<QMenu> menu(view.createContextMenu());
+    QList<QAction*> actions;
+    for (QAction* a : menu->actions())
+        if (!a->isSeparator())
+            actions << a;
+    actions.at(action)->trigger();
+    QCOMPARE(boxes, 1);
+    QVERIFY2(shown.contains(verb, Qt::CaseInsensitive) && shown.contains(path)
+                 && shown.contains(QStringLiteral("No such file or directory")),
+             qPrintable(shown));
+    QCOMPARE(view.plainText(), QStringLiteral("kept"));
+    QVERIFY(!view.isLogging());
 }
 
 void tst_TranscriptView::logFollowsEveryAppend_data()

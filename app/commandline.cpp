@@ -1,0 +1,186 @@
+#include "commandline.h"
+
+namespace {
+
+// A value as the user gave it, quoted, with control characters written as
+// \xNN so that an error message stays on one line.
+QString quoted(const QString& value)
+{
+    QString out = QStringLiteral("'");
+    for (const QChar c : value) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out + u'\'';
+}
+
+CommandLine usageError(const QString& what)
+{
+    CommandLine result;
+    result.action = CommandLine::Action::UsageError;
+    result.text = QStringLiteral("pellix: ") + what + QStringLiteral("; try 'pellix --help'\n");
+    return result;
+}
+
+CommandLine print(CommandLine::Action action, const QString& text)
+{
+    CommandLine result;
+    result.action = action;
+    result.text = text;
+    return result;
+}
+
+bool isListen(const QString& option)
+{
+    return option == u"-l" || option == u"--listen";
+}
+
+QString notAPort(const QString& value, const QString& option)
+{
+    return quoted(value) + QStringLiteral(" is not a port")
+           + (option.isEmpty() ? QString() : QStringLiteral(" for ") + option)
+           + QStringLiteral(" (a whole number from 1 to 65535)");
+}
+
+} // namespace
+
+std::optional<quint16> parsePortArgument(const QString& text)
+{
+    if (text.isEmpty())
+        return std::nullopt;
+    quint32 value = 0;
+    for (const QChar c : text) {
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+        value = value * 10 + (c.unicode() - u'0');
+        if (value > 65535) // checked at each digit: no overflow however long
+            return std::nullopt;
+    }
+    if (value == 0)
+        return std::nullopt;
+    return quint16(value);
+}
+
+QString helpText()
+{
+    return QStringLiteral(
+        "Usage: pellix [OPTIONS] [HOST [PORT]]\n"
+        "Exchange plain text with one peer over one TCP connection, in a window.\n"
+        "\n"
+        "  HOST [PORT]          connect to HOST (a name, an IPv4 or an IPv6 address)\n"
+        "                       on PORT once the window is shown; without PORT, the\n"
+        "                       port in the remote port box\n"
+        "  -l, --listen PORT    listen on the local PORT once the window is shown\n"
+        "  -o, --output FILE    append the transcript to FILE from start-up on\n"
+        "  -h, --help           print this help and exit\n"
+        "  -v, --version        print the version and exit\n"
+        "\n"
+        "A PORT is a whole number from 1 to 65535. HOST and --listen exclude each other.\n"
+        "Exit status: 0 when the window is closed, 1 when the network cannot be started,\n"
+        "2 for a usage error or an output file that cannot be opened.\n"
+        "\n"
+        "Examples:\n"
+        "  pellix example.org 80     connect to port 80 of example.org\n"
+        "  pellix -l 2323 -o s.log   wait for a peer on port 2323, keep the session\n"
+        "\n"
+        "The manual page pellix(1) tells what each key sends.\n");
+}
+
+CommandLine parseCommandLine(const QStringList& arguments, const QString& versionLine)
+{
+    CommandLine result;
+    StartupRequest& request = result.request;
+    QStringList operands;
+    bool optionsEnded = false;
+
+    // Takes the value of an option that needs one; an error message otherwise.
+    auto apply = [&request](const QString& option, const QString& value) -> QString {
+        if (isListen(option)) {
+            request.listenPort = parsePortArgument(value);
+            return request.listenPort ? QString() : notAPort(value, option);
+        }
+        if (value.isEmpty())
+            return QStringLiteral("option '%1' needs a file name").arg(option);
+        request.outputFile = value;
+        return {};
+    };
+    auto missing = [](const QString& option) {
+        return usageError(QStringLiteral("option '%1' needs %2")
+                              .arg(option, isListen(option) ? QStringLiteral("a port")
+                                                              : QStringLiteral("a file name")));
+    };
+
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& arg = arguments.at(i);
+        if (optionsEnded || arg == u"-" || !arg.startsWith(u'-')) {
+            operands.append(arg);
+            continue;
+        }
+        if (arg == u"--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg.startsWith(u"--")) {
+            const qsizetype equals = arg.indexOf(u'=');
+            const QString name = equals < 0 ? arg : arg.left(equals);
+            if (name == u"--help" || name == u"--version") {
+                if (equals >= 0)
+                    return usageError(QStringLiteral("option '%1' takes no value").arg(name));
+                return name == u"--help" ? print(CommandLine::Action::PrintHelp, helpText())
+                                         : print(CommandLine::Action::PrintVersion,
+                                                 versionLine + u'\n');
+            }
+            if (name != u"--listen" && name != u"--output")
+                return usageError(QStringLiteral("unknown option ") + quoted(name));
+            QString value;
+            if (equals >= 0)
+                value = arg.mid(equals + 1);
+            else if (i + 1 < arguments.size())
+                value = arguments.at(++i);
+            else
+                return missing(name);
+            if (const QString error = apply(name, value); !error.isEmpty())
+                return usageError(error);
+            continue;
+        }
+        // One or more short options: "-h", "-vh", "-l 1234", "-l1234".
+        for (qsizetype k = 1; k < arg.size(); ++k) {
+            const QChar c = arg.at(k);
+            if (c == u'h')
+                return print(CommandLine::Action::PrintHelp, helpText());
+            if (c == u'v')
+                return print(CommandLine::Action::PrintVersion, versionLine + u'\n');
+            if (c != u'l' && c != u'o')
+                return usageError(QStringLiteral("unknown option ") + quoted(QStringLiteral("-") + c));
+            const QString option = QStringLiteral("-") + c;
+            QString value = arg.mid(k + 1);
+            if (value.isEmpty()) {
+                if (i + 1 >= arguments.size())
+                    return missing(option);
+                value = arguments.at(++i);
+            }
+            if (const QString error = apply(option, value); !error.isEmpty())
+                return usageError(error);
+            break;
+        }
+    }
+
+    if (operands.size() > 2)
+        return usageError(QStringLiteral("unexpected argument ") + quoted(operands.at(2)));
+    if (!operands.isEmpty()) {
+        if (operands.at(0).isEmpty())
+            return usageError(QStringLiteral("empty host name"));
+        if (request.listenPort)
+            return usageError(QStringLiteral("connect to %1 or listen with --listen, not both")
+                                  .arg(quoted(operands.at(0))));
+        request.host = operands.at(0);
+    }
+    if (operands.size() == 2) {
+        request.port = parsePortArgument(operands.at(1));
+        if (!request.port)
+            return usageError(notAPort(operands.at(1), QString()));
+    }
+    return result;
+}

@@ -1,0 +1,163 @@
+// The command line read on its own: each argument list against what the
+// program does with it (exit status, the stream written, whether a window
+// appears) and, for a window, what it is asked to do.
+
+#include "commandline.h"
+
+#include <QtTest>
+
+namespace {
+
+enum Stream { None, Out, Err };
+
+Stream streamOf(const CommandLine& c)
+{
+    switch (c.action) {
+    case CommandLine::Action::Run: return None;
+    case CommandLine::Action::UsageError: return Err;
+    default: return Out;
+    }
+}
+
+const QString Banner = QStringLiteral("Pellix 9.8.7");
+const QString Usage = QStringLiteral("Usage: pellix [OPTIONS] [HOST [PORT]]");
+
+} // namespace
+
+class tst_CommandLine : public QObject {
+    Q_OBJECT
+
+private slots:
+    void outcome_data();
+    void outcome();
+};
+
+void tst_CommandLine::outcome_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("stream");
+    QTest::addColumn<bool>("window");
+    // For a window: what it is asked to do (0: no port given). For printed
+    // text: a piece it must hold (for an error, the bad value as quoted).
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<int>("listen");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("says");
+
+    using L = QStringList;
+    auto run = [](const char* name, const L& args, const QString& host, int port, int listen,
+                  const QString& output) {
+        QTest::newRow(name) << args << 0 << int(None) << true << host << port << listen << output
+                            << QString();
+    };
+    auto out = [](const char* name, const L& args, const QString& says) {
+        QTest::newRow(name) << args << 0 << int(Out) << false << QString() << 0 << 0 << QString()
+                            << says;
+    };
+    auto err = [](const char* name, const L& args, const QString& says) {
+        QTest::newRow(name) << args << 2 << int(Err) << false << QString() << 0 << 0 << QString()
+                            << says;
+    };
+    const QString help = Usage;
+
+    run("nothing", {}, "", 0, 0, "");
+    run("host, the port box's port", {"example.org"}, "example.org", 0, 0, "");
+    run("host and port", {"127.0.0.1", "23"}, "127.0.0.1", 23, 0, "");
+    run("IPv6 host", {"::1", "23"}, "::1", 23, 0, "");
+    run("port 1", {"h", "1"}, "h", 1, 0, "");
+    run("port 65535", {"h", "65535"}, "h", 65535, 0, "");
+    run("port with leading zeros", {"h", "000080"}, "h", 80, 0, "");
+    run("-l PORT", {"-l", "2323"}, "", 0, 2323, "");
+    run("-lPORT", {"-l2323"}, "", 0, 2323, "");
+    run("--listen PORT", {"--listen", "2323"}, "", 0, 2323, "");
+    run("--listen=PORT", {"--listen=2323"}, "", 0, 2323, "");
+    run("the last --listen counts", {"-l", "1", "--listen", "2"}, "", 0, 2, "");
+    run("-o FILE with host", {"-o", "s.log", "h", "7"}, "h", 7, 0, "s.log");
+    run("--output=FILE with listen", {"--listen", "9", "--output=a=b.log"}, "", 0, 9, "a=b.log");
+    run("options after the operands", {"h", "7", "-o", "s.log"}, "h", 7, 0, "s.log");
+    run("a file named like an option", {"-o", "-l"}, "", 0, 0, "-l");
+    run("-- ends the options", {"-o", "f", "--", "-h", "8"}, "-h", 8, 0, "f");
+
+    out("-h", {"-h"}, help);
+    out("--help", {"--help"}, help);
+    out("-v", {"-v"}, Banner + u'\n');
+    out("--version", {"--version"}, Banner + u'\n');
+    out("short options together", {"-vh"}, Banner + u'\n');
+    out("help before a bad option", {"--help", "--bogus"}, help);
+    out("help despite bad operands", {"a", "0", "x", "-h"}, help);
+
+    err("port 0", {"h", "0"}, "'0'");
+    err("port 65536", {"h", "65536"}, "'65536'");
+    err("port too long for any integer", {"h", "99999999999999999999"}, "'99999999999999999999'");
+    err("port with a plus sign", {"h", "+80"}, "'+80'");
+    err("port with a blank", {"h", " 80"}, "' 80'");
+    err("port in hex", {"h", "0x50"}, "'0x50'");
+    err("port with a fraction", {"h", "80.0"}, "'80.0'");
+    err("port with an exponent", {"h", "1e3"}, "'1e3'");
+    err("port in other digits", {"h", QStringLiteral("\uff18\uff10")}, QStringLiteral("'\uff18\uff10'"));
+    err("empty port", {"h", ""}, "''");
+    err("negative port", {"h", "-1"}, "'-1'");
+    err("bad listen port", {"--listen=65536"}, "'65536' is not a port for --listen");
+    err("empty listen port", {"-l", ""}, "'' is not a port for -l");
+    err("control character in a value", {"-l", "1\n2"}, "'1\\x0a2'");
+    err("-l without its port", {"-l"}, "'-l' needs a port");
+    err("--listen without its port", {"--listen"}, "'--listen' needs a port");
+    err("-o without its file", {"-o"}, "'-o' needs a file name");
+    err("--output= with no file", {"--output="}, "'--output' needs a file name");
+    err("unknown long option", {"--bogus=1", "h"}, "'--bogus'");
+    err("abbreviated long option", {"--list", "5"}, "'--list'");
+    err("unknown short option", {"-x"}, "'-x'");
+    err("a Qt option", {"-platform", "offscreen"}, "'-p'");
+    err("bad option before help", {"-x", "-h"}, "'-x'");
+    err("--help with a value", {"--help=yes"}, "'--help' takes no value");
+    err("host and --listen", {"h", "-l", "5"}, "'h'");
+    err("--listen then host and port", {"-l", "5", "h", "6"}, "'h'");
+    err("too many arguments", {"h", "1", "extra"}, "'extra'");
+    err("empty host", {""}, "empty host name");
+}
+
+void tst_CommandLine::outcome()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(int, stream);
+    QFETCH(bool, window);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(int, listen);
+    QFETCH(QString, output);
+    QFETCH(QString, says);
+
+    const CommandLine c = parseCommandLine(args, Banner);
+    QCOMPARE(c.exitStatus(), status);
+    QCOMPARE(int(streamOf(c)), stream);
+    QCOMPARE(c.action == CommandLine::Action::Run, window);
+
+    if (window) {
+        QVERIFY(c.text.isEmpty());
+        QCOMPARE(c.request.host, host);
+        QCOMPARE(c.request.port.value_or(0), port);
+        QCOMPARE(c.request.listenPort.value_or(0), listen);
+        QCOMPARE(c.request.outputFile, output);
+        return;
+    }
+    QVERIFY2(c.text.contains(says), qPrintable(c.text));
+    QVERIFY(c.text.endsWith(u'\n'));
+    if (stream == Err) {
+        // One line: the program's name, the bad value, the way to help.
+        QCOMPARE(c.text.count(u'\n'), 1);
+        QVERIFY2(c.text.startsWith(u"pellix: "), qPrintable(c.text));
+        QVERIFY2(c.text.endsWith(u"; try 'pellix --help'\n"), qPrintable(c.text));
+    } else if (says == Usage) {
+        for (const char* option : {"-l, --listen PORT", "-o, --output FILE", "-h, --help",
+                                   "-v, --version"})
+            QVERIFY2(c.text.contains(QLatin1String(option)), option);
+    } else {
+        QCOMPARE(c.text, says); // --version: the banner's line alone
+    }
+}
+
+QTEST_APPLESS_MAIN(tst_CommandLine)
+#include "tst_commandline.moc"

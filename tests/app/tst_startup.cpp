@@ -1,0 +1,189 @@
+// The real program started from a command line: what it prints and its exit
+// status with no display at all, and the connect and listen it is asked for,
+// seen by loopback peers and in the transcript it logs with --output.
+
+#include "../support/loopbackpeer.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString Program = QStringLiteral(PELLIX_EXE);
+const QByteArray Banner = "Pellix " PELLIX_VERSION "\r\n";
+constexpr int WaitMs = 10000;
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The window program under the offscreen platform; killed when the test ends.
+class Window {
+public:
+    explicit Window(const QStringList& args)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(Program, args);
+    }
+    ~Window()
+    {
+        m_process.kill();
+        m_process.waitForFinished(WaitMs);
+    }
+    QProcess& process() { return m_process; }
+
+private:
+    QProcess m_process;
+};
+
+} // namespace
+
+class tst_Startup : public QObject {
+    Q_OBJECT
+
+private slots:
+    void withoutDisplay_data();
+    void withoutDisplay();
+    void connectAtStartup();
+    void failedConnectLeavesTheWindow();
+    void listenAtStartup();
+    void logSurvivesAKill();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void tst_Startup::withoutDisplay_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("out"); // what standard output begins with
+    QTest::addColumn<QByteArray>("err"); // a piece of the one line on standard error
+
+    const QString unopenable = m_dir.filePath(QStringLiteral("missing/session.log"));
+    QTest::newRow("--help") << QStringList{"--help"} << 0
+                            << QByteArray("Usage: pellix [OPTIONS] [HOST [PORT]]\n") << QByteArray();
+    QTest::newRow("--version: the banner's version")
+        << QStringList{"--version"} << 0 << QByteArray("Pellix " PELLIX_VERSION "\n") << QByteArray();
+    QTest::newRow("bad port") << QStringList{"127.0.0.1", "65536"} << 2 << QByteArray()
+                              << QByteArray("'65536'");
+    QTest::newRow("output file that cannot be opened")
+        << QStringList{"-o", unopenable, "127.0.0.1"} << 2 << QByteArray()
+        << ("'" + unopenable.toLocal8Bit() + "'");
+}
+
+// Nothing of this may need a display: constructing the window's application
+// object without one aborts the program.
+void tst_Startup::withoutDisplay()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(QByteArray, out);
+    QFETCH(QByteArray, err);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QLatin1String(name));
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(Program, args);
+    QVERIFY(p.waitForFinished(WaitMs));
+    const QByteArray stdOut = p.readAllStandardOutput();
+    const QByteArray stdErr = p.readAllStandardError();
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), status);
+    if (status == 0) {
+        QVERIFY2(stdOut.startsWith(out), stdOut.constData());
+        QVERIFY2(stdErr.isEmpty(), stdErr.constData());
+    } else {
+        QVERIFY2(stdOut.isEmpty(), stdOut.constData());
+        QVERIFY2(stdErr.contains(err), stdErr.constData());
+        QVERIFY2(stdErr.startsWith("pellix: ") && stdErr.count('\n') == 1 && stdErr.endsWith('\n'),
+                 stdErr.constData());
+    }
+    QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("missing"))));
+}
+
+void tst_Startup::connectAtStartup()
+{
+    testpeer::Listener listener;
+    QVERIFY(listener.port() != 0);
+    const QString log = m_dir.filePath(QStringLiteral("connect.log"));
+    Window window({QStringLiteral("127.0.0.1"), QString::number(listener.port()),
+                   QStringLiteral("--output"), log});
+
+    testpeer::Peer peer = listener.accept(WaitMs);
+    QVERIFY(peer.isOpen());
+    QVERIFY(peer.send("hello from the peer\r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(fileBytes(log),
+                              Banner + "Connected to: 127.0.0.1\r\nhello from the peer\r\n", WaitMs);
+    QCOMPARE(window.process().state(), QProcess::Running);
+}
+
+// A refused connect given on the command line ends as a refused click does:
+// the failure line in the transcript, and the window stays.
+void tst_Startup::failedConnectLeavesTheWindow()
+{
+    const quint16 port = testpeer::unusedPort();
+    QVERIFY(port != 0);
+    const QString log = m_dir.filePath(QStringLiteral("refused.log"));
+    Window window({QStringLiteral("-o"), log, QStringLiteral("127.0.0.1"), QString::number(port)});
+
+    QTRY_COMPARE_WITH_TIMEOUT(fileBytes(log), Banner + "Failed connection to: 127.0.0.1\r\n",
+                              WaitMs);
+    QVERIFY(!window.process().waitForFinished(500));
+}
+
+void tst_Startup::listenAtStartup()
+{
+    const quint16 port = testpeer::unusedPort();
+    QVERIFY(port != 0);
+    const QString log = m_dir.filePath(QStringLiteral("listen.log"));
+    Window window({QStringLiteral("-l"), QString::number(port), QStringLiteral("-o"), log});
+
+    // Connects as soon as the program listens (bounded).
+    testpeer::Peer peer;
+    QDeadlineTimer deadline(WaitMs);
+    while (!(peer = testpeer::Peer::connectTo(port)).isOpen() && !deadline.hasExpired())
+        QTest::qWait(50);
+    QVERIFY(peer.isOpen());
+    QVERIFY(peer.send("hi\r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(fileBytes(log), Banner + "Connected from: 127.0.0.1\r\nhi\r\n",
+                              WaitMs);
+}
+
+// What the window has shown is in the log even when the program is killed a
+// few ticks later; an earlier log in the file is kept ahead of it.
+void tst_Startup::logSurvivesAKill()
+{
+    const quint16 port = testpeer::unusedPort();
+    const QString log = m_dir.filePath(QStringLiteral("killed.log"));
+    QFile earlier(log);
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("an earlier session\n") > 0);
+    earlier.close();
+    Window window({QStringLiteral("-l"), QString::number(port), QStringLiteral("-o"), log});
+
+    testpeer::Peer peer;
+    QDeadlineTimer deadline(WaitMs);
+    while (!(peer = testpeer::Peer::connectTo(port)).isOpen() && !deadline.hasExpired())
+        QTest::qWait(50);
+    QVERIFY(peer.isOpen());
+    QByteArray all(256, 0);
+    for (int b = 0; b < 256; ++b)
+        all[b] = char(b);
+    QVERIFY(peer.send(all));
+    QTest::qWait(500); // five ticks: shown by now
+    window.process().kill();
+    QVERIFY(window.process().waitForFinished(WaitMs));
+    QCOMPARE(fileBytes(log), "an earlier session\n" + Banner + "Connected from: 127.0.0.1\r\n" + all);
+}
+
+QTEST_GUILESS_MAIN(tst_Startup)
+#include "tst_startup.moc"
