@@ -12,8 +12,10 @@ TEST_DEPS  = $(BUILD_DEPS) libx11-dev desktop-file-utils appstream dpkg-dev file
 FUZZ_DEPS  = $(BUILD_DEPS) clang libclang-rt-14-dev
 # The screenshot's peer is Python's own web server.
 SHOT_DEPS  = $(BUILD_DEPS) xvfb xauth x11-utils xdotool imagemagick python3
+# The Windows build of the socket platform code, run under Wine.
+WIN_DEPS   = $(BUILD_DEPS) g++-mingw-w64-x86-64-posix wine wine64 file
 
-.PHONY: all deps configure build run test test-sanitize fuzz bench package screenshot clean
+.PHONY: all deps configure build run test test-sanitize test-windows fuzz bench package screenshot clean
 
 all: build
 
@@ -50,6 +52,15 @@ test-sanitize:
 	    LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitize/lsan.supp:print_suppressions=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    ctest --output-on-failure -j $(JOBS)
+
+# The socket platform code and its tests built for Windows (MinGW-w64) and run
+# under Wine over loopback; the resource file compiled with windres against
+# the icon the native build draws.
+test-windows:
+	@scripts/install-deps.sh $(WIN_DEPS)
+	@$(MAKE) --no-print-directory configure
+	@cmake --build $(BUILD) -j $(JOBS) --target pellix_icon
+	@scripts/test-windows.sh $(BUILD)
 
 # Each libFuzzer target for a bounded time (FUZZ_SECONDS each).
 FUZZ_SECONDS ?= 60

@@ -145,7 +145,8 @@ bool IsWritable(Handle s);
 
 // One read of at most bytes.size() bytes, after a poll that does not wait:
 // the number read; 0 when nothing is waiting or the peer has closed; -1 when
-// the poll or the read fails.
+// the poll or the read fails. The peer's reset reads as -1 on Linux, but as 0
+// under Wine, which has spent the error by then.
 std::int32_t Receive(Handle s, std::span<char> bytes);
 
 // Sends every byte: bytes.size(), or -1 when the socket is not writable,
@@ -172,6 +173,10 @@ int Listen(Handle s, int backlog);
 // The accepted connection, with the peer's record in peer; InvalidHandle on
 // failure.
 Handle Accept(Handle s, AddressRecord& peer);
+
+// The local port the socket is bound to (the one the system picked for port
+// 0) in host byte order; 0 when it has none or on failure.
+std::uint16_t LocalPort(Handle s);
 
 // Shuts both directions down and releases the handle.
 void Close(Handle s);

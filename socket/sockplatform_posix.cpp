@@ -384,6 +384,16 @@ Handle Accept(Handle s, AddressRecord& peer)
     return c;
 }
 
+std::uint16_t LocalPort(Handle s)
+{
+    AddressRecord record;
+    socklen_t length = sizeof record.bytes;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(record.bytes.data()), &length) != 0)
+        return 0;
+    record.length = std::int32_t(length);
+    return RecordPort(record);
+}
+
 void Close(Handle s)
 {
     if (s == InvalidHandle)

@@ -1,11 +1,41 @@
 // The socket platform over Winsock 2: every Winsock call the program makes.
+//
+// Where Winsock differs from POSIX, as tst_sockplatform finds it (built with
+// MinGW-w64 and run under Wine by `make test-windows`), and what is done here:
+// - No MSG_DONTWAIT: a blocking send() to a peer that never reads does not
+//   return. SendAll makes the socket non-blocking (FIONBIO) for its own length
+//   and waits in WSAPoll up to its deadline, as the POSIX side waits in poll().
+// - No close-on-exec: socket() and accept() give inheritable handles.
+//   CreateTcp asks for WSA_FLAG_NO_HANDLE_INHERIT; Accept clears the flag on
+//   the new handle, which does not take it from the listener.
+// - The peer's reset: Wine's WSAPoll reports POLLERR | POLLHUP without
+//   POLLRDNORM, and recv() then gives 0, not WSAECONNRESET. PollReadable counts
+//   POLLHUP and POLLERR as readable (on both sides), and the caller ends the
+//   connection on 0 and on -1 alike.
+// - Start-up: nothing works before WSAStartup or after the last WSACleanup
+//   (POSIX has neither step). Startup and Cleanup are those two calls.
+// - No SIGPIPE: a send after the reset fails with an error, where POSIX needs
+//   MSG_NOSIGNAL.
+// - IPv6 literals: Wine's getaddrinfo (AI_NUMERICHOST) reads "[::1]" as ::1,
+//   glibc's refuses it. ParseIpv6 refuses every character that no IPv6
+//   literal holds before handing the text on.
+// - IPv6 sockets are IPv6-only by default on Windows and dual-stack on Linux.
+//   Bind clears IPV6_V6ONLY for an IPv6 address on both, so that a listener
+//   on :: takes IPv4 peers.
+// inet_addr under Wine gave the same result as glibc for every text tried.
 
 #include "sockplatform.h"
 
+// WSAPoll needs Windows Vista or later; Qt 6 itself needs Windows 10.
+#ifndef _WIN32_WINNT
+#  define _WIN32_WINNT 0x0A00
+#endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <type_traits>
 
@@ -34,9 +64,56 @@ bool waitWritable(Handle s, int ms)
     return WSAPoll(&fd, 1, ms) != 0;
 }
 
+bool setBlocking(Handle s, bool blocking)
+{
+    u_long nonBlocking = blocking ? 0 : 1;
+    return ::ioctlsocket(s, FIONBIO, &nonBlocking) == 0;
+}
+
+// Puts the socket in non-blocking mode while it lives, then back in the
+// blocking mode every socket here has otherwise (Winsock cannot be asked
+// which mode a socket is in).
+class NonBlockingWhile
+{
+public:
+    explicit NonBlockingWhile(Handle s) : m_s(s), m_ok(setBlocking(s, false)) { }
+    ~NonBlockingWhile()
+    {
+        if (m_ok)
+            setBlocking(m_s, true);
+    }
+    NonBlockingWhile(const NonBlockingWhile&) = delete;
+    NonBlockingWhile& operator=(const NonBlockingWhile&) = delete;
+
+    explicit operator bool() const { return m_ok; }
+
+private:
+    Handle m_s;
+    bool m_ok;
+};
+
 const sockaddr* asSockaddr(const sockplatform::AddressRecord& record)
 {
     return reinterpret_cast<const sockaddr*>(record.bytes.data());
+}
+
+// A new socket of the family that no program started from this one inherits.
+// socket() makes handles that are inherited; WSA_FLAG_OVERLAPPED keeps the
+// rest of what socket() gives.
+Handle newSocket(sockplatform::Family family)
+{
+    const int domain = family == sockplatform::Family::IPv6 ? AF_INET6 : AF_INET;
+    return ::WSASocketW(domain, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                        WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+}
+
+sockplatform::AddressRecord recordOf(const sockaddr* address, std::size_t length)
+{
+    sockplatform::AddressRecord record;
+    length = std::min(length, sizeof record.bytes);
+    std::memcpy(record.bytes.data(), address, length);
+    record.length = std::int32_t(length);
+    return record;
 }
 
 } // namespace
@@ -55,13 +132,90 @@ AddressRecord Ipv4Record(std::uint32_t address, std::uint16_t port)
     return record;
 }
 
+AddressRecord AnyRecord(Family family, std::uint16_t port)
+{
+    if (family != Family::IPv6)
+        return Ipv4Record(INADDR_ANY, port);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    a.sin6_addr = in6addr_any;
+    return recordOf(reinterpret_cast<const sockaddr*>(&a), sizeof a);
+}
+
+Family RecordFamily(const AddressRecord& record)
+{
+    switch (asSockaddr(record)->sa_family) {
+    case AF_INET: return record.length >= std::int32_t(sizeof(sockaddr_in)) ? Family::IPv4 : Family::None;
+    case AF_INET6: return record.length >= std::int32_t(sizeof(sockaddr_in6)) ? Family::IPv6 : Family::None;
+    default: return Family::None;
+    }
+}
+
+// The port sits at the same place in both families' records.
+static_assert(offsetof(sockaddr_in, sin_port) == offsetof(sockaddr_in6, sin6_port));
+
 std::uint16_t RecordPort(const AddressRecord& record)
 {
-    sockaddr_in a{};
-    if (record.length < std::int32_t(sizeof a))
+    if (RecordFamily(record) == Family::None)
         return 0;
+    u_short port;
+    std::memcpy(&port, record.bytes.data() + offsetof(sockaddr_in, sin_port), sizeof port);
+    return ntohs(port);
+}
+
+void SetRecordPort(AddressRecord& record, std::uint16_t port)
+{
+    if (RecordFamily(record) == Family::None)
+        return;
+    const u_short network = htons(port);
+    std::memcpy(record.bytes.data() + offsetof(sockaddr_in, sin_port), &network, sizeof network);
+}
+
+AddressRecord Unmapped(const AddressRecord& record)
+{
+    if (RecordFamily(record) != Family::IPv6)
+        return record;
+    sockaddr_in6 a;
     std::memcpy(&a, record.bytes.data(), sizeof a);
-    return a.sin_family == AF_INET ? ntohs(a.sin_port) : 0;
+    if (!IN6_IS_ADDR_V4MAPPED(&a.sin6_addr))
+        return record;
+    std::uint32_t v4;
+    std::memcpy(&v4, a.sin6_addr.s6_addr + 12, sizeof v4);
+    return Ipv4Record(ntohl(v4), ntohs(a.sin6_port));
+}
+
+std::string FormatAddress(const AddressRecord& record)
+{
+    if (RecordFamily(record) == Family::None)
+        return {};
+    char text[NI_MAXHOST];
+    if (::getnameinfo(asSockaddr(record), record.length, text, sizeof text, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        return {};
+    return text;
+}
+
+bool ParseIpv6(const std::string& text, AddressRecord& record)
+{
+    if (text.empty() || text.find('\0') != std::string::npos)
+        return false;
+    // Wine's getaddrinfo takes "[::1]" for ::1, glibc's does not: before a
+    // scope, an IPv6 literal is hex digits, colons and the dots of a final
+    // IPv4 part, nothing else.
+    const std::string address = text.substr(0, text.find('%'));
+    if (address.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos)
+        return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST; // a literal only: never a lookup
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0 || !found)
+        return false;
+    record = recordOf(found->ai_addr, found->ai_addrlen);
+    ::freeaddrinfo(found);
+    return true;
 }
 
 int Startup()
@@ -110,6 +264,89 @@ bool LookupIpv4(const std::string& name, std::int32_t& address)
     return true;
 }
 
+std::vector<AddressRecord> LookupHost(const std::string& name)
+{
+    std::vector<AddressRecord> addresses;
+    if (name.find('\0') != std::string::npos)
+        return addresses;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0)
+        return addresses;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        if (a->ai_family == AF_INET || a->ai_family == AF_INET6)
+            addresses.push_back(recordOf(a->ai_addr, a->ai_addrlen));
+    }
+    ::freeaddrinfo(found);
+    return addresses;
+}
+
+Handle StartConnect(const AddressRecord& address, bool& connected)
+{
+    connected = false;
+    const Family family = RecordFamily(address);
+    if (family == Family::None)
+        return InvalidHandle;
+    const Handle s = newSocket(family);
+    if (s == INVALID_SOCKET)
+        return InvalidHandle;
+    if (!setBlocking(s, false)) {
+        ::closesocket(s);
+        return InvalidHandle;
+    }
+    if (::connect(s, asSockaddr(address), address.length) == 0) {
+        connected = true;
+        return s;
+    }
+    if (WSAGetLastError() == WSAEWOULDBLOCK)
+        return s;
+    ::closesocket(s);
+    return InvalidHandle;
+}
+
+// select(), not WSAPoll: WSAPoll did not report a connect that failed (it
+// waited out its time) before Windows 10 2004, whereas select() has always
+// put a failed connect in its exception set. Windows' fd_set is a list of up
+// to FD_SETSIZE handles, not a bitmap, so no handle value is out of reach.
+void WaitForConnects(std::span<const Handle> sockets, int ms, std::span<int> outcome)
+{
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    const std::size_t count = std::min<std::size_t>(sockets.size(), FD_SETSIZE);
+    for (std::size_t i = 0; i < count; ++i) {
+        FD_SET(sockets[i], &writable);
+        FD_SET(sockets[i], &failed);
+    }
+    if (count == 0) {
+        ::Sleep(DWORD(ms));
+        return;
+    }
+    timeval wait{ms / 1000, (ms % 1000) * 1000};
+    if (::select(0, nullptr, &writable, &failed, &wait) <= 0)
+        return;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (FD_ISSET(sockets[i], &failed)) {
+            outcome[i] = -1;
+        } else if (FD_ISSET(sockets[i], &writable)) {
+            int error = 0;
+            int length = sizeof error;
+            const bool ok = ::getsockopt(sockets[i], SOL_SOCKET, SO_ERROR,
+                                         reinterpret_cast<char*>(&error), &length) == 0
+                && error == 0;
+            outcome[i] = ok ? 1 : -1;
+        }
+    }
+}
+
+void FinishConnect(Handle s)
+{
+    setBlocking(s, true);
+}
+
 std::int32_t PollReadable(Handle s)
 {
     if (s == InvalidHandle)
@@ -151,6 +388,13 @@ std::int32_t SendAll(Handle s, std::span<const char> bytes, std::chrono::millise
     if (!IsWritable(s) || bytes.empty())
         return -1;
 
+    // Winsock has no MSG_DONTWAIT, and a blocking send() waits for as long as
+    // the peer does not read. So the socket is non-blocking for the length of
+    // this call only, and the wait is in WSAPoll, which can be bounded.
+    const NonBlockingWhile nonBlocking(s);
+    if (!nonBlocking)
+        return -1;
+
     const auto deadline = std::chrono::steady_clock::now() + timeLimit;
     std::size_t sent = 0;
     while (sent < bytes.size()) {
@@ -173,9 +417,10 @@ std::int32_t SendAll(Handle s, std::span<const char> bytes, std::chrono::millise
     return std::int32_t(sent);
 }
 
-Handle CreateTcp()
+Handle CreateTcp(Family family)
 {
-    return ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    // Not inherited: no program the window might start gets a connection.
+    return newSocket(family);
 }
 
 int Connect(Handle s, const AddressRecord& address)
@@ -185,6 +430,12 @@ int Connect(Handle s, const AddressRecord& address)
 
 int Bind(Handle s, const AddressRecord& address)
 {
+    // Winsock makes IPv6 sockets IPv6-only unless told otherwise (Linux does
+    // the opposite): a listener on :: would not hear IPv4 peers.
+    if (RecordFamily(address) == Family::IPv6) {
+        const DWORD off = 0;
+        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
+    }
     return ::bind(s, asSockaddr(address), address.length) == 0 ? 0 : -1;
 }
 
@@ -200,8 +451,20 @@ Handle Accept(Handle s, AddressRecord& peer)
     const Handle c = ::accept(s, reinterpret_cast<sockaddr*>(peer.bytes.data()), &length);
     if (c == INVALID_SOCKET)
         return InvalidHandle;
+    // An accepted handle is inheritable whatever the listener is.
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(c), HANDLE_FLAG_INHERIT, 0);
     peer.length = std::min<std::int32_t>(length, std::int32_t(sizeof peer.bytes));
     return c;
+}
+
+std::uint16_t LocalPort(Handle s)
+{
+    AddressRecord record;
+    int length = sizeof record.bytes;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(record.bytes.data()), &length) != 0)
+        return 0;
+    record.length = std::int32_t(length);
+    return RecordPort(record);
 }
 
 void Close(Handle s)
