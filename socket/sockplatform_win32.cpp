@@ -334,9 +334,11 @@ void WaitForConnects(std::span<const Handle> sockets, int ms, std::span<int> out
         } else if (FD_ISSET(sockets[i], &writable)) {
             int error = 0;
             int length = sizeof error;
+            // A reset can only end a connection that was made: it is made,
+            // and the receive step finds the peer gone at the next tick.
             const bool ok = ::getsockopt(sockets[i], SOL_SOCKET, SO_ERROR,
                                          reinterpret_cast<char*>(&error), &length) == 0
-                && error == 0;
+                && (error == 0 || error == WSAECONNRESET);
             outcome[i] = ok ? 1 : -1;
         }
     }
