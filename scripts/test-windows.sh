@@ -15,10 +15,10 @@ out=$(cd "$out" && pwd)
 cxx=x86_64-w64-mingw32-g++-posix
 windres=x86_64-w64-mingw32-windres
 
-echo "test-windows: $cxx: socket/sockplatform_win32.cpp socket/sockplatform_common.cpp tests/socket/tst_sockplatform.cpp"
+echo "test-windows: $cxx: socket/sockplatform_win32.cpp socket/sockaddress.cpp socket/sockplatform_common.cpp tests/socket/tst_sockplatform.cpp"
 $cxx -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror -static \
     -I"$src/socket" \
-    "$src/socket/sockplatform_win32.cpp" "$src/socket/sockplatform_common.cpp" \
+    "$src/socket/sockplatform_win32.cpp" "$src/socket/sockaddress.cpp" "$src/socket/sockplatform_common.cpp" \
     "$src/tests/socket/tst_sockplatform.cpp" \
     -o "$out/tst_sockplatform.exe" -lws2_32
 file "$out/tst_sockplatform.exe" 2>/dev/null || true

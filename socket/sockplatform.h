@@ -39,6 +39,10 @@ struct AddressRecord
 
 enum class Family { None, IPv4, IPv6 };
 
+// A record holding a copy of the platform's address record at address
+// (a sockaddr of length bytes); what does not fit is cut off.
+AddressRecord RecordOf(const void* address, std::size_t length);
+
 // An IPv4 record; both numbers in host byte order (0x7f000001 is 127.0.0.1).
 AddressRecord Ipv4Record(std::uint32_t address, std::uint16_t port);
 

@@ -16,8 +16,6 @@
 #include <cstddef>
 #include <cstring>
 
-static_assert(sizeof(sockplatform::AddressRecord::bytes) >= sizeof(sockaddr_storage));
-static_assert(alignof(sockplatform::AddressRecord) >= alignof(sockaddr_storage));
 
 namespace {
 
@@ -51,74 +49,6 @@ const sockaddr* asSockaddr(const sockplatform::AddressRecord& record)
 
 namespace sockplatform {
 
-AddressRecord Ipv4Record(std::uint32_t address, std::uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(address);
-    AddressRecord record;
-    std::memcpy(record.bytes.data(), &a, sizeof a);
-    record.length = sizeof a;
-    return record;
-}
-
-AddressRecord AnyRecord(Family family, std::uint16_t port)
-{
-    if (family != Family::IPv6)
-        return Ipv4Record(INADDR_ANY, port);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(port);
-    a.sin6_addr = in6addr_any;
-    AddressRecord record;
-    std::memcpy(record.bytes.data(), &a, sizeof a);
-    record.length = sizeof a;
-    return record;
-}
-
-Family RecordFamily(const AddressRecord& record)
-{
-    switch (asSockaddr(record)->sa_family) {
-    case AF_INET: return record.length >= std::int32_t(sizeof(sockaddr_in)) ? Family::IPv4 : Family::None;
-    case AF_INET6: return record.length >= std::int32_t(sizeof(sockaddr_in6)) ? Family::IPv6 : Family::None;
-    default: return Family::None;
-    }
-}
-
-// The port sits at the same place in both families' records.
-static_assert(offsetof(sockaddr_in, sin_port) == offsetof(sockaddr_in6, sin6_port));
-
-std::uint16_t RecordPort(const AddressRecord& record)
-{
-    if (RecordFamily(record) == Family::None)
-        return 0;
-    in_port_t port;
-    std::memcpy(&port, record.bytes.data() + offsetof(sockaddr_in, sin_port), sizeof port);
-    return ntohs(port);
-}
-
-void SetRecordPort(AddressRecord& record, std::uint16_t port)
-{
-    if (RecordFamily(record) == Family::None)
-        return;
-    const in_port_t network = htons(port);
-    std::memcpy(record.bytes.data() + offsetof(sockaddr_in, sin_port), &network, sizeof network);
-}
-
-AddressRecord Unmapped(const AddressRecord& record)
-{
-    if (RecordFamily(record) != Family::IPv6)
-        return record;
-    sockaddr_in6 a;
-    std::memcpy(&a, record.bytes.data(), sizeof a);
-    if (!IN6_IS_ADDR_V4MAPPED(&a.sin6_addr))
-        return record;
-    std::uint32_t v4;
-    std::memcpy(&v4, a.sin6_addr.s6_addr + 12, sizeof v4);
-    return Ipv4Record(ntohl(v4), ntohs(a.sin6_port));
-}
-
 std::string FormatAddress(const AddressRecord& record)
 {
     if (RecordFamily(record) == Family::None)
@@ -141,10 +71,7 @@ bool ParseIpv6(const std::string& text, AddressRecord& record)
     addrinfo* found = nullptr;
     if (::getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0 || !found)
         return false;
-    record = AddressRecord{};
-    const std::size_t length = std::min<std::size_t>(found->ai_addrlen, sizeof record.bytes);
-    std::memcpy(record.bytes.data(), found->ai_addr, length);
-    record.length = std::int32_t(length);
+    record = RecordOf(found->ai_addr, found->ai_addrlen);
     ::freeaddrinfo(found);
     return true;
 }
@@ -199,13 +126,8 @@ std::vector<AddressRecord> LookupHost(const std::string& name)
     if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0)
         return addresses;
     for (const addrinfo* a = found; a; a = a->ai_next) {
-        if (a->ai_family != AF_INET && a->ai_family != AF_INET6)
-            continue;
-        AddressRecord record;
-        const std::size_t length = std::min<std::size_t>(a->ai_addrlen, sizeof record.bytes);
-        std::memcpy(record.bytes.data(), a->ai_addr, length);
-        record.length = std::int32_t(length);
-        addresses.push_back(record);
+        if (a->ai_family == AF_INET || a->ai_family == AF_INET6)
+            addresses.push_back(RecordOf(a->ai_addr, a->ai_addrlen));
     }
     ::freeaddrinfo(found);
     return addresses;
