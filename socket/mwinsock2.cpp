@@ -18,10 +18,7 @@ static_assert(std::is_same_v<mWinsock2::SocketHandle, platform::Handle>);
 
 platform::AddressRecord toRecord(const mWinsock2::SockAddrIn& address)
 {
-    platform::AddressRecord record;
-    std::memcpy(record.bytes.data(), &address, sizeof address);
-    record.length = sizeof address;
-    return record;
+    return platform::RecordOf(&address, sizeof address);
 }
 
 std::string toBytes(const QString& text)
@@ -83,18 +80,10 @@ QString ResolveHost(const QString& host)
 {
     if (TextToAddress(host) != AddressFailure)
         return host;
-
-    Address found = 0;
-    if (!platform::LookupIpv4(toBytes(host), found))
-        return {};
-
-    std::array<unsigned char, 4> octets{};
-    std::memcpy(octets.data(), &found, octets.size());
-    QString dotted;
-    for (unsigned char octet : octets)
-        dotted += QString::number(octet) + u'.';
-    dotted.chop(1);
-    return dotted;
+    for (const SockAddr& address : platform::LookupHost(toBytes(host)))
+        if (platform::RecordFamily(address) == Family::IPv4)
+            return AddressToText(address);
+    return {};
 }
 
 QString AddressToText(const SockAddr& address)
@@ -118,12 +107,8 @@ std::vector<SockAddr> ResolveAddresses(const QString& host, const Lookup& lookup
                                        const KeepWaiting& keepWaiting)
 {
     const Address v4 = TextToAddress(host);
-    if (v4 != AddressFailure) {
-        SockAddrIn a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = decltype(a.sin_addr.s_addr)(v4);
-        return {toRecord(a)};
-    }
+    if (v4 != AddressFailure)
+        return {platform::Ipv4Record(ntohl(std::uint32_t(v4)), 0)};
     const std::string name = toBytes(host);
     SockAddr v6;
     if (platform::ParseIpv6(name, v6))

@@ -85,9 +85,6 @@ std::int32_t ParseIpv4(const std::string& text);
 // inet_ntoa of the address (network byte order); empty when it gives nothing.
 std::string FormatIpv4(std::int32_t address);
 
-// The first IPv4 address (network byte order) that the name resolves to, in
-// address; false when it does not resolve. Blocks for the lookup.
-bool LookupIpv4(const std::string& name, std::int32_t& address);
 
 // --- Bounded waits ----------------------------------------------------------
 

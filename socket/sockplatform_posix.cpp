@@ -45,6 +45,29 @@ const sockaddr* asSockaddr(const sockplatform::AddressRecord& record)
     return reinterpret_cast<const sockaddr*>(record.bytes.data());
 }
 
+// What getaddrinfo gives for the text: the IPv4 and IPv6 records, in its
+// order; nothing for a text holding a NUL, which it would read only up to.
+std::vector<sockplatform::AddressRecord> addressesOf(const std::string& text, int family,
+                                                     int flags)
+{
+    std::vector<sockplatform::AddressRecord> addresses;
+    if (text.find('\0') != std::string::npos)
+        return addresses;
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0)
+        return addresses;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        if (a->ai_family == AF_INET || a->ai_family == AF_INET6)
+            addresses.push_back(sockplatform::RecordOf(a->ai_addr, a->ai_addrlen));
+    }
+    ::freeaddrinfo(found);
+    return addresses;
+}
+
 } // namespace
 
 namespace sockplatform {
@@ -62,17 +85,11 @@ std::string FormatAddress(const AddressRecord& record)
 
 bool ParseIpv6(const std::string& text, AddressRecord& record)
 {
-    if (text.empty() || text.find('\0') != std::string::npos)
+    // A literal only: never a lookup.
+    const std::vector<AddressRecord> found = addressesOf(text, AF_INET6, AI_NUMERICHOST);
+    if (found.empty())
         return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET6;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST; // a literal only: never a lookup
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0 || !found)
-        return false;
-    record = RecordOf(found->ai_addr, found->ai_addrlen);
-    ::freeaddrinfo(found);
+    record = found.front();
     return true;
 }
 
@@ -98,39 +115,9 @@ std::string FormatIpv4(std::int32_t address)
     return std::string(text, strnlen(text, 16));
 }
 
-bool LookupIpv4(const std::string& name, std::int32_t& address)
-{
-    if (name.find('\0') != std::string::npos)
-        return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found)
-        return false;
-    const auto* first = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    std::memcpy(&address, &first->sin_addr, sizeof address);
-    freeaddrinfo(found);
-    return true;
-}
-
 std::vector<AddressRecord> LookupHost(const std::string& name)
 {
-    std::vector<AddressRecord> addresses;
-    if (name.find('\0') != std::string::npos)
-        return addresses;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0)
-        return addresses;
-    for (const addrinfo* a = found; a; a = a->ai_next) {
-        if (a->ai_family == AF_INET || a->ai_family == AF_INET6)
-            addresses.push_back(RecordOf(a->ai_addr, a->ai_addrlen));
-    }
-    ::freeaddrinfo(found);
-    return addresses;
+    return addressesOf(name, AF_UNSPEC, 0);
 }
 
 Handle StartConnect(const AddressRecord& address, bool& connected)

@@ -264,10 +264,10 @@ void addressText(Faults& f)
 
 void resolveLiteral(Faults& f)
 {
-    std::int32_t address = 0;
-    f.expect(sockplatform::LookupIpv4("127.0.0.1", address), "127.0.0.1 did not resolve")
-        && f.expect(sockplatform::FormatIpv4(address) == "127.0.0.1",
-                    "127.0.0.1 resolved to " + sockplatform::FormatIpv4(address));
+    const std::vector<sockplatform::AddressRecord> found = sockplatform::LookupHost("127.0.0.1");
+    f.expect(!found.empty(), "127.0.0.1 did not resolve")
+        && f.expect(sockplatform::FormatAddress(found.front()) == "127.0.0.1",
+                    "127.0.0.1 resolved to " + sockplatform::FormatAddress(found.front()));
 }
 
 void listen(Faults& f)
