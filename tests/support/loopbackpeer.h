@@ -69,27 +69,18 @@ public:
     }
     ~Peer() { close(); }
 
+    // Over 127.0.0.1; a closed Peer when that fails.
+    static Peer connectTo(quint16 port)
+    {
+        const sockaddr_in a = loopback(port);
+        return connectToAddress(reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    }
+
     // Over ::1; a closed Peer when that fails.
     static Peer connectTo6(quint16 port)
     {
-        const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const sockaddr_in6 a = loopback6(port);
-        if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
-            return Peer(fd);
-        if (fd >= 0)
-            ::close(fd);
-        return Peer();
-    }
-
-    static Peer connectTo(quint16 port)
-    {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in a = loopback(port);
-        if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
-            return Peer(fd);
-        if (fd >= 0)
-            ::close(fd);
-        return Peer();
+        return connectToAddress(reinterpret_cast<const sockaddr*>(&a), sizeof a);
     }
 
     bool isOpen() const { return m_fd >= 0; }
@@ -163,6 +154,16 @@ public:
     }
 
 private:
+    static Peer connectToAddress(const sockaddr* address, socklen_t length)
+    {
+        const int fd = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && ::connect(fd, address, length) == 0)
+            return Peer(fd);
+        if (fd >= 0)
+            ::close(fd);
+        return Peer();
+    }
+
     int m_fd = -1;
 };
 

@@ -55,6 +55,16 @@ QPoint cellPoint(const TranscriptView& view, int row, int column)
     return QPoint(int(column * g.cell + g.cell / 4), row * g.row + g.row / 2);
 }
 
+// The menu's actions, separators left out.
+QList<QAction*> actionsOf(const QMenu& menu)
+{
+    QList<QAction*> actions;
+    for (QAction* a : menu.actions())
+        if (!a->isSeparator())
+            actions << a;
+    return actions;
+}
+
 bool writeFile(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
@@ -493,10 +503,7 @@ void tst_TranscriptView::contextMenu()
     TranscriptView view;
     view.AppendText(QStringLiteral("ab\rcd"));
     std::unique_ptr<QMenu> menu(view.createContextMenu());
-    QList<QAction*> actions;
-    for (QAction* a : menu->actions())
-        if (!a->isSeparator())
-            actions << a;
+    const QList<QAction*> actions = actionsOf(*menu);
     QCOMPARE(actions.size(), 4);
     QCOMPARE(actions[0]->text().remove(u'&'), QStringLiteral("Copy"));
     QCOMPARE(actions[1]->text().remove(u'&'), QStringLiteral("Select All"));
@@ -598,10 +605,7 @@ void tst_TranscriptView::fileActionFailureIsShown()
         }
     });
     std::unique_ptr<QMenu> menu(view.createContextMenu());
-    QList<QAction*> actions;
-    for (QAction* a : menu->actions())
-        if (!a->isSeparator())
-            actions << a;
+    const QList<QAction*> actions = actionsOf(*menu);
     actions.at(action)->trigger();
     QCOMPARE(boxes, 1);
     QVERIFY2(shown.contains(verb, Qt::CaseInsensitive) && shown.contains(path)
