@@ -29,11 +29,6 @@ bool isBlank(uchar byte)
     return byte == ' ' || byte == '\t';
 }
 
-bool isWordByte(uchar byte)
-{
-    return byte == '_' || QChar::fromLatin1(char(byte)).isLetterOrNumber();
-}
-
 bool endsSentence(uchar byte)
 {
     return byte == '.' || byte == '!' || byte == '?';
@@ -69,10 +64,10 @@ public:
         const uchar byte = s.at(pos);
         if (isBreak(byte))
             return character(pos);
-        if (!isWordByte(byte) && !isBlank(byte))
+        if (!TranscriptStore::isWordByte(byte) && !isBlank(byte))
             return {pos, pos + 1};
-        const bool word = isWordByte(byte);
-        auto same = [&](qint64 p) { return word ? isWordByte(s.at(p)) : isBlank(s.at(p)); };
+        const bool word = TranscriptStore::isWordByte(byte);
+        auto same = [&](qint64 p) { return word ? TranscriptStore::isWordByte(s.at(p)) : isBlank(s.at(p)); };
         qint64 from = pos;
         qint64 to = pos + 1;
         while (from > 0 && same(from - 1))

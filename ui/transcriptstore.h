@@ -57,6 +57,12 @@ public:
     // which would otherwise show as nothing, and the Latin-1 character for
     // the rest. TAB has a picture too, but a view shows a tab as blank cells.
     static QChar displayChar(uchar byte);
+    // Letters, digits and '_': what a word is made of, for a double click
+    // and for a screen reader alike.
+    static bool isWordByte(uchar byte)
+    {
+        return byte == '_' || QChar::fromLatin1(char(byte)).isLetterOrNumber();
+    }
     static qint64 nextColumn(qint64 column, uchar byte)
     {
         return byte == '\t' ? (column / TabWidth + 1) * TabWidth : column + 1;

@@ -28,11 +28,6 @@ int clampToInt(qint64 value)
     return int(std::clamp<qint64>(value, 0, INT_MAX));
 }
 
-bool isWordByte(uchar byte)
-{
-    return byte == '_' || QChar::fromLatin1(char(byte)).isLetterOrNumber();
-}
-
 } // namespace
 
 TranscriptView::TranscriptView(QWidget* parent)
@@ -365,8 +360,8 @@ void TranscriptView::selectWordAt(qint64 pos)
     const qint64 start = m_store.lineStart(line);
     const qint64 end = m_store.lineEnd(line);
     qint64 from = std::clamp(pos, start, end);
-    if (from == end || !isWordByte(m_store.at(from))) {
-        if (from > start && isWordByte(m_store.at(from - 1)))
+    if (from == end || !TranscriptStore::isWordByte(m_store.at(from))) {
+        if (from > start && TranscriptStore::isWordByte(m_store.at(from - 1)))
             --from;
         else {
             moveCaret(pos, false);
@@ -374,9 +369,9 @@ void TranscriptView::selectWordAt(qint64 pos)
         }
     }
     qint64 to = from;
-    while (from > start && isWordByte(m_store.at(from - 1)))
+    while (from > start && TranscriptStore::isWordByte(m_store.at(from - 1)))
         --from;
-    while (to < end && isWordByte(m_store.at(to)))
+    while (to < end && TranscriptStore::isWordByte(m_store.at(to)))
         ++to;
     setSelection(from, to - from);
 }
