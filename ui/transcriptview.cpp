@@ -164,7 +164,20 @@ QMenu* TranscriptView::createContextMenu(QWidget* parent)
         menu->addAction(tr("Stop &Logging"), this, &TranscriptView::stopLog);
     else
         menu->addAction(tr("&Log to File..."), this, &TranscriptView::logToChosenFile);
+    for (const auto& section : m_menuSections) {
+        menu->addSeparator();
+        section(menu);
+    }
     return menu;
+}
+
+void TranscriptView::setEncoding(TextEncoding encoding)
+{
+    if (encoding == m_encoding)
+        return;
+    m_encoding = encoding;
+    viewport()->update();
+    emit encodingChanged(encoding);
 }
 
 // --- keeping the transcript -----------------------------------------------

@@ -10,10 +10,15 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QKeyEvent;
 class QMenu;
 class QPainter;
+
+// How the transcript's bytes are read as characters: Latin-1, one byte a
+// character, or UTF-8.
+enum class TextEncoding { Latin1, Utf8 };
 
 // The read-only transcript: shows every character exactly as it arrived,
 // one cell per character on a fixed-pitch grid (control characters as
@@ -82,9 +87,19 @@ public:
     // "Log to File..." (or "Stop Logging"); the caller owns the menu. None
     // takes a key: every key typed here belongs to the peer.
     QMenu* createContextMenu(QWidget* parent = nullptr);
+    // Adds a section of actions to every context menu, after the view's own:
+    // section is called with the menu each time one is made.
+    void addMenuSection(std::function<void(QMenu*)> section)
+    {
+        m_menuSections.push_back(std::move(section));
+    }
+
+    TextEncoding encoding() const { return m_encoding; }
+    void setEncoding(TextEncoding encoding);
 
 signals:
     void keyPressed(QKeyEvent* event);
+    void encodingChanged(TextEncoding encoding);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -129,6 +144,8 @@ private:
     TranscriptStore m_store;
     std::unique_ptr<TranscriptLog> m_log;
     FileChooser m_chooseFile;
+    std::vector<std::function<void(QMenu*)>> m_menuSections;
+    TextEncoding m_encoding = TextEncoding::Latin1;
     qint64 m_anchor = 0;
     qint64 m_caret = 0;
     // The column that Up, Down, PageUp and PageDown aim for; -1 when the
