@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -313,6 +314,25 @@ void Close(Handle s)
         return;
     ::shutdown(s, SHUT_RDWR);
     ::close(s);
+}
+
+bool SetNonBlocking(Handle s, bool nonBlocking)
+{
+    const int flags = ::fcntl(s, F_GETFL);
+    if (flags < 0)
+        return false;
+    return ::fcntl(s, F_SETFL, nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) == 0;
+}
+
+void IgnoreBrokenPipe()
+{
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+bool WaitReady(Handle s, bool forWrite, int ms)
+{
+    pollfd fd{s, short(forWrite ? POLLOUT : POLLIN), 0};
+    return ::poll(&fd, 1, ms) != 0;
 }
 
 } // namespace sockplatform
