@@ -332,8 +332,8 @@ bool frmPellix::keepWaiting()
 
 void frmPellix::whileWaiting(const std::function<void()>& handler)
 {
-    // A wait started from within another (a timer tick during a connect)
-    // is already shown, and the outer one does the close.
+    // A wait started from within another (by a timer that fires while the
+    // first one waits) is shown already, and the outer one does the close.
     if (m_waiting) {
         handler();
         return;
