@@ -363,6 +363,35 @@ void boundedConnectToFullQueue(Faults& f)
     f.expect(took < 5s, "stopping took " + std::to_string(took.count()) + " ms");
 }
 
+void staggeredAttempts(Faults& f)
+{
+    // The first address drops every SYN, the others answer. The next attempt
+    // must start after one stagger, not when the first has given up (which
+    // it would only at the time limit), and it must go to the other family:
+    // ::1 comes before the second IPv4 address.
+    FullQueue silent;
+    Listener four;
+    Listener six;
+    if (!f.expect(silent.open() && four.open(), "no listeners"))
+        return;
+    std::vector<sockplatform::AddressRecord> addresses = {silent.address(),
+                                                          sockplatform::Ipv4Record(Loopback, four.port)};
+    if (ipv6OnLoopback() && six.open(8, loopback6(0)))
+        addresses.push_back(loopback6(six.port));
+    const std::size_t expected = addresses.size() - 1;
+
+    constexpr milliseconds stagger = 200ms;
+    const auto start = steady_clock::now();
+    const sockplatform::Connection c = sockplatform::ConnectFirst(addresses, 10s, stagger, {});
+    const auto took = std::chrono::duration_cast<milliseconds>(steady_clock::now() - start);
+    Socket connected(c.handle);
+    f.expect(connected.isOpen() && c.index == expected,
+             "connected: " + std::string(connected.isOpen() ? "yes" : "no") + ", to address "
+                 + std::to_string(c.index) + ", expected " + std::to_string(expected));
+    f.expect(took >= stagger && took < 3s,
+             "connected after " + std::to_string(took.count()) + " ms with a stagger of 200 ms");
+}
+
 void accept(Faults& f)
 {
     Listener listener;
@@ -641,6 +670,7 @@ constexpr Case Cases[] = {
     {"readiness polls", readinessPolls},
     {"all 256 byte values both ways", allByteValuesBothWays},
     {"bounded connect to a listener whose queue is full", boundedConnectToFullQueue},
+    {"next address after one stagger, families in turn", staggeredAttempts},
     {"bounded send to a peer that never reads", boundedSendToPeerThatNeverReads},
     {"send to a slow reader completes", sendToSlowReaderCompletes},
     {"peer's close", peerClose},
