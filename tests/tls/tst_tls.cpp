@@ -210,24 +210,34 @@ void tst_Tls::recordLargerThanATickIsPaced()
 void tst_Tls::peerEnds_data()
 {
     QTest::addColumn<bool>("closeNotify");
-    QTest::newRow("close_notify") << true;
-    QTest::newRow("bare close") << false;
+    QTest::addColumn<bool>("reset");
+    QTest::newRow("close_notify") << true << false;
+    QTest::newRow("bare close") << false << false;
+    QTest::newRow("reset, then keys") << false << true;
 }
 
 void tst_Tls::peerEnds()
 {
     QFETCH(bool, closeNotify);
+    QFETCH(bool, reset);
     testtls::Peer peer = connectTls("127.0.0.1", "good");
     QVERIFY(peer.write("bye"));
     if (closeNotify)
         peer.closeNotify();
+    if (reset) {
+        tickUntilMore();
+        peer.tcp().reset();
+        QTest::qWait(50);
+        // Writes after the reset: the library's own writes raise no SIGPIPE.
+        QTest::keyClicks(m_window->txtDati, "ab");
+    }
     peer.tcp().close();
     QTRY_VERIFY_WITH_TIMEOUT((m_window->connection().tmrReceive_Timer(),
                               m_window->connection().connState() == State::stateIdle),
                              5000);
     QVERIFY(transcript().contains("bye"));
     QVERIFY(transcript().endsWith("Disconnected\r\n"));
-    QCOMPARE(transcript().contains("the end is not confirmed"), !closeNotify);
+    QCOMPARE(transcript().contains("the end is not confirmed"), !closeNotify && !reset);
 }
 
 void tst_Tls::stalledHandshakeIsBounded()
