@@ -139,6 +139,7 @@ std::unique_ptr<tls::Session> ConnectionControl::clientHandshake(SocketHandle s,
     if (!m_tlsSettings.certFile.isEmpty()) {
         settings.certFile = fileName(m_tlsSettings.certFile);
         settings.keyFile = fileName(m_tlsSettings.keyFile);
+        settings.anyCertificate = m_tlsSettings.insecure;
     }
     std::string error;
     std::unique_ptr<tls::Session> session = tls::Session::client(s, settings, error);

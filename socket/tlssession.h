@@ -43,7 +43,10 @@ struct ClientSettings {
     // certificate; an address literal is checked as an address and sends no SNI.
     std::string host;
     std::string caFile; // PEM; empty: the system's trusted authorities
-    std::string certFile, keyFile; // PEM; a client certificate, when both are set
+    // PEM; a client certificate, when both are set. It is shown only to a
+    // peer whose own certificate has verified, unless anyCertificate.
+    std::string certFile, keyFile;
+    bool anyCertificate = false;
 };
 
 // A server's certificate and key.

@@ -167,6 +167,15 @@ SSL_CTX* newContext(const SSL_METHOD* method)
     return context;
 }
 
+// Called when a server asks for our certificate, after its own has been
+// checked: to a peer that has not verified, none is shown.
+int showOnlyToVerified(SSL* ssl, void*)
+{
+    if (SSL_get_verify_result(ssl) != X509_V_OK)
+        SSL_certs_clear(ssl);
+    return 1;
+}
+
 bool useCertificate(SSL_CTX* context, const std::string& certFile, const std::string& keyFile,
                     std::string& error)
 {
@@ -278,9 +287,12 @@ std::unique_ptr<Session> Session::client(Handle s, const ClientSettings& setting
                            libraryReason());
         return nullptr;
     }
-    if (!settings.certFile.empty()
-        && !useCertificate(context.get(), settings.certFile, settings.keyFile, error))
-        return nullptr;
+    if (!settings.certFile.empty()) {
+        if (!useCertificate(context.get(), settings.certFile, settings.keyFile, error))
+            return nullptr;
+        if (!settings.anyCertificate)
+            SSL_CTX_set_cert_cb(context.get(), showOnlyToVerified, nullptr);
+    }
 
     auto data = std::make_unique<Data>();
     data->ssl = SSL_new(context.get());

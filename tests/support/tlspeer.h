@@ -74,10 +74,18 @@ class Peer {
 public:
     Peer() = default;
 
-    // A server end with cert and key, or a client end that checks nothing.
-    static Peer server(testpeer::Peer tcp, const QString& cert, const QString& key)
+    // A server end with cert and key, requiring a client certificate from
+    // clientAuthority when one is named; or a client end that checks nothing.
+    static Peer server(testpeer::Peer tcp, const QString& cert, const QString& key,
+                       const QString& clientAuthority = {})
     {
         Peer p(std::move(tcp), SSL_CTX_new(TLS_server_method()));
+        if (!clientAuthority.isEmpty()) {
+            SSL_CTX_load_verify_locations(p.m_context.get(),
+                                          clientAuthority.toLocal8Bit().constData(), nullptr);
+            SSL_CTX_set_verify(p.m_context.get(),
+                               SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+        }
         SSL_CTX_use_certificate_chain_file(p.m_context.get(), cert.toLocal8Bit().constData());
         SSL_CTX_use_PrivateKey_file(p.m_context.get(), key.toLocal8Bit().constData(), SSL_FILETYPE_PEM);
         p.m_ssl.reset(SSL_new(p.m_context.get()));
@@ -114,6 +122,12 @@ public:
         return bytes;
     }
     void closeNotify() { SSL_shutdown(m_ssl.get()); }
+    bool peerShowedCertificate() const
+    {
+        X509* cert = SSL_get1_peer_certificate(m_ssl.get());
+        X509_free(cert);
+        return cert != nullptr;
+    }
     testpeer::Peer& tcp() { return m_tcp; }
     // The SHA-256 of the peer's certificate, as the program writes it.
     QString peerFingerprint() const
@@ -145,10 +159,11 @@ private:
 // thread of its own while the test goes on (the window's connect waits on
 // this very thread).
 inline std::future<std::pair<bool, Peer>> serveOnce(testpeer::Listener& listener,
-                                                    const QString& cert, const QString& key)
+                                                    const QString& cert, const QString& key,
+                                                    const QString& clientAuthority = {})
 {
-    return std::async(std::launch::async, [&listener, cert, key] {
-        Peer p = Peer::server(listener.accept(), cert, key);
+    return std::async(std::launch::async, [&listener, cert, key, clientAuthority] {
+        Peer p = Peer::server(listener.accept(), cert, key, clientAuthority);
         const bool ok = p.handshake();
         return std::pair{ok, std::move(p)};
     });

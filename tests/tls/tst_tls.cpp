@@ -25,6 +25,8 @@ private slots:
 
     void connectChecksTheCertificate_data();
     void connectChecksTheCertificate();
+    void clientCertificateOnlyToAVerifiedPeer_data();
+    void clientCertificateOnlyToAVerifiedPeer();
     void opensslServerAnswers();
     void recordLargerThanATickIsPaced();
     void peerEnds_data();
@@ -38,7 +40,8 @@ private:
     QString transcript() const { return m_window->txtDati->plainText(); }
     // Connects the window with TLS to a fresh peer serving NAME.pem; the
     // peer, once its handshake has ended.
-    testtls::Peer connectTls(const QString& host, const QString& name, bool* peerOk = nullptr);
+    testtls::Peer connectTls(const QString& host, const QString& name, bool* peerOk = nullptr,
+                             const QString& clientAuthority = {});
     // Ticks until the transcript grows (at most a second); its new length.
     qint64 tickUntilMore();
 
@@ -77,9 +80,11 @@ void tst_Tls::cleanup()
     m_window.reset();
 }
 
-testtls::Peer tst_Tls::connectTls(const QString& host, const QString& name, bool* peerOk)
+testtls::Peer tst_Tls::connectTls(const QString& host, const QString& name, bool* peerOk,
+                                  const QString& clientAuthority)
 {
-    auto served = testtls::serveOnce(*m_listener, file(name + ".pem"), file(name + ".key"));
+    auto served = testtls::serveOnce(*m_listener, file(name + ".pem"), file(name + ".key"),
+                                     clientAuthority);
     m_window->txtHostConn->setText(host);
     m_window->txtPortConn->setText(QString::number(m_listener->port()));
     QTest::mouseClick(m_window->cmdConnetti, Qt::LeftButton);
@@ -162,6 +167,29 @@ void tst_Tls::connectChecksTheCertificate()
     QVERIFY(transcript().lastIndexOf("SHA-256: " + peer.peerFingerprint()) > connectedAt);
     QTest::keyClicks(m_window->txtDati, "hi");
     QCOMPARE(peer.read(2), QByteArray("hi"));
+}
+
+void tst_Tls::clientCertificateOnlyToAVerifiedPeer_data()
+{
+    QTest::addColumn<QString>("serverCertificate");
+    QTest::addColumn<bool>("insecure");
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("verified server") << "good" << false << true;
+    QTest::newRow("self-signed server") << "self" << false << false;
+    QTest::newRow("self-signed, --insecure") << "self" << true << true;
+}
+
+void tst_Tls::clientCertificateOnlyToAVerifiedPeer()
+{
+    QFETCH(QString, serverCertificate);
+    QFETCH(bool, insecure);
+    QFETCH(bool, shown);
+    m_window->connection().setTlsSettings(
+        {file("ca.pem"), file("good.pem"), file("good.key"), insecure});
+    bool handshook = false;
+    testtls::Peer peer = connectTls("127.0.0.1", serverCertificate, &handshook, file("ca.pem"));
+    QCOMPARE(handshook, shown);
+    QCOMPARE(peer.peerShowedCertificate(), shown);
 }
 
 void tst_Tls::opensslServerAnswers()
