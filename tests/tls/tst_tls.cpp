@@ -33,6 +33,7 @@ private slots:
     void peerEnds();
     void stalledHandshakeIsBounded();
     void startTlsAfterPlainExchange();
+    void startTlsWithARealSmtpServer();
     void listenerServesTlsAndTurnsPlainAway();
 
 private:
@@ -44,6 +45,13 @@ private:
                              const QString& clientAuthority = {});
     // Ticks until the transcript grows (at most a second); its new length.
     qint64 tickUntilMore();
+    // Ticks until the transcript after position from holds text (at most 5 s).
+    bool tickUntil(const QString& text, qsizetype from = 0);
+    void type(const QString& line)
+    {
+        QTest::keyClicks(m_window->txtDati, line);
+        QTest::keyClick(m_window->txtDati, Qt::Key_Return);
+    }
 
     QTemporaryDir m_dir;
     std::unique_ptr<frmPellix> m_window;
@@ -102,6 +110,15 @@ qint64 tst_Tls::tickUntilMore()
         m_window->connection().tmrReceive_Timer();
     }
     return m_window->txtDati->length();
+}
+
+bool tst_Tls::tickUntil(const QString& text, qsizetype from)
+{
+    for (int i = 0; i < 250 && transcript().indexOf(text, from) < 0; ++i) {
+        QTest::qWait(20);
+        m_window->connection().tmrReceive_Timer();
+    }
+    return transcript().indexOf(text, from) >= 0;
 }
 
 void tst_Tls::connectChecksTheCertificate_data()
@@ -312,6 +329,40 @@ void tst_Tls::startTlsAfterPlainExchange()
     QVERIFY(transcript().endsWith("250 secret\r\n"));
     QTest::keyClicks(m_window->txtDati, "QUIT");
     QCOMPARE(peer.read(4), QByteArray("QUIT"));
+}
+
+void tst_Tls::startTlsWithARealSmtpServer()
+{
+    // Debian's aiosmtpd: an SMTP server that offers STARTTLS.
+    const quint16 port = testpeer::unusedPort();
+    QProcess server;
+    server.setProcessChannelMode(QProcess::ForwardedChannels);
+    server.start("/usr/bin/python3", {"-m", "aiosmtpd", "-n", "-l",
+                                      "127.0.0.1:" + QString::number(port), "--tlscert",
+                                      file("good.pem"), "--tlskey", file("good.key")});
+    QVERIFY2(server.waitForStarted(), "python3 -m aiosmtpd did not start");
+    bool up = false;
+    for (int i = 0; i < 100 && !up; ++i) {
+        QTest::qWait(50);
+        up = testpeer::Peer::connectTo(port).isOpen();
+    }
+    QVERIFY2(up, "aiosmtpd did not listen");
+
+    m_window->chkTls->setChecked(false);
+    m_window->txtPortConn->setText(QString::number(port));
+    QTest::mouseClick(m_window->cmdConnetti, Qt::LeftButton);
+    QVERIFY(tickUntil("220 "));
+    type("EHLO me");
+    QVERIFY(tickUntil("250-STARTTLS"));
+    type("STARTTLS");
+    QVERIFY(tickUntil("220 Ready to start TLS"));
+    m_window->connection().mnuStartTls_Click();
+    const qsizetype upgraded = transcript().indexOf("Verified: the certificate is trusted");
+    QVERIFY2(upgraded > 0, qPrintable(transcript()));
+    type("EHLO me");
+    QVERIFY2(tickUntil("250", upgraded), qPrintable(transcript()));
+    server.kill();
+    server.waitForFinished();
 }
 
 void tst_Tls::listenerServesTlsAndTurnsPlainAway()
