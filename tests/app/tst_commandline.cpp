@@ -132,8 +132,6 @@ void tst_CommandLine::tlsOptions_data()
     QTest::addColumn<QStringList>("files"); // --ca-file, --cert, --key
 
     QTest::newRow("none") << QStringList{"h"} << false << false << QStringList{"", "", ""};
-    QTest::newRow("--tls host") << QStringList{"--tls", "h", "443"} << true << false
-                                << QStringList{"", "", ""};
     QTest::newRow("-k with -o") << QStringList{"-ko", "s.log", "h"} << false << true
                                 << QStringList{"", "", ""};
     QTest::newRow("all, listening")

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 using namespace std::chrono_literals;
 using State = ConnectionControl::State;
@@ -27,12 +28,10 @@ private slots:
     void connectChecksTheCertificate();
     void clientCertificateOnlyToAVerifiedPeer_data();
     void clientCertificateOnlyToAVerifiedPeer();
-    void opensslServerAnswers();
     void recordLargerThanATickIsPaced();
     void peerEnds_data();
     void peerEnds();
     void stalledHandshakeIsBounded();
-    void startTlsAfterPlainExchange();
     void startTlsWithARealSmtpServer();
     void listenerServesTlsAndTurnsPlainAway();
 
@@ -209,34 +208,6 @@ void tst_Tls::clientCertificateOnlyToAVerifiedPeer()
     QCOMPARE(peer.peerShowedCertificate(), shown);
 }
 
-void tst_Tls::opensslServerAnswers()
-{
-    // A second, independent TLS implementation: openssl s_server answers each
-    // line reversed.
-    QProcess server;
-    server.setProcessChannelMode(QProcess::MergedChannels);
-    server.start("openssl", {"s_server", "-accept", "0", "-naccept", "1", "-rev", "-cert",
-                             file("good.pem"), "-key", file("good.key")});
-    QString port;
-    for (int i = 0; i < 50 && port.isEmpty(); ++i) {
-        server.waitForReadyRead(100);
-        const QString out = QString::fromLatin1(server.readAll());
-        port = QRegularExpression("ACCEPT .*:(\\d+)").match(out).captured(1);
-    }
-    QVERIFY2(!port.isEmpty(), "openssl s_server did not start");
-    m_window->txtHostConn->setText("localhost");
-    m_window->txtPortConn->setText(port);
-    QTest::mouseClick(m_window->cmdConnetti, Qt::LeftButton);
-    QVERIFY2(transcript().contains("Verified: "), qPrintable(transcript()));
-    QTest::keyClicks(m_window->txtDati, "olleh");
-    QTest::keyClick(m_window->txtDati, Qt::Key_Return);
-    QTRY_VERIFY_WITH_TIMEOUT((m_window->connection().tmrReceive_Timer(),
-                              transcript().contains("olleh\r\nhello")),
-                             5000);
-    server.kill();
-    server.waitForFinished();
-}
-
 void tst_Tls::recordLargerThanATickIsPaced()
 {
     testtls::Peer peer = connectTls("127.0.0.1", "good");
@@ -301,36 +272,6 @@ void tst_Tls::stalledHandshakeIsBounded()
     QVERIFY(m_window->cmdConnetti->isEnabled());
 }
 
-void tst_Tls::startTlsAfterPlainExchange()
-{
-    m_window->chkTls->setChecked(false);
-    testpeer::Peer plain = testwindow::connectTo(*m_window, *m_listener);
-    QVERIFY(plain.send("220 ready\r\n"));
-    tickUntilMore();
-    QTest::keyClicks(m_window->txtDati, "STARTTLS");
-    QTest::keyClick(m_window->txtDati, Qt::Key_Return);
-    QCOMPARE(plain.read(10), QByteArray("STARTTLS\r\n"));
-    // The go-ahead is still unread when the user asks for TLS: it shows,
-    // and the handshake begins after it.
-    QVERIFY(plain.send("220 go ahead\r\n"));
-    QTest::qWait(50);
-    auto served = std::async(std::launch::async, [&] {
-        testtls::Peer p = testtls::Peer::server(std::move(plain), file("good.pem"), file("good.key"));
-        const bool ok = p.handshake();
-        return std::pair{ok, std::move(p)};
-    });
-    m_window->connection().mnuStartTls_Click();
-    auto [ok, peer] = served.get();
-    QVERIFY(ok);
-    QVERIFY2(transcript().contains("220 go ahead\r\nTLS: TLSv1."), qPrintable(transcript()));
-    QVERIFY(m_window->connection().isTls());
-    QVERIFY(peer.write("250 secret\r\n"));
-    tickUntilMore();
-    QVERIFY(transcript().endsWith("250 secret\r\n"));
-    QTest::keyClicks(m_window->txtDati, "QUIT");
-    QCOMPARE(peer.read(4), QByteArray("QUIT"));
-}
-
 void tst_Tls::startTlsWithARealSmtpServer()
 {
     // Debian's aiosmtpd: an SMTP server that offers STARTTLS.
@@ -348,6 +289,7 @@ void tst_Tls::startTlsWithARealSmtpServer()
     }
     QVERIFY2(up, "aiosmtpd did not listen");
 
+    m_window->tmrReceive->stop(); // the test ticks for itself
     m_window->chkTls->setChecked(false);
     m_window->txtPortConn->setText(QString::number(port));
     QTest::mouseClick(m_window->cmdConnetti, Qt::LeftButton);
@@ -355,10 +297,15 @@ void tst_Tls::startTlsWithARealSmtpServer()
     type("EHLO me");
     QVERIFY(tickUntil("250-STARTTLS"));
     type("STARTTLS");
-    QVERIFY(tickUntil("220 Ready to start TLS"));
+    // The go-ahead is still unread when the user asks for TLS: it shows,
+    // and the handshake begins after it.
+    QTest::qWait(300);
+    QVERIFY(!transcript().contains("220 Ready"));
     m_window->connection().mnuStartTls_Click();
     const qsizetype upgraded = transcript().indexOf("Verified: the certificate is trusted");
     QVERIFY2(upgraded > 0, qPrintable(transcript()));
+    QVERIFY(transcript().indexOf("220 Ready to start TLS\r\nTLS: TLSv1.") > 0);
+    QVERIFY(m_window->connection().isTls());
     type("EHLO me");
     QVERIFY2(tickUntil("250", upgraded), qPrintable(transcript()));
     server.kill();
