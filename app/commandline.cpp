@@ -74,6 +74,14 @@ QString helpText()
         "                       port in the remote port box\n"
         "  -l, --listen PORT    listen on the local PORT once the window is shown\n"
         "  -o, --output FILE    append the transcript to FILE from start-up on\n"
+        "      --tls            connect or listen over TLS (the TLS box ticked)\n"
+        "      --ca-file FILE   trust the authorities in FILE (PEM) instead of the\n"
+        "                       system's\n"
+        "  -k, --insecure       go on with any certificate; the transcript says the\n"
+        "                       peer is not verified\n"
+        "      --cert FILE      our certificate (PEM): for a server that asks for\n"
+        "                       one, and for --tls --listen (default: one made at start)\n"
+        "      --key FILE       the key of --cert (PEM)\n"
         "  -h, --help           print this help and exit\n"
         "  -v, --version        print the version and exit\n"
         "\n"
@@ -84,6 +92,7 @@ QString helpText()
         "Examples:\n"
         "  pellix example.org 80     connect to port 80 of example.org\n"
         "  pellix -l 2323 -o s.log   wait for a peer on port 2323, keep the session\n"
+        "  pellix --tls example.org 443   HTTPS: type GET / HTTP/1.0 and Enter twice\n"
         "\n"
         "The manual page pellix(1) tells what each key sends.\n");
 }
@@ -103,7 +112,14 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
         }
         if (value.isEmpty())
             return QStringLiteral("option '%1' needs a file name").arg(option);
-        request.outputFile = value;
+        if (option == u"--ca-file")
+            request.caFile = value;
+        else if (option == u"--cert")
+            request.certFile = value;
+        else if (option == u"--key")
+            request.keyFile = value;
+        else
+            request.outputFile = value;
         return {};
     };
     auto missing = [](const QString& option) {
@@ -132,7 +148,16 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
                                          : print(CommandLine::Action::PrintVersion,
                                                  versionLine + u'\n');
             }
-            if (name != u"--listen" && name != u"--output")
+            if (name == u"--tls" || name == u"--insecure") {
+                if (equals >= 0)
+                    return usageError(QStringLiteral("option '%1' takes no value").arg(name));
+                (name == u"--tls" ? request.tls : request.insecure) = true;
+                continue;
+            }
+            static const QStringList withValue = {
+                QStringLiteral("--listen"), QStringLiteral("--output"), QStringLiteral("--ca-file"),
+                QStringLiteral("--cert"), QStringLiteral("--key")};
+            if (!withValue.contains(name))
                 return usageError(QStringLiteral("unknown option ") + quoted(name));
             QString value;
             if (equals >= 0)
@@ -152,6 +177,10 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
                 return print(CommandLine::Action::PrintHelp, helpText());
             if (c == u'v')
                 return print(CommandLine::Action::PrintVersion, versionLine + u'\n');
+            if (c == u'k') {
+                request.insecure = true;
+                continue;
+            }
             if (c != u'l' && c != u'o')
                 return usageError(QStringLiteral("unknown option ") + quoted(QStringLiteral("-") + c));
             const QString option = QStringLiteral("-") + c;
@@ -167,6 +196,8 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
         }
     }
 
+    if (request.certFile.isEmpty() != request.keyFile.isEmpty())
+        return usageError(QStringLiteral("--cert and --key go together"));
     if (operands.size() > 2)
         return usageError(QStringLiteral("unexpected argument ") + quoted(operands.at(2)));
     if (!operands.isEmpty()) {

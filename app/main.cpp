@@ -3,6 +3,7 @@
 #include "transcriptlog.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -72,6 +73,9 @@ int main(int argc, char* argv[])
     QApplication::setDesktopFileName(QStringLiteral("org.example.Pellix"));
 
     frmPellix window;
+    window.chkTls->setChecked(request.tls);
+    window.connection().setTlsSettings(
+        {request.caFile, request.certFile, request.keyFile, request.insecure});
     if (log)
         window.startLog(std::move(log)); // the banner line first
     if (!request.host.isEmpty()) {

@@ -2,11 +2,30 @@
 
 #include "portnumber.h"
 
+#include <QFile>
+
+#include <array>
+
 using namespace mWinsock2;
 
 namespace {
 
 const QString CrLf = QStringLiteral("\r\n");
+
+std::string fileName(const QString& path)
+{
+    return QFile::encodeName(path).toStdString();
+}
+
+QString fromLibrary(const std::string& text)
+{
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+std::span<const char> spanOf(const QByteArray& bytes)
+{
+    return {bytes.constData(), std::size_t(bytes.size())};
+}
 
 } // namespace
 
@@ -24,6 +43,8 @@ ConnectionControl::~ConnectionControl()
 {
     // The window may go without a close event (a test, a failed start-up):
     // release the sockets all the same, quietly.
+    if (m_handshaking)
+        CloseSocket(m_handshaking->socket);
     CloseSocket(ConnSocket);
     CloseSocket(ListenSocket);
 }
@@ -77,11 +98,23 @@ void ConnectionControl::cmdConnetti_Click()
 
     const Connection connection = ConnectFirst(addresses, m_connectTimeLimit, keepWaiting);
     RemoteAddr = addresses[connection.index];
+    const QString failed = QStringLiteral("Failed connection to: ") + AddressToText(RemoteAddr);
     if (connection.handle == InvalidSocket) {
-        writeStatusLine(QStringLiteral("Failed connection to: ") + AddressToText(RemoteAddr));
+        writeStatusLine(failed);
         return;
     }
+    const QString host = m_window.text(TextBox::txtHostConn);
+    tls::PeerFacts facts;
+    if (m_window.tlsValue()) {
+        m_session = clientHandshake(connection.handle, host, facts);
+        if (!m_session) {
+            CloseSocket(connection.handle);
+            writeStatusLine(failed);
+            return;
+        }
+    }
     ConnSocket = connection.handle;
+    m_connectedHost = host;
 
     ConnState = stateConnected;
     m_window.setEnabled(Control::cmdDisconnect, true);
@@ -92,6 +125,118 @@ void ConnectionControl::cmdConnetti_Click()
     m_window.setEnabled(Control::cmdConnetti, false);
     m_window.setEnabled(Control::cmdSend, true);
     writeStatusLine(QStringLiteral("Connected to: ") + AddressToText(RemoteAddr));
+    if (m_session)
+        writeTlsFacts(facts, true);
+}
+
+std::unique_ptr<tls::Session> ConnectionControl::clientHandshake(SocketHandle s,
+                                                                 const QString& host,
+                                                                 tls::PeerFacts& facts)
+{
+    tls::ClientSettings settings;
+    settings.host = host.toStdString();
+    settings.caFile = fileName(m_tlsSettings.caFile);
+    if (!m_tlsSettings.certFile.isEmpty()) {
+        settings.certFile = fileName(m_tlsSettings.certFile);
+        settings.keyFile = fileName(m_tlsSettings.keyFile);
+        settings.anyCertificate = m_tlsSettings.insecure;
+    }
+    std::string error;
+    std::unique_ptr<tls::Session> session = tls::Session::client(s, settings, error);
+    if (session
+        && !session->handshake(m_connectTimeLimit, [this] { return m_window.keepWaiting(); })) {
+        error = session->error();
+        session.reset();
+    }
+    if (!session) {
+        writeStatusLine(QStringLiteral("TLS handshake failed: ") + fromLibrary(error));
+        return nullptr;
+    }
+    facts = session->peer();
+    if (facts.verified || m_tlsSettings.insecure)
+        return session;
+
+    // Nothing of the user's has gone out yet: ask before anything does.
+    const QString problem = fromLibrary(facts.problem);
+    writeStatusLine(QStringLiteral("Certificate not trusted: ") + problem);
+    if (facts.hasCertificate)
+        writeStatusLine(QStringLiteral("SHA-256: ") + fromLibrary(facts.fingerprint));
+    QString question = QStringLiteral("The peer's certificate is not trusted: %1.").arg(problem);
+    if (facts.hasCertificate) {
+        question += QStringLiteral("\n\nSubject: %1\nIssuer: %2\nExpires: %3\nSHA-256: %4")
+                        .arg(fromLibrary(facts.subject), fromLibrary(facts.issuer),
+                             fromLibrary(facts.expires), fromLibrary(facts.fingerprint));
+    }
+    if (m_window.askToTrust(question))
+        return session;
+    session->close();
+    return nullptr;
+}
+
+void ConnectionControl::writeTlsFacts(const tls::PeerFacts& facts, bool asClient)
+{
+    writeStatusLine(QStringLiteral("TLS: %1, %2")
+                        .arg(fromLibrary(facts.protocol), fromLibrary(facts.cipher)));
+    if (!asClient)
+        return;
+    if (facts.hasCertificate) {
+        writeStatusLine(QStringLiteral("Subject: ") + fromLibrary(facts.subject));
+        writeStatusLine(QStringLiteral("Issuer: ") + fromLibrary(facts.issuer));
+        writeStatusLine(QStringLiteral("Expires: ") + fromLibrary(facts.expires));
+        writeStatusLine(QStringLiteral("SHA-256: ") + fromLibrary(facts.fingerprint));
+    }
+    if (facts.verified)
+        writeStatusLine(QStringLiteral("Verified: the certificate is trusted and names the host"));
+    else
+        writeStatusLine(QStringLiteral("NOT VERIFIED: %1; going on %2")
+                            .arg(fromLibrary(facts.problem),
+                                 m_tlsSettings.insecure ? QStringLiteral("as --insecure asks")
+                                                        : QStringLiteral("as the user chose")));
+}
+
+// --- Start TLS on an open connection -------------------------------------------
+
+bool ConnectionControl::canStartTls() const
+{
+    return (ConnState == stateAccepted || ConnState == stateConnected) && !m_session
+        && !m_upgrading;
+}
+
+void ConnectionControl::mnuStartTls_Click()
+{
+    if (!canStartTls())
+        return;
+    // Whatever arrived in plain text up to now is the peer's go-ahead and
+    // what came before it: shown, never fed to the handshake.
+    if (!showWaitingPlainText())
+        return;
+    const QString host = ConnState == stateConnected ? m_connectedHost
+                                                     : AddressToText(RemoteAddr);
+    tls::PeerFacts facts;
+    m_upgrading = true; // the ticks meanwhile leave the socket to the handshake
+    std::unique_ptr<tls::Session> session = clientHandshake(ConnSocket, host, facts);
+    m_upgrading = false;
+    if (!session) {
+        // Half a handshake leaves nothing usable behind.
+        cmdDisconnect_Click();
+        return;
+    }
+    m_session = std::move(session);
+    writeTlsFacts(facts, true);
+}
+
+bool ConnectionControl::showWaitingPlainText()
+{
+    while (PollReadable(ConnSocket) > 0) {
+        QString text;
+        if (ReceiveText(ConnSocket, text) <= 0) {
+            cmdDisconnect_Click();
+            return false;
+        }
+        m_window.AppendText(text);
+        m_window.ScrollToEnd();
+    }
+    return true;
 }
 
 // --- Listening and accepting -------------------------------------------------
@@ -110,6 +255,11 @@ void ConnectionControl::listen()
     if (!port)
         return;
 
+    const bool useTls = m_window.tlsValue();
+    const tls::Identity* identity = useTls ? listenIdentity() : nullptr;
+    if (useTls && !identity)
+        return;
+
     // One socket for peers of both families where the system has IPv6.
     const Family family = m_platform.ipv6() ? Family::IPv6 : Family::IPv4;
     ListenSocket = CreateTcpSocket(family);
@@ -123,6 +273,14 @@ void ConnectionControl::listen()
         return;
     }
     StartListening(ListenSocket, 1);
+    m_listenTls = useTls;
+    if (identity) {
+        writeStatusLine(QStringLiteral("TLS certificate%1, SHA-256: %2")
+                            .arg(m_tlsSettings.certFile.isEmpty()
+                                     ? QStringLiteral(" made for this session")
+                                     : QString(),
+                                 fromLibrary(identity->fingerprint())));
+    }
 
     ConnState = stateListening;
     m_window.setCaption(Control::cmdStartListen, QStringLiteral("Stop"));
@@ -133,8 +291,26 @@ void ConnectionControl::listen()
     m_window.setEnabled(Control::cmdConnetti, false);
 }
 
+const tls::Identity* ConnectionControl::listenIdentity()
+{
+    if (m_identity)
+        return m_identity.get();
+    std::string error;
+    m_identity = m_tlsSettings.certFile.isEmpty()
+        ? tls::Identity::generate("Pellix", error)
+        : tls::Identity::fromFiles(fileName(m_tlsSettings.certFile),
+                                   fileName(m_tlsSettings.keyFile), error);
+    if (!m_identity)
+        writeStatusLine(QStringLiteral("TLS cannot listen: ") + fromLibrary(error));
+    return m_identity.get();
+}
+
 void ConnectionControl::stop()
 {
+    if (m_handshaking) {
+        CloseSocket(m_handshaking->socket);
+        m_handshaking.reset();
+    }
     CloseSocket(ListenSocket);
     ListenSocket = InvalidSocket;
 
@@ -149,12 +325,68 @@ void ConnectionControl::stop()
 
 void ConnectionControl::acceptStep()
 {
+    if (m_handshaking) {
+        serverHandshakeStep();
+        return;
+    }
     if (PollReadable(ListenSocket) != 1)
         return;
-    ConnSocket = AcceptConnection(ListenSocket, RemoteAddr);
-    if (ConnSocket == InvalidSocket)
+    SockAddr peer;
+    const SocketHandle s = AcceptConnection(ListenSocket, peer);
+    if (!m_listenTls) {
+        ConnSocket = s;
+        RemoteAddr = peer;
+        if (ConnSocket != InvalidSocket)
+            peerAccepted();
         return;
+    }
+    if (s == InvalidSocket)
+        return;
+    // The handshake goes on over the following ticks, a step each, so that
+    // a peer that stalls in it holds up nothing but itself.
+    std::string error;
+    std::unique_ptr<tls::Session> session = tls::Session::server(s, *m_identity, error);
+    m_handshaking = HandshakingPeer{s, peer, std::move(session),
+                                    std::chrono::steady_clock::now() + m_connectTimeLimit};
+    if (!m_handshaking->session) {
+        writeStatusLine(QStringLiteral("TLS handshake with %1 failed: %2")
+                            .arg(AddressToText(peer), fromLibrary(error)));
+        CloseSocket(s);
+        m_handshaking.reset();
+        return;
+    }
+    serverHandshakeStep();
+}
 
+void ConnectionControl::serverHandshakeStep()
+{
+    HandshakingPeer& peer = *m_handshaking;
+    const tls::Session::Progress progress = peer.session->step();
+    if (progress == tls::Session::Progress::Done) {
+        ConnSocket = peer.socket;
+        RemoteAddr = peer.address;
+        m_session = std::move(peer.session);
+        m_handshaking.reset();
+        peerAccepted();
+        writeTlsFacts(m_session->peer(), false);
+        return;
+    }
+    QString reason;
+    if (progress == tls::Session::Progress::Failed)
+        reason = fromLibrary(peer.session->error());
+    else if (std::chrono::steady_clock::now() >= peer.deadline)
+        reason = QStringLiteral("the peer did not finish the handshake within %1 s")
+                     .arg((m_connectTimeLimit.count() + 999) / 1000);
+    else
+        return;
+    writeStatusLine(QStringLiteral("TLS handshake with %1 failed: %2")
+                        .arg(AddressToText(peer.address), reason));
+    CloseSocket(peer.socket);
+    m_handshaking.reset();
+}
+
+void ConnectionControl::peerAccepted()
+{
     writeStatusLine(QStringLiteral("Connected from: ") + AddressToText(RemoteAddr));
     ConnState = stateAccepted;
     m_window.setEnabled(Control::cmdDisconnect, true);
@@ -185,10 +417,16 @@ void ConnectionControl::tmrReceive_Timer()
 
 void ConnectionControl::receiveStep()
 {
+    if (m_upgrading)
+        return;
     // Writability is tested before anything is read: a connection whose send
     // buffer stays full is taken as lost.
     if (!IsWritable(ConnSocket)) {
         cmdDisconnect_Click();
+        return;
+    }
+    if (m_session) {
+        receiveTlsStep();
         return;
     }
     if (PollReadable(ConnSocket) <= 0)
@@ -203,11 +441,43 @@ void ConnectionControl::receiveStep()
     cmdDisconnect_Click();
 }
 
+void ConnectionControl::receiveTlsStep()
+{
+    // Plain bytes already inside the session are shown without waiting for
+    // more from the network.
+    if (!m_session->pending() && PollReadable(ConnSocket) <= 0)
+        return;
+    std::array<char, 8192> buffer;
+    const tls::Session::Read read = m_session->receive(buffer);
+    switch (read.outcome) {
+    case tls::Session::Outcome::Data:
+        m_window.AppendText(FromCodePage(QByteArrayView(buffer.data(), read.count)));
+        m_window.ScrollToEnd();
+        return;
+    case tls::Session::Outcome::Nothing:
+        return;
+    case tls::Session::Outcome::Closed:
+        break;
+    case tls::Session::Outcome::ClosedUnconfirmed:
+        writeStatusLine(QStringLiteral(
+            "TLS: the connection ended without the peer's close_notify; the end is not confirmed"));
+        break;
+    case tls::Session::Outcome::Failed:
+        writeStatusLine(QStringLiteral("TLS error: ") + fromLibrary(m_session->error()));
+        break;
+    }
+    cmdDisconnect_Click();
+}
+
 void ConnectionControl::cmdDisconnect_Click()
 {
     if (ConnState != stateAccepted && ConnState != stateConnected)
         return;
 
+    if (m_session) {
+        m_session->close();
+        m_session.reset();
+    }
     CloseSocket(ConnSocket);
     ConnSocket = InvalidSocket;
 
@@ -250,7 +520,11 @@ void ConnectionControl::txtDati_KeyPress(std::int16_t keyCode)
 
 bool ConnectionControl::sendAndEcho(const QString& text)
 {
-    if (SendText(ConnSocket, text, m_sendTimeLimit) < 0) {
+    const bool sent = m_session ? m_session->sendAll(spanOf(ToCodePage(text)), m_sendTimeLimit) >= 0
+                                : SendText(ConnSocket, text, m_sendTimeLimit) >= 0;
+    if (!sent) {
+        if (m_session && !text.isEmpty())
+            writeStatusLine(QStringLiteral("TLS error: ") + fromLibrary(m_session->error()));
         cmdDisconnect_Click();
         return false;
     }

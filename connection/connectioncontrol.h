@@ -1,11 +1,14 @@
 #pragma once
 
 #include "mwinsock2.h"
+#include "tlssession.h"
 #include "windowops.h"
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 
 // The connection state machine, as the bodies of the main window's event
 // handlers. One instance, owned by the window; every handler runs on the
@@ -30,6 +33,14 @@ public:
         std::function<bool()> ipv6 = mWinsock2::Ipv6Available;
     };
 
+    // What TLS trusts and shows, as the command line asks.
+    struct TlsSettings {
+        QString caFile;            // PEM; empty: the system's trusted authorities
+        QString certFile, keyFile; // PEM; ours, for a server that asks and for Listen;
+                                   // empty: none, and a certificate made for Listen
+        bool insecure = false;     // go on with any certificate, saying so
+    };
+
     explicit ConnectionControl(WindowOps& window);
     ConnectionControl(WindowOps& window, Platform platform);
     ~ConnectionControl();
@@ -47,6 +58,11 @@ public:
     // keyCode: the typed character's code in the 8-bit code page (13 for Enter).
     void txtDati_KeyPress(std::int16_t keyCode);
     void tmrReceive_Timer();
+    // "Start TLS": a client handshake over the open plain connection, once
+    // the user has had the peer agree to it in the peer's own protocol.
+    void mnuStartTls_Click();
+    bool canStartTls() const;
+    bool isTls() const { return m_session != nullptr; }
 
     State connState() const { return ConnState; }
     mWinsock2::SocketHandle listenSocket() const { return ListenSocket; }
@@ -58,12 +74,28 @@ public:
     void setSendTimeLimit(std::chrono::milliseconds limit) { m_sendTimeLimit = limit; }
     // How long Connect's name lookup may take, and then its connect.
     void setConnectTimeLimit(std::chrono::milliseconds limit) { m_connectTimeLimit = limit; }
+    void setTlsSettings(TlsSettings settings) { m_tlsSettings = std::move(settings); }
 
 private:
     void listen();
     void stop();
     void acceptStep();
+    void peerAccepted();
+    void serverHandshakeStep();
     void receiveStep();
+    void receiveTlsStep();
+    // Shows what arrived in plain text and is still waiting; false when the
+    // peer has gone (the Disconnect action has run).
+    bool showWaitingPlainText();
+    // A client handshake over s, verified as the settings say: the session,
+    // or nullptr when it failed or the user did not trust the peer (the
+    // reason is written). facts: what the peer showed.
+    std::unique_ptr<tls::Session> clientHandshake(mWinsock2::SocketHandle s, const QString& host,
+                                                  tls::PeerFacts& facts);
+    // The identity Listen serves with: loaded or made once; nullptr after
+    // writing why not.
+    const tls::Identity* listenIdentity();
+    void writeTlsFacts(const tls::PeerFacts& facts, bool asClient);
     // Sends text, echoes what went on the wire and moves the caret to the
     // end; on failure performs the Disconnect action. True when sent.
     bool sendAndEcho(const QString& text);
@@ -74,6 +106,23 @@ private:
     std::chrono::milliseconds m_sendTimeLimit = mWinsock2::SendTimeLimit;
     std::chrono::milliseconds m_connectTimeLimit = mWinsock2::ConnectTimeLimit;
     bool m_unloaded = false;
+
+    TlsSettings m_tlsSettings;
+    // The TLS session over ConnSocket, when the connection is encrypted.
+    std::unique_ptr<tls::Session> m_session;
+    std::unique_ptr<tls::Identity> m_identity;
+    bool m_listenTls = false;
+    bool m_upgrading = false; // Start TLS's handshake is under way
+    QString m_connectedHost;  // the host text of the open outgoing connection
+    // An accepted peer still in its handshake; it becomes the connection
+    // when the handshake is done.
+    struct HandshakingPeer {
+        mWinsock2::SocketHandle socket;
+        mWinsock2::SockAddr address;
+        std::unique_ptr<tls::Session> session;
+        std::chrono::steady_clock::time_point deadline;
+    };
+    std::optional<HandshakingPeer> m_handshaking;
 
     State ConnState = stateNone;
     // Outside the states that use them both handles are InvalidSocket: a

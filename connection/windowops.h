@@ -50,6 +50,17 @@ public:
     // the attempt should end now (the window is closing).
     virtual bool keepWaiting() = 0;
 
+    // The TLS check box: whether Connect and Listen use TLS.
+    virtual bool tlsValue() const { return false; }
+    // Shows why the peer's certificate is not trusted, with its facts, and
+    // asks whether to go on all the same: true to go on. The answer offered
+    // first is no.
+    virtual bool askToTrust(const QString& facts)
+    {
+        Q_UNUSED(facts);
+        return false;
+    }
+
     // The "?" button: the banner line, and the help text once the window shows.
     virtual void cmdH_Click() = 0;
 

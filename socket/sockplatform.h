@@ -182,4 +182,18 @@ std::uint16_t LocalPort(Handle s);
 // Shuts both directions down and releases the handle.
 void Close(Handle s);
 
+// --- For a TLS session over the socket ---------------------------------------
+
+// Puts the socket in non-blocking mode (or back): true on success.
+bool SetNonBlocking(Handle s, bool nonBlocking);
+
+// Writes that a library makes on a socket of ours (TLS) cannot pass the
+// flag that keeps a write after the peer's reset from ending the process:
+// where the platform raises a signal for it, it is ignored from now on.
+void IgnoreBrokenPipe();
+
+// Waits at most ms for the socket to become readable (or, with forWrite,
+// writable), or to fail: true when it is, false when the time ran out.
+bool WaitReady(Handle s, bool forWrite, int ms);
+
 } // namespace sockplatform

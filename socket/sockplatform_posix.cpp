@@ -402,4 +402,28 @@ void Close(Handle s)
     ::close(s);
 }
 
+bool SetNonBlocking(Handle s, bool nonBlocking)
+{
+    return setNonBlocking(s, nonBlocking);
+}
+
+void IgnoreBrokenPipe()
+{
+#if defined(PELLIX_HAVE_SO_NOSIGPIPE)
+    // Every socket made or accepted here already raises no SIGPIPE.
+#else
+    // A library's write() cannot pass MSG_NOSIGNAL: no SIGPIPE for the process.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+#endif
+}
+
+bool WaitReady(Handle s, bool forWrite, int ms)
+{
+    pollfd fd{s, short(forWrite ? POLLOUT : POLLIN), 0};
+    return ::poll(&fd, 1, ms) != 0;
+}
+
 } // namespace sockplatform

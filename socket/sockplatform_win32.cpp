@@ -388,4 +388,17 @@ void Close(Handle s)
     ::closesocket(s);
 }
 
+bool SetNonBlocking(Handle s, bool nonBlocking)
+{
+    return setBlocking(s, !nonBlocking);
+}
+
+void IgnoreBrokenPipe() { }
+
+bool WaitReady(Handle s, bool forWrite, int ms)
+{
+    WSAPOLLFD fd{s, short(forWrite ? POLLWRNORM : POLLRDNORM), 0};
+    return WSAPoll(&fd, 1, ms) != 0;
+}
+
 } // namespace sockplatform

@@ -12,6 +12,7 @@
 #include <QFocusEvent>
 #include <QFontInfo>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -180,6 +181,15 @@ void frmPellix::createControls()
     chkEcho->setAccessibleName(tr("Local echo"));
     chkEcho->setToolTip(tr("Show what is sent in the transcript"));
 
+    // In the room between Local Echo and "?": whether Connect and Listen use TLS.
+    chkTls = new QCheckBox(QStringLiteral("TLS"), this);
+    chkTls->setObjectName(QStringLiteral("chkTls"));
+    chkTls->setGeometry(558, 4, 42, 21);
+    chkTls->setStyleSheet(QStringLiteral("QCheckBox { spacing: 2px; }"));
+    chkTls->setAccessibleName(tr("Use TLS"));
+    chkTls->setToolTip(tr("Connect and Listen over TLS: encrypted, and the peer's certificate "
+                          "verified"));
+
     cmdH = button(new QPushButton(QStringLiteral("?"), this), "cmdH", {604, 4, 29, 21},
                   tr("About Pellix"));
     cmdClear = button(new QPushButton(QStringLiteral("Clear"), this), "cmdClear",
@@ -214,7 +224,8 @@ void frmPellix::createControls()
     tmrReceive->setInterval(100);
 
     QWidget* order[] = {txtHostConn, txtPortConn, cmdConnetti, txtPort, cmdStartListen,
-                        cmdDisconnect, chkEcho, cmdH, cmdClear, txtDati, txtInvia, cmdSend};
+                        cmdDisconnect, chkEcho, chkTls, cmdH, cmdClear, txtDati, txtInvia,
+                        cmdSend};
     for (std::size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
 }
@@ -223,6 +234,17 @@ void frmPellix::wireEvents()
 {
     connect(cmdConnetti, &QPushButton::clicked, this,
             [this] { whileWaiting([this] { m_connection.cmdConnetti_Click(); }); });
+    txtDati->addMenuSection([this](QMenu* menu) {
+        QAction* startTls = menu->addAction(tr("Start &TLS"), this, [this] {
+            // After the menu has gone; the handshake waits as a connect does.
+            QTimer::singleShot(0, this, [this] {
+                whileWaiting([this] { m_connection.mnuStartTls_Click(); });
+            });
+        });
+        startTls->setEnabled(m_connection.canStartTls());
+        startTls->setToolTip(tr("Begin TLS on this connection, once the peer has agreed to it "
+                                "(STARTTLS, STLS, AUTH TLS)"));
+    });
     connect(cmdStartListen, &QPushButton::clicked, this,
             [this] { m_connection.cmdStartListen_Click(); });
     connect(cmdDisconnect, &QPushButton::clicked, this,
@@ -373,6 +395,24 @@ void frmPellix::closeEvent(QCloseEvent* event)
 }
 
 // --- What the connection handlers may do to the window ---------------------------
+
+bool frmPellix::tlsValue() const
+{
+    return chkTls->isChecked();
+}
+
+bool frmPellix::askToTrust(const QString& facts)
+{
+    if (m_hooks.askToTrust)
+        return m_hooks.askToTrust(facts);
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Pellix"), facts,
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setInformativeText(tr("Go on all the same? Only if you have checked the fingerprint "
+                              "another way. Nothing has been sent yet."));
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
 
 QWidget* frmPellix::control(Control c) const
 {

@@ -27,6 +27,9 @@ public:
         ConnectionControl::Platform platform;
         // Ends the program at once after the start-up failure message.
         std::function<void(int status)> terminate;
+        // Asks whether to go on with a peer whose certificate is not trusted
+        // (a dialog by default).
+        std::function<bool(const QString& facts)> askToTrust;
     };
 
     explicit frmPellix(QWidget* parent = nullptr);
@@ -60,6 +63,7 @@ public:
     QPushButton* cmdStartListen = nullptr;
     QPushButton* cmdDisconnect = nullptr;
     QCheckBox* chkEcho = nullptr;
+    QCheckBox* chkTls = nullptr;
     QPushButton* cmdH = nullptr;
     QPushButton* cmdClear = nullptr;
     TranscriptView* txtDati = nullptr;
@@ -82,6 +86,8 @@ private:
     void setEnabled(Control control, bool enabled) override;
     void setCaption(Control control, const QString& caption) override;
     int echoValue() const override;
+    bool tlsValue() const override;
+    bool askToTrust(const QString& facts) override;
     void EnsureLineBreak() override;
     void AppendText(const QString& s) override;
     void ScrollToEnd() override;

@@ -30,6 +30,8 @@ class tst_CommandLine : public QObject {
 private slots:
     void outcome_data();
     void outcome();
+    void tlsOptions_data();
+    void tlsOptions();
 };
 
 void tst_CommandLine::outcome_data()
@@ -116,6 +118,39 @@ void tst_CommandLine::outcome_data()
     err("--listen then host and port", {"-l", "5", "h", "6"}, "'h'");
     err("too many arguments", {"h", "1", "extra"}, "'extra'");
     err("empty host", {""}, "empty host name");
+    err("--tls with a value", {"--tls=yes"}, "'--tls' takes no value");
+    err("--ca-file without its file", {"h", "--ca-file"}, "'--ca-file' needs a file name");
+    err("--cert without --key", {"--cert", "c.pem", "h"}, "--cert and --key go together");
+    err("--key without --cert", {"--key=k.pem", "h"}, "--cert and --key go together");
+}
+
+void tst_CommandLine::tlsOptions_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<bool>("insecure");
+    QTest::addColumn<QStringList>("files"); // --ca-file, --cert, --key
+
+    QTest::newRow("none") << QStringList{"h"} << false << false << QStringList{"", "", ""};
+    QTest::newRow("-k with -o") << QStringList{"-ko", "s.log", "h"} << false << true
+                                << QStringList{"", "", ""};
+    QTest::newRow("all, listening")
+        << QStringList{"--tls", "--insecure", "--ca-file=ca.pem", "--cert", "c.pem", "--key",
+                       "k.pem", "-l", "8443"}
+        << true << true << QStringList{"ca.pem", "c.pem", "k.pem"};
+}
+
+void tst_CommandLine::tlsOptions()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, tls);
+    QFETCH(bool, insecure);
+    QFETCH(QStringList, files);
+    const CommandLine c = parseCommandLine(args, Banner);
+    QCOMPARE(c.action, CommandLine::Action::Run);
+    QCOMPARE(c.request.tls, tls);
+    QCOMPARE(c.request.insecure, insecure);
+    QCOMPARE((QStringList{c.request.caFile, c.request.certFile, c.request.keyFile}), files);
 }
 
 void tst_CommandLine::outcome()

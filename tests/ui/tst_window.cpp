@@ -113,6 +113,7 @@ void tst_Window::controls_data()
     QTest::newRow("cmdStartListen") << "cmdStartListen" << "QPushButton" << "Listen" << QRect(300, 4, 45, 21) << true;
     QTest::newRow("cmdDisconnect") << "cmdDisconnect" << "QPushButton" << "Disconnect" << QRect(372, 4, 77, 21) << false;
     QTest::newRow("chkEcho") << "chkEcho" << "QCheckBox" << "Local Echo" << QRect(476, 4, 77, 21) << true;
+    QTest::newRow("chkTls") << "chkTls" << "QCheckBox" << "TLS" << QRect(558, 4, 42, 21) << true;
     QTest::newRow("cmdH") << "cmdH" << "QPushButton" << "?" << QRect(604, 4, 29, 21) << true;
     QTest::newRow("cmdClear") << "cmdClear" << "QPushButton" << "Clear" << QRect(644, 4, 45, 21) << true;
     QTest::newRow("txtDati") << "txtDati" << "TranscriptView" << "" << QRect(4, 28, 685, 417) << true;
@@ -211,7 +212,7 @@ void tst_Window::noDefaultButton()
 void tst_Window::tabOrder()
 {
     const QStringList expected = {"txtPortConn", "cmdConnetti", "txtPort", "cmdStartListen",
-                                  "chkEcho", "cmdH", "cmdClear", "txtDati", "txtInvia",
+                                  "chkEcho", "chkTls", "cmdH", "cmdClear", "txtDati", "txtInvia",
                                   "txtHostConn"};
     m_window->activateWindow();
     m_window->txtHostConn->setFocus(Qt::TabFocusReason);

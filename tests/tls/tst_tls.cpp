@@ -1,0 +1,351 @@
+// TLS end to end: the real window against TLS peers on the loopback, with a
+// test authority and certificates made when the test runs.
+
+#include "frmpellix.h"
+#include "tlspeer.h"
+#include "transcriptview.h"
+#include "windowdriver.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace std::chrono_literals;
+using State = ConnectionControl::State;
+
+class tst_Tls : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void connectChecksTheCertificate_data();
+    void connectChecksTheCertificate();
+    void clientCertificateOnlyToAVerifiedPeer_data();
+    void clientCertificateOnlyToAVerifiedPeer();
+    void recordLargerThanATickIsPaced();
+    void peerEnds_data();
+    void peerEnds();
+    void stalledHandshakeIsBounded();
+    void startTlsWithARealSmtpServer();
+    void listenerServesTlsAndTurnsPlainAway();
+
+private:
+    QString file(const QString& name) const { return m_dir.filePath(name); }
+    QString transcript() const { return m_window->txtDati->plainText(); }
+    // Connects the window with TLS to a fresh peer serving NAME.pem; the
+    // peer, once its handshake has ended.
+    testtls::Peer connectTls(const QString& host, const QString& name, bool* peerOk = nullptr,
+                             const QString& clientAuthority = {});
+    // Ticks until the transcript grows (at most a second); its new length.
+    qint64 tickUntilMore();
+    // Ticks until the transcript after position from holds text (at most 5 s).
+    bool tickUntil(const QString& text, qsizetype from = 0);
+    void type(const QString& line)
+    {
+        QTest::keyClicks(m_window->txtDati, line);
+        QTest::keyClick(m_window->txtDati, Qt::Key_Return);
+    }
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<frmPellix> m_window;
+    std::unique_ptr<testpeer::Listener> m_listener;
+    QStringList m_asked; // what the trust dialog was shown
+    bool m_answer = false;
+};
+
+void tst_Tls::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY2(testtls::makeCertificates(m_dir.path()), "the openssl command made no certificates");
+}
+
+void tst_Tls::init()
+{
+    frmPellix::Hooks hooks = testwindow::loopbackHooks();
+    hooks.askToTrust = [this](const QString& facts) {
+        m_asked.append(facts);
+        return m_answer;
+    };
+    m_asked.clear();
+    m_answer = false;
+    m_window = std::make_unique<frmPellix>(hooks);
+    m_window->connection().setTlsSettings({file("ca.pem"), {}, {}, false});
+    m_window->chkTls->setChecked(true);
+    m_window->show();
+    m_listener = std::make_unique<testpeer::Listener>();
+    QVERIFY(m_listener->port() != 0);
+}
+
+void tst_Tls::cleanup()
+{
+    m_window.reset();
+}
+
+testtls::Peer tst_Tls::connectTls(const QString& host, const QString& name, bool* peerOk,
+                                  const QString& clientAuthority)
+{
+    auto served = testtls::serveOnce(*m_listener, file(name + ".pem"), file(name + ".key"),
+                                     clientAuthority);
+    m_window->txtHostConn->setText(host);
+    m_window->txtPortConn->setText(QString::number(m_listener->port()));
+    QTest::mouseClick(m_window->cmdConnetti, Qt::LeftButton);
+    auto [ok, peer] = served.get();
+    if (peerOk)
+        *peerOk = ok;
+    return std::move(peer);
+}
+
+qint64 tst_Tls::tickUntilMore()
+{
+    const qint64 before = m_window->txtDati->length();
+    for (int i = 0; i < 50 && m_window->txtDati->length() == before; ++i) {
+        QTest::qWait(20);
+        m_window->connection().tmrReceive_Timer();
+    }
+    return m_window->txtDati->length();
+}
+
+bool tst_Tls::tickUntil(const QString& text, qsizetype from)
+{
+    for (int i = 0; i < 250 && transcript().indexOf(text, from) < 0; ++i) {
+        QTest::qWait(20);
+        m_window->connection().tmrReceive_Timer();
+    }
+    return transcript().indexOf(text, from) >= 0;
+}
+
+void tst_Tls::connectChecksTheCertificate_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<bool>("systemAuthorities"); // not the test authority
+    QTest::addColumn<bool>("insecure");
+    QTest::addColumn<bool>("userGoesOn");
+    QTest::addColumn<bool>("connected");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("verified address") << "127.0.0.1" << "good" << false << false << false << true
+                                      << "Verified: the certificate is trusted";
+    QTest::newRow("verified name") << "localhost" << "good" << false << false << false << true
+                                   << "Verified: the certificate is trusted";
+    QTest::newRow("unknown issuer") << "127.0.0.1" << "good" << true << false << false << false
+                                    << "Certificate not trusted: the issuer is unknown";
+    QTest::newRow("wrong name") << "localhost" << "other" << false << false << false << false
+                                << "Certificate not trusted: the certificate is for another name";
+    QTest::newRow("wrong address") << "127.0.0.1" << "other" << false << false << false << false
+                                   << "the certificate is for another address";
+    QTest::newRow("expired") << "127.0.0.1" << "expired" << false << false << false << false
+                             << "Certificate not trusted: the certificate has expired";
+    QTest::newRow("self-signed") << "127.0.0.1" << "self" << false << false << false << false
+                                 << "Certificate not trusted: the certificate is self-signed";
+    QTest::newRow("insecure") << "127.0.0.1" << "self" << false << true << false << true
+                              << "NOT VERIFIED: the certificate is self-signed";
+    QTest::newRow("user goes on") << "127.0.0.1" << "expired" << false << false << true << true
+                                  << "going on as the user chose";
+}
+
+void tst_Tls::connectChecksTheCertificate()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, certificate);
+    QFETCH(bool, systemAuthorities);
+    QFETCH(bool, insecure);
+    QFETCH(bool, userGoesOn);
+    QFETCH(bool, connected);
+    QFETCH(QString, line);
+    m_window->connection().setTlsSettings(
+        {systemAuthorities ? QString() : file("ca.pem"), {}, {}, insecure});
+    m_answer = userGoesOn;
+
+    bool handshook = false;
+    testtls::Peer peer = connectTls(host, certificate, &handshook);
+    QVERIFY(handshook);
+    QVERIFY2(transcript().contains(line), qPrintable(transcript()));
+    const bool asked = !line.startsWith("Verified") && !insecure;
+    QCOMPARE(m_asked.size(), asked ? 1 : 0);
+    if (asked)
+        QVERIFY(m_asked.first().contains("SHA-256: " + peer.peerFingerprint()));
+    QCOMPARE(m_window->connection().connState(), connected ? State::stateConnected : State::stateIdle);
+    if (!connected) {
+        QVERIFY(transcript().endsWith("Failed connection to: 127.0.0.1\r\n"));
+        // Refused: not one byte of the user's reached the peer.
+        QVERIFY(peer.read(1).isEmpty());
+        return;
+    }
+    const qsizetype connectedAt = transcript().indexOf("Connected to: 127.0.0.1\r\nTLS: TLSv1.");
+    QVERIFY(connectedAt > 0);
+    QVERIFY(transcript().lastIndexOf("SHA-256: " + peer.peerFingerprint()) > connectedAt);
+    QTest::keyClicks(m_window->txtDati, "hi");
+    QCOMPARE(peer.read(2), QByteArray("hi"));
+}
+
+void tst_Tls::clientCertificateOnlyToAVerifiedPeer_data()
+{
+    QTest::addColumn<QString>("serverCertificate");
+    QTest::addColumn<bool>("insecure");
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("verified server") << "good" << false << true;
+    QTest::newRow("self-signed server") << "self" << false << false;
+    QTest::newRow("self-signed, --insecure") << "self" << true << true;
+}
+
+void tst_Tls::clientCertificateOnlyToAVerifiedPeer()
+{
+    QFETCH(QString, serverCertificate);
+    QFETCH(bool, insecure);
+    QFETCH(bool, shown);
+    m_window->connection().setTlsSettings(
+        {file("ca.pem"), file("good.pem"), file("good.key"), insecure});
+    bool handshook = false;
+    testtls::Peer peer = connectTls("127.0.0.1", serverCertificate, &handshook, file("ca.pem"));
+    QCOMPARE(handshook, shown);
+    QCOMPARE(peer.peerShowedCertificate(), shown);
+}
+
+void tst_Tls::recordLargerThanATickIsPaced()
+{
+    testtls::Peer peer = connectTls("127.0.0.1", "good");
+    QCOMPARE(m_window->connection().connState(), State::stateConnected);
+    const QByteArray burst(16384, 'x'); // one record, the largest TLS has
+    QVERIFY(peer.write(burst));
+    const qint64 before = m_window->txtDati->length();
+    QCOMPARE(tickUntilMore(), before + 8192);
+    // The rest is already inside the session: the next tick shows it
+    // without anything more from the network.
+    m_window->connection().tmrReceive_Timer();
+    QCOMPARE(m_window->txtDati->length(), before + 16384);
+    QVERIFY(transcript().endsWith(QString(burst)));
+}
+
+void tst_Tls::peerEnds_data()
+{
+    QTest::addColumn<bool>("closeNotify");
+    QTest::addColumn<bool>("reset");
+    QTest::newRow("close_notify") << true << false;
+    QTest::newRow("bare close") << false << false;
+    QTest::newRow("reset, then keys") << false << true;
+}
+
+void tst_Tls::peerEnds()
+{
+    QFETCH(bool, closeNotify);
+    QFETCH(bool, reset);
+    testtls::Peer peer = connectTls("127.0.0.1", "good");
+    QVERIFY(peer.write("bye"));
+    if (closeNotify)
+        peer.closeNotify();
+    if (reset) {
+        tickUntilMore();
+        peer.tcp().reset();
+        QTest::qWait(50);
+        // Writes after the reset: the library's own writes raise no SIGPIPE.
+        QTest::keyClicks(m_window->txtDati, "ab");
+    }
+    peer.tcp().close();
+    QTRY_VERIFY_WITH_TIMEOUT((m_window->connection().tmrReceive_Timer(),
+                              m_window->connection().connState() == State::stateIdle),
+                             5000);
+    QVERIFY(transcript().contains("bye"));
+    QVERIFY(transcript().endsWith("Disconnected\r\n"));
+    QCOMPARE(transcript().contains("the end is not confirmed"), !closeNotify && !reset);
+}
+
+void tst_Tls::stalledHandshakeIsBounded()
+{
+    // The listener takes the connection but never answers the client's hello.
+    m_window->connection().setConnectTimeLimit(300ms);
+    m_window->txtPortConn->setText(QString::number(m_listener->port()));
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(m_window->cmdConnetti, Qt::LeftButton);
+    QVERIFY(clock.elapsed() < 3000);
+    QVERIFY2(transcript().contains("TLS handshake failed: the peer did not finish the handshake "
+                                   "within 1 s\r\nFailed connection to: 127.0.0.1\r\n"),
+             qPrintable(transcript()));
+    QCOMPARE(m_window->connection().connState(), State::stateIdle);
+    QVERIFY(m_window->cmdConnetti->isEnabled());
+}
+
+void tst_Tls::startTlsWithARealSmtpServer()
+{
+    // Debian's aiosmtpd: an SMTP server that offers STARTTLS.
+    const quint16 port = testpeer::unusedPort();
+    QProcess server;
+    server.setProcessChannelMode(QProcess::ForwardedChannels);
+    server.start("/usr/bin/python3", {"-m", "aiosmtpd", "-n", "-l",
+                                      "127.0.0.1:" + QString::number(port), "--tlscert",
+                                      file("good.pem"), "--tlskey", file("good.key")});
+    QVERIFY2(server.waitForStarted(), "python3 -m aiosmtpd did not start");
+    bool up = false;
+    for (int i = 0; i < 100 && !up; ++i) {
+        QTest::qWait(50);
+        up = testpeer::Peer::connectTo(port).isOpen();
+    }
+    QVERIFY2(up, "aiosmtpd did not listen");
+
+    m_window->tmrReceive->stop(); // the test ticks for itself
+    m_window->chkTls->setChecked(false);
+    m_window->txtPortConn->setText(QString::number(port));
+    QTest::mouseClick(m_window->cmdConnetti, Qt::LeftButton);
+    QVERIFY(tickUntil("220 "));
+    type("EHLO me");
+    QVERIFY(tickUntil("250-STARTTLS"));
+    type("STARTTLS");
+    // The go-ahead is still unread when the user asks for TLS: it shows,
+    // and the handshake begins after it.
+    QTest::qWait(300);
+    QVERIFY(!transcript().contains("220 Ready"));
+    m_window->connection().mnuStartTls_Click();
+    const qsizetype upgraded = transcript().indexOf("Verified: the certificate is trusted");
+    QVERIFY2(upgraded > 0, qPrintable(transcript()));
+    QVERIFY(transcript().indexOf("220 Ready to start TLS\r\nTLS: TLSv1.") > 0);
+    QVERIFY(m_window->connection().isTls());
+    type("EHLO me");
+    QVERIFY2(tickUntil("250", upgraded), qPrintable(transcript()));
+    server.kill();
+    server.waitForFinished();
+}
+
+void tst_Tls::listenerServesTlsAndTurnsPlainAway()
+{
+    const quint16 port = testpeer::unusedPort();
+    testwindow::startListening(*m_window, port);
+    const QRegularExpressionMatch made =
+        QRegularExpression("TLS certificate made for this session, SHA-256: ([0-9A-F:]+)\r\n")
+            .match(transcript());
+    QVERIFY2(made.hasMatch(), qPrintable(transcript()));
+
+    // A plain-text client first: told off and closed, and the next peer served.
+    testpeer::Peer plain = testpeer::Peer::connectTo(port);
+    testpeer::Peer second = testpeer::Peer::connectTo(port);
+    QVERIFY(plain.send("EHLO plain\r\n"));
+    QVERIFY(tickUntilMore() > 0);
+    QVERIFY2(transcript().contains("TLS handshake with 127.0.0.1 failed: the peer does not speak TLS"),
+             qPrintable(transcript()));
+    QVERIFY(plain.sawClose());
+
+    auto client = std::async(std::launch::async, [&] {
+        testtls::Peer p = testtls::Peer::client(std::move(second));
+        const bool ok = p.handshake();
+        return std::pair{ok, std::move(p)};
+    });
+    QTRY_VERIFY_WITH_TIMEOUT((m_window->connection().tmrReceive_Timer(),
+                              m_window->connection().connState() == State::stateAccepted),
+                             5000);
+    auto [ok, peer] = client.get();
+    QVERIFY(ok);
+    QCOMPARE(peer.peerFingerprint(), made.captured(1));
+    QVERIFY(transcript().contains("Connected from: 127.0.0.1\r\nTLS: TLSv1."));
+    QVERIFY(peer.write("over tls"));
+    tickUntilMore();
+    QVERIFY(transcript().endsWith("over tls"));
+}
+
+QTEST_MAIN(tst_Tls)
+#include "tst_tls.moc"
