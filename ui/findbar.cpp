@@ -165,10 +165,13 @@ void FindBar::say(const QString& text)
 {
     m_message->setText(text);
     // The field carries the outcome as its description, which a screen
-    // reader reads out when the focused field's description changes; the
-    // label raises an alert for the same text.
+    // reader reads out when the focused field's description changes (Qt
+    // sets it without saying so); the label raises an alert for the same
+    // text, for when the focus is in the transcript (F3).
     field->setAccessibleDescription(text);
-    if (!text.isEmpty() && QAccessible::isActive()) {
+    QAccessibleEvent described(field, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&described);
+    if (!text.isEmpty()) {
         QAccessibleEvent alert(m_message, QAccessible::Alert);
         QAccessible::updateAccessibility(&alert);
     }
