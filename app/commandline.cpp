@@ -184,3 +184,23 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
     }
     return result;
 }
+
+QString missingDisplay([[maybe_unused]] const QProcessEnvironment& environment)
+{
+#if defined(Q_OS_WIN) || defined(Q_OS_MACOS)
+    return {};
+#else
+    // Qt takes the first platform of the list that starts: "name:options;...".
+    const QString chosen = environment.value(QStringLiteral("QT_QPA_PLATFORM"));
+    for (const QString& entry : chosen.split(u';', Qt::SkipEmptyParts)) {
+        const QString name = entry.section(u':', 0, 0).trimmed();
+        if (!name.isEmpty() && name != u"xcb" && !name.startsWith(u"wayland"))
+            return {}; // offscreen, minimal, vnc, a framebuffer: no display needed
+    }
+    if (!environment.value(QStringLiteral("DISPLAY")).isEmpty()
+        || !environment.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty())
+        return {};
+    return QStringLiteral("pellix: no display: DISPLAY and WAYLAND_DISPLAY are unset; start it in a "
+                          "desktop session, or on a virtual X server: xvfb-run pellix\n");
+#endif
+}

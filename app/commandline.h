@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -40,3 +41,9 @@ std::optional<quint16> parsePortArgument(const QString& text);
 
 // The usage text that --help prints.
 QString helpText();
+
+// Why no window can be shown with this environment, as the one line (with its
+// line break) that the program prints before it exits with status 1; empty
+// when a display can be had, or when Qt is asked for a platform that needs
+// none (offscreen, vnc, a framebuffer). Always empty on Windows and macOS.
+QString missingDisplay(const QProcessEnvironment& environment);

@@ -3,6 +3,8 @@
 #include "transcriptlog.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -36,6 +38,7 @@ int main(int argc, char* argv[])
     const StartupRequest& request = commandLine.request;
 
     std::unique_ptr<TranscriptLog> log;
+    const bool logExisted = QFileInfo::exists(request.outputFile);
     if (!request.outputFile.isEmpty()) {
         QString reason;
         log = TranscriptLog::open(request.outputFile, &reason);
@@ -44,6 +47,18 @@ int main(int argc, char* argv[])
                               .arg(request.outputFile, reason));
             return 2;
         }
+    }
+
+    // Checked after the output file, whose errors are the user's to mend
+    // first; a log file that this start created goes again.
+    const QString noDisplay = missingDisplay(QProcessEnvironment::systemEnvironment());
+    if (!noDisplay.isEmpty()) {
+        write(stderr, noDisplay);
+        if (log && !logExisted) {
+            log.reset();
+            QFile::remove(request.outputFile);
+        }
+        return 1;
     }
 
     // Qt sees only the program's name: its own options (-platform, -style, ...)

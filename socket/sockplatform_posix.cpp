@@ -1,4 +1,14 @@
 // The socket platform over POSIX: every POSIX socket call the program makes.
+//
+// Linux makes a socket close-on-exec and non-blocking in the call that
+// creates it (SOCK_CLOEXEC, SOCK_NONBLOCK, accept4) and keeps a send from
+// raising SIGPIPE with MSG_NOSIGNAL. macOS has none of these and the older
+// BSDs lack some, so each has a plain POSIX way beside it, taken where the
+// build did not find the call (socket/CMakeLists.txt), or everywhere when
+// PELLIX_PORTABLE_POSIX is defined:
+// - socket() or accept(), then fcntl() for FD_CLOEXEC and O_NONBLOCK;
+// - SO_NOSIGPIPE on every socket where it exists (macOS, the BSDs),
+//   otherwise SIGPIPE ignored for the whole process before a socket is made.
 
 #include "sockplatform.h"
 
@@ -10,6 +20,7 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,9 +28,92 @@
 #include <cstring>
 
 
+#ifndef PELLIX_PORTABLE_POSIX
+#  if defined(PELLIX_HAVE_SOCK_CLOEXEC) && defined(PELLIX_HAVE_SOCK_NONBLOCK)
+#    define PELLIX_SOCKET_FLAGS 1
+#  endif
+#  if defined(PELLIX_HAVE_ACCEPT4) && defined(PELLIX_HAVE_SOCK_CLOEXEC)
+#    define PELLIX_ACCEPT4 1
+#  endif
+#  if defined(PELLIX_HAVE_MSG_NOSIGNAL)
+#    define PELLIX_SEND_NOSIGNAL 1
+#  endif
+#endif
+
 namespace {
 
 using sockplatform::Handle;
+
+#ifdef PELLIX_SEND_NOSIGNAL
+// A write after the peer's reset must not raise SIGPIPE.
+constexpr int NoSigpipe = MSG_NOSIGNAL;
+#else
+constexpr int NoSigpipe = 0; // guardSigpipe has seen to it
+#endif
+
+bool setFlag(Handle s, int get, int set, int flag, bool on)
+{
+    const int flags = ::fcntl(s, get);
+    return flags >= 0 && ::fcntl(s, set, on ? flags | flag : flags & ~flag) == 0;
+}
+
+[[maybe_unused]] bool setCloseOnExec(Handle s) { return setFlag(s, F_GETFD, F_SETFD, FD_CLOEXEC, true); }
+bool setNonBlocking(Handle s, bool on) { return setFlag(s, F_GETFL, F_SETFL, O_NONBLOCK, on); }
+
+// No SIGPIPE from a send on s after the peer's reset: true when that is so.
+bool guardSigpipe([[maybe_unused]] Handle s)
+{
+#if defined(PELLIX_SEND_NOSIGNAL)
+    return true; // every send passes MSG_NOSIGNAL
+#elif defined(PELLIX_HAVE_SO_NOSIGPIPE)
+    const int on = 1;
+    return ::setsockopt(s, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) == 0;
+#else
+    // Nothing per socket here: the signal is ignored for the whole process,
+    // again for every socket in case something has put it back since.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    return ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
+#endif
+}
+
+// A new TCP socket, close-on-exec so that no program the window might start
+// inherits a connection, non-blocking when asked, and guarded against
+// SIGPIPE; InvalidHandle on failure.
+Handle newSocket(int domain, bool nonBlocking)
+{
+#ifdef PELLIX_SOCKET_FLAGS
+    const Handle s = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0),
+                        IPPROTO_TCP);
+    const bool ready = s >= 0 && guardSigpipe(s);
+#else
+    // Another thread starting a program between these calls would pass the
+    // socket on: only the flags at creation close that gap.
+    const Handle s = ::socket(domain, SOCK_STREAM, IPPROTO_TCP);
+    const bool ready = s >= 0 && setCloseOnExec(s) && (!nonBlocking || setNonBlocking(s, true))
+                       && guardSigpipe(s);
+#endif
+    if (!ready && s >= 0)
+        ::close(s);
+    return ready ? s : sockplatform::InvalidHandle;
+}
+
+// The next connection waiting on s, close-on-exec and guarded against
+// SIGPIPE, as newSocket; -1 on failure, with errno.
+Handle acceptOne(Handle s, sockaddr* peer, socklen_t* length)
+{
+#ifdef PELLIX_ACCEPT4
+    const Handle c = ::accept4(s, peer, length, SOCK_CLOEXEC);
+    const bool ready = c >= 0 && guardSigpipe(c);
+#else
+    const Handle c = ::accept(s, peer, length);
+    const bool ready = c >= 0 && setCloseOnExec(c) && guardSigpipe(c);
+#endif
+    if (!ready && c >= 0)
+        ::close(c);
+    return ready ? c : -1;
+}
 
 int pollOne(Handle s, short events, short& revents)
 {
@@ -126,9 +220,8 @@ Handle StartConnect(const AddressRecord& address, bool& connected)
     const Family family = RecordFamily(address);
     if (family == Family::None)
         return InvalidHandle;
-    const int domain = family == Family::IPv6 ? AF_INET6 : AF_INET;
-    const Handle s = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
-    if (s < 0)
+    const Handle s = newSocket(family == Family::IPv6 ? AF_INET6 : AF_INET, true);
+    if (s == InvalidHandle)
         return InvalidHandle;
     int r;
     do {
@@ -168,9 +261,7 @@ void WaitForConnects(std::span<const Handle> sockets, int ms, std::span<int> out
 
 void FinishConnect(Handle s)
 {
-    const int flags = ::fcntl(s, F_GETFL);
-    if (flags >= 0)
-        ::fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
+    setNonBlocking(s, false);
 }
 
 std::int32_t PollReadable(Handle s)
@@ -217,11 +308,10 @@ std::int32_t SendAll(Handle s, std::span<const char> bytes, std::chrono::millise
     const auto deadline = std::chrono::steady_clock::now() + timeLimit;
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        // MSG_NOSIGNAL: a write after the peer's reset must not raise SIGPIPE.
         // MSG_DONTWAIT: the socket stays blocking; the wait is in poll()
         // instead, so that it can be bounded.
         const ssize_t n = ::send(s, bytes.data() + sent, bytes.size() - sent,
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+                                 NoSigpipe | MSG_DONTWAIT);
         if (n > 0) {
             sent += std::size_t(n);
             continue;
@@ -242,10 +332,7 @@ std::int32_t SendAll(Handle s, std::span<const char> bytes, std::chrono::millise
 
 Handle CreateTcp(Family family)
 {
-    // Close-on-exec: no program the window might start inherits a connection.
-    const int domain = family == Family::IPv6 ? AF_INET6 : AF_INET;
-    const Handle s = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    return s < 0 ? InvalidHandle : s;
+    return newSocket(family == Family::IPv6 ? AF_INET6 : AF_INET, false);
 }
 
 int Connect(Handle s, const AddressRecord& address)
@@ -289,7 +376,7 @@ Handle Accept(Handle s, AddressRecord& peer)
     socklen_t length = sizeof peer.bytes;
     Handle c;
     do {
-        c = ::accept4(s, reinterpret_cast<sockaddr*>(peer.bytes.data()), &length, SOCK_CLOEXEC);
+        c = acceptOne(s, reinterpret_cast<sockaddr*>(peer.bytes.data()), &length);
     } while (c < 0 && errno == EINTR);
     if (c < 0)
         return InvalidHandle;

@@ -6,6 +6,8 @@
 #include "keycodes.h"
 #include "transcriptview.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -65,6 +67,28 @@ protected:
     }
 };
 
+// The window as assistive technology sees it: what Qt makes of a plain
+// widget (role Client), and busy while a handler waits on the network.
+class WindowAccessible : public QAccessibleWidget {
+public:
+    explicit WindowAccessible(frmPellix* window) : QAccessibleWidget(window) { }
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State st = QAccessibleWidget::state();
+        st.busy = static_cast<const frmPellix*>(widget())->isWaiting();
+        return st;
+    }
+};
+
+QAccessibleInterface* createForWindow(const QString& className, QObject* object)
+{
+    if (className == QLatin1String(frmPellix::staticMetaObject.className()))
+        if (auto* window = qobject_cast<frmPellix*>(object))
+            return new WindowAccessible(window);
+    return nullptr;
+}
+
 void terminateAtOnce(int status)
 {
     std::_Exit(status);
@@ -86,6 +110,11 @@ frmPellix::frmPellix(Hooks hooks, QWidget* parent)
 {
     if (!m_hooks.terminate)
         m_hooks.terminate = terminateAtOnce;
+    static const bool accessibleInstalled = [] {
+        QAccessible::installFactory(createForWindow);
+        return true;
+    }();
+    Q_UNUSED(accessibleInstalled);
 
     setObjectName(QStringLiteral("frmPellix"));
     setWindowTitle(QStringLiteral("Pellix"));
@@ -205,15 +234,8 @@ void frmPellix::createControls()
 
 void frmPellix::wireEvents()
 {
-    connect(cmdConnetti, &QPushButton::clicked, this, [this] {
-        // The lookup and the connect wait with the window drawn (keepWaiting);
-        // a close asked for meanwhile ends the wait and happens after it.
-        m_waiting = true;
-        m_connection.cmdConnetti_Click();
-        m_waiting = false;
-        if (m_closeRequested)
-            close();
-    });
+    connect(cmdConnetti, &QPushButton::clicked, this,
+            [this] { whileWaiting([this] { m_connection.cmdConnetti_Click(); }); });
     connect(cmdStartListen, &QPushButton::clicked, this,
             [this] { m_connection.cmdStartListen_Click(); });
     connect(cmdDisconnect, &QPushButton::clicked, this,
@@ -399,6 +421,36 @@ bool frmPellix::keepWaiting()
     // keys wait in the queue until the attempt is over.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     return !m_closeRequested;
+}
+
+void frmPellix::whileWaiting(const std::function<void()>& handler)
+{
+    // A wait started from within another (by a timer that fires while the
+    // first one waits) is shown already, and the outer one does the close.
+    if (m_waiting) {
+        handler();
+        return;
+    }
+    showWaiting(true);
+    handler();
+    showWaiting(false);
+    if (m_closeRequested)
+        close();
+}
+
+void frmPellix::showWaiting(bool waiting)
+{
+    m_waiting = waiting;
+    // The wait pointer rather than the busy one: no click or key is acted on
+    // until the wait is over, so the arrow should not invite them.
+    if (waiting)
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QGuiApplication::restoreOverrideCursor();
+    QAccessible::State changed;
+    changed.busy = true;
+    QAccessibleStateChangeEvent event(this, changed);
+    QAccessible::updateAccessibility(&event);
 }
 
 void frmPellix::closeEvent(QCloseEvent* event)

@@ -39,6 +39,10 @@ public:
 
     ConnectionControl& connection() { return m_connection; }
 
+    // A handler waits on the network (a lookup or a connect): the window
+    // shows the wait pointer and tells assistive technology it is busy.
+    bool isWaiting() const { return m_waiting; }
+
     // Logs the transcript to log from now on, beginning with what the
     // transcript already holds (right after construction: the banner line).
     void startLog(std::unique_ptr<TranscriptLog> log);
@@ -101,6 +105,12 @@ private:
     bool keepWaiting() override;
 
     QWidget* control(Control c) const;
+
+    // Runs a handler that may wait on the network (through keepWaiting) and
+    // shows the wait for as long as it runs; a close asked for meanwhile ends
+    // the wait and happens once the handler has returned.
+    void whileWaiting(const std::function<void()>& handler);
+    void showWaiting(bool waiting);
 
     Hooks m_hooks;
     ConnectionControl m_connection;

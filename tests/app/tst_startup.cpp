@@ -1,6 +1,7 @@
 // The real program started from a command line: what it prints and its exit
-// status with no display at all, and the connect and listen it is asked for,
-// seen by loopback peers and in the transcript it logs with --output.
+// status with no display at all (a window asked for included), and the
+// connect and listen it is asked for, seen by loopback peers and in the
+// transcript it logs with --output.
 
 #include "../support/loopbackpeer.h"
 
@@ -87,6 +88,11 @@ void tst_Startup::withoutDisplay_data()
     QTest::newRow("output file that cannot be opened")
         << QStringList{"-o", unopenable, "127.0.0.1"} << 2 << QByteArray()
         << ("'" + unopenable.toLocal8Bit() + "'");
+    // Asked for a window: one line instead of Qt's abort, and no log left.
+    QTest::newRow("no display for the window")
+        << QStringList{"-o", m_dir.filePath(QStringLiteral("nodisplay.log")), "127.0.0.1", "80"} << 1
+        << QByteArray() << QByteArray("pellix: no display: DISPLAY and WAYLAND_DISPLAY are unset; "
+                                      "start it in a desktop session, or on a virtual X server: xvfb-run pellix\n");
 }
 
 // Nothing of this may need a display: constructing the window's application
@@ -119,6 +125,7 @@ void tst_Startup::withoutDisplay()
                  stdErr.constData());
     }
     QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("missing"))));
+    QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("nodisplay.log"))));
 }
 
 void tst_Startup::connectAtStartup()

@@ -7,6 +7,7 @@
 #include "windowdriver.h"
 #include "transcriptview.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -67,6 +68,8 @@ private slots:
     void connectWaitIsBounded_data();
     void connectWaitIsBounded();
     void closingWhileConnectWaits();
+    void connectWaitShowsBusy_data();
+    void connectWaitShowsBusy();
 
     // Receive and disconnect
     void receiveAppendsRaw();
@@ -421,6 +424,39 @@ void tst_Connection::closingWhileConnectWaits()
     QCOMPARE(m_cleanups, 1);
     QCOMPARE(testpeer::openDescriptorCount(), descriptors);
     QCOMPARE(conn().connState(), ConnectionControl::stateIdle);
+}
+
+// For the whole wait, however it ends, the pointer is the wait pointer and
+// the window reads as busy to assistive technology; afterwards neither.
+void tst_Connection::connectWaitShowsBusy_data()
+{
+    QTest::addColumn<bool>("closeMeanwhile");
+    QTest::newRow("limit reached") << false;
+    QTest::newRow("window closed") << true;
+}
+
+void tst_Connection::connectWaitShowsBusy()
+{
+    QFETCH(bool, closeMeanwhile);
+    conn().setConnectTimeLimit(std::chrono::milliseconds(300));
+    testpeer::FullListener full;
+    w().txtPortConn->setText(QString::number(full.port()));
+    auto busy = [this] { return QAccessible::queryAccessibleInterface(m_window.get())->state().busy; };
+    int shapeDuring = -1;
+    bool busyDuring = false;
+    QTimer::singleShot(100, m_window.get(), [&] {
+        if (const QCursor* cursor = QGuiApplication::overrideCursor())
+            shapeDuring = cursor->shape();
+        busyDuring = busy();
+        if (closeMeanwhile)
+            m_window->close();
+    });
+    QTest::mouseClick(w().cmdConnetti, Qt::LeftButton);
+    QCOMPARE(shapeDuring, int(Qt::WaitCursor));
+    QVERIFY(busyDuring);
+    QVERIFY(!QGuiApplication::overrideCursor());
+    QVERIFY(!busy());
+    QCOMPARE(m_window->isVisible(), !closeMeanwhile);
 }
 
 void tst_Connection::receiveAppendsRaw()
