@@ -55,7 +55,8 @@ public:
     void cmdStartListen_Click();
     void cmdDisconnect_Click();
     void cmdSend_Click();
-    // keyCode: the typed character's code in the 8-bit code page (13 for Enter).
+    // keyCode: one byte to send, as the window gives it: the typed character's
+    // code in Latin-1, or one byte of its UTF-8 form (13 for Enter: CR LF).
     void txtDati_KeyPress(std::int16_t keyCode);
     void tmrReceive_Timer();
     // "Start TLS": a client handshake over the open plain connection, once

@@ -28,7 +28,8 @@ class WindowOps {
 public:
     virtual ~WindowOps() = default;
 
-    // A line break in txtInvia reads as CR LF.
+    // txtInvia reads as the bytes to send, one character a byte (a line
+    // break as CR LF).
     virtual QString text(TextBox box) const = 0;
     virtual void setText(TextBox box, const QString& text) = 0;
     virtual void setEnabled(Control control, bool enabled) = 0;

@@ -1,6 +1,8 @@
 #include "frmpellix.h"
 
+#include "findbar.h"
 #include "fixedfont.h"
+#include "hexbytes.h"
 #include "keycodes.h"
 #include "transcriptview.h"
 
@@ -17,10 +19,13 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStyleOptionButton>
 #include <QStylePainter>
+#include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
+#include <QToolButton>
 
 #include <cstdlib>
 #include <limits>
@@ -212,8 +217,10 @@ void frmPellix::createControls()
     txtInvia->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     txtInvia->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     txtInvia->setTabChangesFocus(true);
-    txtInvia->setAccessibleName(tr("Send box"));
-    txtInvia->setToolTip(tr("Text to send as a whole with S E N D"));
+    txtInvia->setContextMenuPolicy(Qt::CustomContextMenu);
+    actSendHex = new QAction(tr("Send as &Hex"), this);
+    actSendHex->setCheckable(true);
+    setSendAsHex(false);
 
     cmdSend = button(new WrappingButton(QStringLiteral("S E N D"), this), "cmdSend",
                      {668, 456, 21, 65}, tr("Send the send box"));
@@ -223,9 +230,13 @@ void frmPellix::createControls()
     tmrReceive->setObjectName(QStringLiteral("tmrReceive"));
     tmrReceive->setInterval(100);
 
+    findBar = new FindBar(txtDati, this);
+
+    // The find bar, while it shows, comes between the transcript and the send box.
     QWidget* order[] = {txtHostConn, txtPortConn, cmdConnetti, txtPort, cmdStartListen,
-                        cmdDisconnect, chkEcho, chkTls, cmdH, cmdClear, txtDati, txtInvia,
-                        cmdSend};
+                        cmdDisconnect, chkEcho, chkTls, cmdH, cmdClear, txtDati,
+                        findBar->field, findBar->matchCase, findBar->hex, findBar->previous,
+                        findBar->next, findBar->closeButton, txtInvia, cmdSend};
     for (std::size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
 }
@@ -249,13 +260,40 @@ void frmPellix::wireEvents()
             [this] { m_connection.cmdStartListen_Click(); });
     connect(cmdDisconnect, &QPushButton::clicked, this,
             [this] { m_connection.cmdDisconnect_Click(); });
-    connect(cmdSend, &QPushButton::clicked, this, [this] { m_connection.cmdSend_Click(); });
+    connect(cmdSend, &QPushButton::clicked, this, [this] {
+        if (sendBoxIsReady())
+            m_connection.cmdSend_Click();
+    });
+    connect(txtInvia, &QWidget::customContextMenuRequested, this, &frmPellix::showSendBoxMenu);
+    connect(actSendHex, &QAction::toggled, this, &frmPellix::setSendAsHex);
     connect(cmdClear, &QPushButton::clicked, this, &frmPellix::cmdClear_Click);
     connect(cmdH, &QPushButton::clicked, this, &frmPellix::cmdH_Click);
     connect(tmrReceive, &QTimer::timeout, this, [this] { m_connection.tmrReceive_Timer(); });
     connect(txtDati, &TranscriptView::keyPressed, this, [this](QKeyEvent* event) {
-        for (std::int16_t code : KeyCodesFor(event->key(), event->modifiers(), event->text()))
+        // In UTF-8 a character is its bytes, each handed on as one key.
+        for (std::int16_t code : KeyCodesFor(event->key(), event->modifiers(), event->text(),
+                                             txtDati->encoding()))
             m_connection.txtDati_KeyPress(code);
+    });
+
+    // F3 and Shift+F3 send nothing to the peer, so they are free for finding
+    // (Ctrl+F is not: it sends 6). The menu shows them but leaves them to
+    // the window's shortcuts.
+    auto* findNext = new QShortcut(QKeySequence(Qt::Key_F3), this);
+    connect(findNext, &QShortcut::activated, this, [this] { findBar->find(FindDirection::Forward); });
+    auto* findPrevious = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F3), this);
+    connect(findPrevious, &QShortcut::activated, this,
+            [this] { findBar->find(FindDirection::Backward); });
+    txtDati->addMenuSection([this](QMenu* menu) {
+        menu->addAction(tr("&Find..."), findBar, &FindBar::open);
+        QAction* next = menu->addAction(tr("Find &Next"), this,
+                                        [this] { findBar->find(FindDirection::Forward); });
+        QAction* previous = menu->addAction(tr("Find &Previous"), this,
+                                            [this] { findBar->find(FindDirection::Backward); });
+        next->setShortcut(QKeySequence(Qt::Key_F3));
+        previous->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F3));
+        next->setShortcutContext(Qt::WidgetShortcut);
+        previous->setShortcutContext(Qt::WidgetShortcut);
     });
     for (QLineEdit* box : {txtHostConn, txtPortConn, txtPort})
         box->installEventFilter(this);
@@ -303,6 +341,59 @@ void frmPellix::SelectAllOnFocus(QLineEdit* box)
 void frmPellix::txtHostConn_GotFocus() { SelectAllOnFocus(txtHostConn); }
 void frmPellix::txtPortConn_GotFocus() { SelectAllOnFocus(txtPortConn); }
 void frmPellix::txtPort_GotFocus() { SelectAllOnFocus(txtPort); }
+
+// --- The send box ---------------------------------------------------------------
+
+void frmPellix::showSendBoxMenu(const QPoint& pos)
+{
+    const std::unique_ptr<QMenu> menu(txtInvia->createStandardContextMenu(pos));
+    menu->addSeparator();
+    menu->addAction(actSendHex);
+    menu->exec(txtInvia->viewport()->mapToGlobal(pos));
+}
+
+void frmPellix::setSendAsHex(bool hex)
+{
+    // The mode shows in the empty box, in its tool tip and to a screen reader.
+    txtInvia->setPlaceholderText(hex ? tr("Hex bytes to send, for example 00 01 ff") : QString());
+    txtInvia->setAccessibleName(hex ? tr("Send box, hex bytes") : tr("Send box"));
+    txtInvia->setToolTip(hex ? tr("Bytes written in hex (00 01 ff, 0001FF or 0x00, 0x01), "
+                                  "sent as a whole with S E N D")
+                             : tr("Text to send as a whole with S E N D"));
+}
+
+bool frmPellix::sendBoxIsReady()
+{
+    if (!actSendHex->isChecked())
+        return true;
+    const HexBytes parsed = ParseHexBytes(txtInvia->toPlainText());
+    if (parsed.ok())
+        return true;
+    QMessageBox::warning(this, QStringLiteral("Pellix"),
+                         tr("Nothing was sent. The send box is in hex (Send as Hex), "
+                            "and %1.").arg(parsed.error));
+    QTextCursor cursor = txtInvia->textCursor();
+    cursor.setPosition(int(parsed.errorAt));
+    cursor.setPosition(int(parsed.errorAt + parsed.errorLength), QTextCursor::KeepAnchor);
+    txtInvia->setTextCursor(cursor);
+    txtInvia->setFocus(Qt::OtherFocusReason);
+    return false;
+}
+
+QString frmPellix::sendBoxBytes() const
+{
+    if (actSendHex->isChecked())
+        return QString::fromLatin1(ParseHexBytes(txtInvia->toPlainText()).bytes);
+    // The raw text keeps every character as typed (toPlainText() would
+    // turn a no-break space into a space); each line break is CR LF.
+    QString raw = txtInvia->document()->toRawText();
+    raw.replace(QChar::ParagraphSeparator, CrLf);
+    raw.replace(QChar::LineSeparator, CrLf);
+    // In UTF-8 each character goes out as its UTF-8 bytes, a character a byte.
+    if (txtDati->encoding() == TextEncoding::Utf8)
+        return QString::fromLatin1(raw.toUtf8());
+    return raw;
+}
 
 // --- Transcript and help ---------------------------------------------------------
 
@@ -434,14 +525,7 @@ QString frmPellix::text(TextBox box) const
     case TextBox::txtHostConn: return txtHostConn->text();
     case TextBox::txtPortConn: return txtPortConn->text();
     case TextBox::txtPort: return txtPort->text();
-    case TextBox::txtInvia: {
-        // The raw text keeps every character as typed (toPlainText() would
-        // turn a no-break space into a space); each line break is CR LF.
-        QString raw = txtInvia->document()->toRawText();
-        raw.replace(QChar::ParagraphSeparator, CrLf);
-        raw.replace(QChar::LineSeparator, CrLf);
-        return raw;
-    }
+    case TextBox::txtInvia: return sendBoxBytes();
     }
     return {};
 }

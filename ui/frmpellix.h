@@ -8,6 +8,8 @@
 #include <functional>
 #include <memory>
 
+class FindBar;
+class QAction;
 class QCheckBox;
 class QLineEdit;
 class QPlainTextEdit;
@@ -71,6 +73,13 @@ public:
     QPushButton* cmdSend = nullptr;
     QTimer* tmrReceive = nullptr;
 
+    // Laid over the transcript's bottom edge while finding (F3, Shift+F3,
+    // the transcript's "Find..."): not one of the window's fixed controls.
+    FindBar* findBar = nullptr;
+    // "Send as Hex" in the send box's context menu: checked, the send box is
+    // read as hex bytes.
+    QAction* actSendHex = nullptr;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -79,6 +88,13 @@ private:
     void createControls();
     void wireEvents();
     static void SelectAllOnFocus(QLineEdit* box);
+    void showSendBoxMenu(const QPoint& pos);
+    void setSendAsHex(bool hex);
+    // In hex mode: whether the send box is hex; if not, says what is wrong
+    // and where, and selects it.
+    bool sendBoxIsReady();
+    // The send box as the connection sends it, one character a byte.
+    QString sendBoxBytes() const;
 
     // What the connection handlers may do to the window.
     QString text(TextBox box) const override;

@@ -1,5 +1,7 @@
 #include "keycodes.h"
 
+#include "transcriptview.h"
+
 #include <QList>
 
 namespace {
@@ -31,7 +33,7 @@ std::int16_t controlCode(int key)
 } // namespace
 
 std::vector<std::int16_t> KeyCodesFor(int key, Qt::KeyboardModifiers modifiers,
-                                      const QString& text)
+                                      const QString& text, TextEncoding encoding)
 {
     switch (key) {
     case Qt::Key_Return:
@@ -58,6 +60,11 @@ std::vector<std::int16_t> KeyCodesFor(int key, Qt::KeyboardModifiers modifiers,
     }
 
     std::vector<std::int16_t> codes;
+    if (encoding == TextEncoding::Utf8) {
+        for (char byte : text.toUtf8())
+            codes.push_back(std::int16_t(uchar(byte)));
+        return codes;
+    }
     for (char32_t c : text.toUcs4())
         codes.push_back(c < 256 ? std::int16_t(c) : std::int16_t('?'));
     return codes;

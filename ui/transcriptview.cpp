@@ -149,6 +149,12 @@ bool TranscriptView::isPositionVisible(qint64 pos) const
     return row >= 0 && row < visibleRows() && cell >= 0 && cell < visibleColumns();
 }
 
+void TranscriptView::revealPosition(qint64 pos)
+{
+    ensurePositionVisible(std::clamp<qint64>(pos, 0, m_store.size()));
+    viewport()->update();
+}
+
 QMenu* TranscriptView::createContextMenu(QWidget* parent)
 {
     auto* menu = new QMenu(parent);

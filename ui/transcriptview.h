@@ -65,6 +65,12 @@ public:
     // Whether the cell of the character at pos (or the caret there) is
     // wholly inside the viewport.
     bool isPositionVisible(qint64 pos) const;
+    // Scrolls as little as needed to bring the cell of the character at pos
+    // (or the caret there) into view.
+    void revealPosition(qint64 pos);
+    // Leaves a strip of that many pixels free below the rows, above the
+    // horizontal scroll bar, for a widget laid over it; 0 gives it back.
+    void setBottomMargin(int pixels) { setViewportMargins(0, 0, 0, pixels); }
 
     // Writes the transcript's exact bytes to path, replacing the file only
     // once all of it is written. False with the system's reason on failure.

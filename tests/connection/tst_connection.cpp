@@ -8,8 +8,11 @@
 #include "transcriptview.h"
 
 #include <QAccessible>
+#include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
@@ -89,6 +92,8 @@ private slots:
     void keys_data();
     void keys();
     void keysOutsideAConnectionDoNothing();
+    void sendsBytes_data();
+    void sendsBytes();
     void keyAfterPeerResetDisconnects();
 
     // Listen and accept
@@ -684,6 +689,9 @@ void tst_Connection::keys_data()
     QTest::newRow("F1") << int(Qt::Key_F1) << none << "" << QByteArray();
     QTest::newRow("Shift alone") << int(Qt::Key_Shift) << Qt::KeyboardModifiers(Qt::ShiftModifier) << "" << QByteArray();
     QTest::newRow("Delete") << int(Qt::Key_Delete) << none << "\x7f" << QByteArray();
+    // Find next and previous: the window's, never the peer's.
+    QTest::newRow("F3") << int(Qt::Key_F3) << none << "" << QByteArray();
+    QTest::newRow("Shift+F3") << int(Qt::Key_F3) << Qt::KeyboardModifiers(Qt::ShiftModifier) << "" << QByteArray();
 }
 
 void tst_Connection::keys()
@@ -710,6 +718,61 @@ void tst_Connection::keys()
         QCOMPARE(w().txtDati->caretPosition(), w().txtDati->length());
         conn().cmdDisconnect_Click();
     }
+}
+
+// UTF-8 keys and send box, and the send box in hex: the bytes on the wire,
+// the same bytes echoed; a text that is not hex sends nothing, says why and
+// keeps the connection.
+void tst_Connection::sendsBytes_data()
+{
+    QTest::addColumn<QString>("via"); // "key", "box" or "hex"
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("wire");
+    QTest::addColumn<QString>("error");
+
+    const QString none;
+    QTest::newRow("UTF-8 key, Latin-1 letter") << "key" << QString::fromUtf8("\xC3\xA9") << QByteArray("\xC3\xA9") << none;
+    QTest::newRow("UTF-8 key, euro sign") << "key" << QString::fromUtf8("\xE2\x82\xAC") << QByteArray("\xE2\x82\xAC") << none;
+    QTest::newRow("UTF-8 key, emoji") << "key" << QString::fromUtf8("\xF0\x9F\x98\x80") << QByteArray("\xF0\x9F\x98\x80") << none;
+    QTest::newRow("UTF-8 send box") << "box" << QString::fromUtf8("\xC3\xA9\xE2\x82\xAC\nx") << QByteArray("\xC3\xA9\xE2\x82\xAC\r\nx") << none;
+    QTest::newRow("hex") << "hex" << "00 01 ff\n0d0A" << QByteArray("\x00\x01\xFF\r\n", 5) << none;
+    QTest::newRow("hex, C source") << "hex" << "0x1b, 0x5b" << QByteArray("\x1B[") << none;
+    QTest::newRow("hex, not a digit") << "hex" << "00 0g" << QByteArray() << QString::fromUtf8("\xE2\x80\x9Cg\xE2\x80\x9D at column 5 is not a hex digit");
+    QTest::newRow("hex, odd digits") << "hex" << "00\n123" << QByteArray() << QString::fromUtf8("\xE2\x80\x9C" "123\xE2\x80\x9D at line 2, column 1 has an odd number");
+}
+
+void tst_Connection::sendsBytes()
+{
+    QFETCH(QString, via);
+    QFETCH(QString, text);
+    QFETCH(QByteArray, wire);
+    QFETCH(QString, error);
+
+    Listener listener;
+    Peer peer = connectTo(listener);
+    clearTranscript();
+    w().txtDati->setEncoding(TextEncoding::Utf8);
+    w().actSendHex->setChecked(via == "hex");
+    QCOMPARE(w().txtInvia->placeholderText().isEmpty(), via != "hex");
+    if (via == "key") {
+        w().txtDati->setFocus();
+        QTest::sendKeyEvent(QTest::Click, w().txtDati, Qt::Key_unknown, text, {});
+    } else {
+        w().txtInvia->setPlainText(text);
+        QString shown;
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                shown = box->text();
+                box->close();
+            }
+        });
+        QTest::mouseClick(w().cmdSend, Qt::LeftButton);
+        QVERIFY2(error.isEmpty() ? shown.isEmpty() : shown.contains(error), qPrintable(shown));
+        QCOMPARE(w().txtInvia->toPlainText(), error.isEmpty() ? QString() : text);
+    }
+    QCOMPARE(peer.readFor(100), wire);
+    QCOMPARE(w().txtDati->store().bytes(), QByteArrayView(wire));
+    checkRow(ConnectionControl::stateConnected);
 }
 
 void tst_Connection::keysOutsideAConnectionDoNothing()

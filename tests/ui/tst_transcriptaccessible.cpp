@@ -1,6 +1,8 @@
+#include "findbar.h"
 #include "transcriptview.h"
 
 #include <QAccessible>
+#include <QLineEdit>
 #include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QScrollBar>
@@ -71,6 +73,14 @@ void recordEvent(QAccessibleEvent* event)
         seen.push_back({e->type(), QString(), -1, e->cursorPosition()});
         break;
     }
+    case QAccessible::DescriptionChanged:
+    case QAccessible::Alert: {
+        QAccessibleInterface* iface = event->accessibleInterface();
+        const auto what = event->type() == QAccessible::Alert ? QAccessible::Name
+                                                               : QAccessible::Description;
+        seen.push_back({event->type(), iface ? iface->text(what) : QString(), -1, -1});
+        break;
+    }
     default:
         break;
     }
@@ -98,6 +108,7 @@ private slots:
     void geometryFollowsTheCells();
     void caretAndSelection();
     void events();
+    void findOutcomeIsTold();
 };
 
 void tst_TranscriptAccessible::initTestCase()
@@ -366,3 +377,23 @@ void tst_TranscriptAccessible::events()
 
 QTEST_MAIN(tst_TranscriptAccessible)
 #include "tst_transcriptaccessible.moc"
+
+// The find bar's outcome goes to a screen reader as the find field's new
+// description and as an alert from the bar's message.
+void tst_TranscriptAccessible::findOutcomeIsTold()
+{
+    if (!QAccessible::isActive())
+        QSKIP("accessibility is not active on this platform (offscreen has no bridge)");
+    QWidget window;
+    auto* view = new TranscriptView(&window);
+    auto* bar = new FindBar(view, &window);
+    window.show();
+    view->AppendText(QStringLiteral("abc"));
+    bar->field->setText(QStringLiteral("zz"));
+    seen.clear();
+    bar->find(FindDirection::Forward);
+    const Seen described{QAccessible::DescriptionChanged, QStringLiteral("Not found"), -1, -1};
+    const Seen alert{QAccessible::Alert, QStringLiteral("Not found"), -1, -1};
+    QVERIFY(std::find(seen.begin(), seen.end(), described) != seen.end());
+    QVERIFY(std::find(seen.begin(), seen.end(), alert) != seen.end());
+}

@@ -1,3 +1,4 @@
+#include "findbar.h"
 #include "fixedfont.h"
 #include "frmpellix.h"
 #include "transcriptview.h"
@@ -7,6 +8,7 @@
 #include <QFontInfo>
 #include <QImageReader>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -56,6 +58,7 @@ private slots:
     void icon();
     void startupFailure();
     void closingIdleOnlyShutsInterfaceDown();
+    void find();
 
 private:
     std::unique_ptr<frmPellix> m_window;
@@ -416,3 +419,66 @@ void tst_Window::closingIdleOnlyShutsInterfaceDown()
 
 QTEST_MAIN(tst_Window)
 #include "tst_window.moc"
+
+// The find bar through the window's keys and the transcript's menu: text
+// across two appends, far below the first rows, then case, hex, UTF-8.
+void tst_Window::find()
+{
+    frmPellix& w = *m_window;
+    TranscriptView* t = w.txtDati;
+    FindBar* bar = w.findBar;
+    w.cmdClear_Click();
+    for (int i = 0; i < 200; ++i)
+        t->AppendText(QStringLiteral("line\r\n"));
+    t->AppendText(QStringLiteral("Hel"));
+    t->AppendText(QStringLiteral("lo world\r\n"));
+    t->setFocus();
+
+    // F3 with nothing to find opens the bar over the transcript's bottom edge.
+    QTest::keyClick(t, Qt::Key_F3);
+    QVERIFY(bar->isVisible());
+    QCOMPARE(QApplication::focusWidget(), bar->field);
+    QVERIFY(t->geometry().contains(bar->geometry()));
+    QCOMPARE(t->geometry(), QRect(4, 28, 685, 417));
+
+    QTest::keyClicks(bar->field, "hello");
+    QTest::keyClick(bar->field, Qt::Key_Return);
+    QCOMPARE(t->selectionStart(), 1200);
+    QCOMPARE(t->selectionLength(), 5);
+    QVERIFY(t->isPositionVisible(1200) && t->isPositionVisible(1205));
+    QCOMPARE(bar->message(), QStringLiteral("Found on line 201"));
+    QTest::keyClick(bar->field, Qt::Key_F3);
+    QCOMPARE(bar->message(), QStringLiteral("Wrapped to the top; found on line 201"));
+
+    bar->matchCase->setChecked(true);
+    QTest::keyClick(bar->field, Qt::Key_Return, Qt::ShiftModifier);
+    QCOMPARE(bar->message(), QStringLiteral("Not found"));
+    QCOMPARE(bar->field->accessibleDescription(), QStringLiteral("Not found"));
+    QCOMPARE(t->selectionStart(), 1200);
+
+    bar->hex->setChecked(true);
+    bar->field->setText(QStringLiteral("0d 0a 48"));
+    QTest::keyClick(t, Qt::Key_F3, Qt::ShiftModifier);
+    QCOMPARE(t->selectionStart(), 1198);
+    QCOMPARE(bar->message(), QStringLiteral("Found on line 200"));
+
+    bar->hex->setChecked(false);
+    bar->matchCase->setChecked(false);
+    t->setEncoding(TextEncoding::Utf8);
+    t->AppendText(QString::fromLatin1("CAF\xC3\x89"));
+    bar->field->setText(QString::fromUtf8("caf\xC3\xA9"));
+    QTest::keyClick(bar->field, Qt::Key_Return);
+    QCOMPARE(t->selectedText(), QString::fromLatin1("CAF\xC3\x89"));
+
+    // Escape closes the bar and gives the rows back; the menu opens it again.
+    QTest::keyClick(bar->field, Qt::Key_Escape);
+    QVERIFY(!bar->isVisible());
+    QCOMPARE(QApplication::focusWidget(), t);
+    QCOMPARE(t->viewport()->geometry().bottom() + 1, t->horizontalScrollBar()->mapTo(t, QPoint()).y());
+    std::unique_ptr<QMenu> menu(t->createContextMenu());
+    for (QAction* action : menu->actions()) {
+        if (action->text() == QStringLiteral("&Find..."))
+            action->trigger();
+    }
+    QVERIFY(bar->isVisible());
+}
