@@ -74,6 +74,9 @@ QString helpText()
         "                       port in the remote port box\n"
         "  -l, --listen PORT    listen on the local PORT once the window is shown\n"
         "  -o, --output FILE    append the transcript to FILE from start-up on\n"
+        "      --encoding ENC   read the transcript's bytes as latin-1 (the default)\n"
+        "                       or utf-8\n"
+        "      --hex            show the transcript in hex rows\n"
         "  -h, --help           print this help and exit\n"
         "  -v, --version        print the version and exit\n"
         "\n"
@@ -84,6 +87,7 @@ QString helpText()
         "Examples:\n"
         "  pellix example.org 80     connect to port 80 of example.org\n"
         "  pellix -l 2323 -o s.log   wait for a peer on port 2323, keep the session\n"
+        "  pellix --hex host 502     look at a binary protocol byte by byte\n"
         "\n"
         "The manual page pellix(1) tells what each key sends.\n");
 }
@@ -101,6 +105,13 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
             request.listenPort = parsePortArgument(value);
             return request.listenPort ? QString() : notAPort(value, option);
         }
+        if (option == u"--encoding") {
+            const QString name = value.toLower();
+            if (name != u"latin-1" && name != u"utf-8")
+                return quoted(value) + QStringLiteral(" is not an encoding (latin-1 or utf-8)");
+            request.utf8 = name == u"utf-8";
+            return {};
+        }
         if (value.isEmpty())
             return QStringLiteral("option '%1' needs a file name").arg(option);
         request.outputFile = value;
@@ -108,8 +119,9 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
     };
     auto missing = [](const QString& option) {
         return usageError(QStringLiteral("option '%1' needs %2")
-                              .arg(option, isListen(option) ? QStringLiteral("a port")
-                                                              : QStringLiteral("a file name")));
+                              .arg(option, isListen(option)          ? QStringLiteral("a port")
+                                           : option == u"--encoding" ? QStringLiteral("an encoding")
+                                                                     : QStringLiteral("a file name")));
     };
 
     for (qsizetype i = 0; i < arguments.size(); ++i) {
@@ -125,6 +137,12 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
         if (arg.startsWith(u"--")) {
             const qsizetype equals = arg.indexOf(u'=');
             const QString name = equals < 0 ? arg : arg.left(equals);
+            if (name == u"--hex") {
+                if (equals >= 0)
+                    return usageError(QStringLiteral("option '%1' takes no value").arg(name));
+                request.hex = true;
+                continue;
+            }
             if (name == u"--help" || name == u"--version") {
                 if (equals >= 0)
                     return usageError(QStringLiteral("option '%1' takes no value").arg(name));
@@ -132,7 +150,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
                                          : print(CommandLine::Action::PrintVersion,
                                                  versionLine + u'\n');
             }
-            if (name != u"--listen" && name != u"--output")
+            if (name != u"--listen" && name != u"--output" && name != u"--encoding")
                 return usageError(QStringLiteral("unknown option ") + quoted(name));
             QString value;
             if (equals >= 0)

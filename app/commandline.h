@@ -11,6 +11,8 @@ struct StartupRequest {
     std::optional<quint16> port;      // none: what the remote port box holds
     std::optional<quint16> listenPort; // set: listen on this local port
     QString outputFile;               // empty: no transcript log
+    bool utf8 = false;                // --encoding utf-8: read the bytes as UTF-8
+    bool hex = false;                 // --hex: the transcript in hex rows
 };
 
 // The outcome of reading the command line: run the window, or print text and

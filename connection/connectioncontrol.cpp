@@ -196,7 +196,7 @@ void ConnectionControl::receiveStep()
 
     QString text;
     if (ReceiveText(ConnSocket, text) > 0) {
-        m_window.AppendText(text);
+        m_window.AppendText(text, TextOrigin::Received);
         m_window.ScrollToEnd();
         return;
     }
@@ -257,7 +257,7 @@ bool ConnectionControl::sendAndEcho(const QString& text)
     if (m_window.echoValue() == 1) {
         // Echo what went on the wire: a character the code page lacks went
         // out as "?", and shows so.
-        m_window.AppendText(FromCodePage(ToCodePage(text)));
+        m_window.AppendText(FromCodePage(ToCodePage(text)), TextOrigin::Sent);
     }
     m_window.ScrollToEnd();
     return true;
@@ -266,5 +266,5 @@ bool ConnectionControl::sendAndEcho(const QString& text)
 void ConnectionControl::writeStatusLine(const QString& line)
 {
     m_window.EnsureLineBreak();
-    m_window.AppendText(line + CrLf);
+    m_window.AppendText(line + CrLf, TextOrigin::Status);
 }

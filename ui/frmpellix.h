@@ -79,7 +79,7 @@ private:
     void setCaption(Control control, const QString& caption) override;
     int echoValue() const override;
     void EnsureLineBreak() override;
-    void AppendText(const QString& s) override;
+    void AppendText(const QString& s, TextOrigin origin) override;
     void ScrollToEnd() override;
     void reportStartupFailure(const QString& message) override;
     bool keepWaiting() override;
