@@ -82,6 +82,9 @@ QString helpText()
         "      --cert FILE      our certificate (PEM): for a server that asks for\n"
         "                       one, and for --tls --listen (default: one made at start)\n"
         "      --key FILE       the key of --cert (PEM)\n"
+        "      --encoding ENC   read the transcript's bytes as latin-1 (the default)\n"
+        "                       or utf-8\n"
+        "      --hex            show the transcript in hex rows\n"
         "  -h, --help           print this help and exit\n"
         "  -v, --version        print the version and exit\n"
         "\n"
@@ -93,6 +96,7 @@ QString helpText()
         "  pellix example.org 80     connect to port 80 of example.org\n"
         "  pellix -l 2323 -o s.log   wait for a peer on port 2323, keep the session\n"
         "  pellix --tls example.org 443   HTTPS: type GET / HTTP/1.0 and Enter twice\n"
+        "  pellix --hex host 502     look at a binary protocol byte by byte\n"
         "\n"
         "The manual page pellix(1) tells what each key sends.\n");
 }
@@ -110,6 +114,13 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
             request.listenPort = parsePortArgument(value);
             return request.listenPort ? QString() : notAPort(value, option);
         }
+        if (option == u"--encoding") {
+            const QString name = value.toLower();
+            if (name != u"latin-1" && name != u"utf-8")
+                return quoted(value) + QStringLiteral(" is not an encoding (latin-1 or utf-8)");
+            request.utf8 = name == u"utf-8";
+            return {};
+        }
         if (value.isEmpty())
             return QStringLiteral("option '%1' needs a file name").arg(option);
         if (option == u"--ca-file")
@@ -124,8 +135,9 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
     };
     auto missing = [](const QString& option) {
         return usageError(QStringLiteral("option '%1' needs %2")
-                              .arg(option, isListen(option) ? QStringLiteral("a port")
-                                                              : QStringLiteral("a file name")));
+                              .arg(option, isListen(option)          ? QStringLiteral("a port")
+                                           : option == u"--encoding" ? QStringLiteral("an encoding")
+                                                                     : QStringLiteral("a file name")));
     };
 
     for (qsizetype i = 0; i < arguments.size(); ++i) {
@@ -141,6 +153,12 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
         if (arg.startsWith(u"--")) {
             const qsizetype equals = arg.indexOf(u'=');
             const QString name = equals < 0 ? arg : arg.left(equals);
+            if (name == u"--hex" || name == u"--tls" || name == u"--insecure") {
+                if (equals >= 0)
+                    return usageError(QStringLiteral("option '%1' takes no value").arg(name));
+                (name == u"--hex" ? request.hex : name == u"--tls" ? request.tls : request.insecure) = true;
+                continue;
+            }
             if (name == u"--help" || name == u"--version") {
                 if (equals >= 0)
                     return usageError(QStringLiteral("option '%1' takes no value").arg(name));
@@ -148,15 +166,9 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
                                          : print(CommandLine::Action::PrintVersion,
                                                  versionLine + u'\n');
             }
-            if (name == u"--tls" || name == u"--insecure") {
-                if (equals >= 0)
-                    return usageError(QStringLiteral("option '%1' takes no value").arg(name));
-                (name == u"--tls" ? request.tls : request.insecure) = true;
-                continue;
-            }
             static const QStringList withValue = {
-                QStringLiteral("--listen"), QStringLiteral("--output"), QStringLiteral("--ca-file"),
-                QStringLiteral("--cert"), QStringLiteral("--key")};
+                QStringLiteral("--listen"), QStringLiteral("--output"), QStringLiteral("--encoding"),
+                QStringLiteral("--ca-file"), QStringLiteral("--cert"), QStringLiteral("--key")};
             if (!withValue.contains(name))
                 return usageError(QStringLiteral("unknown option ") + quoted(name));
             QString value;

@@ -16,6 +16,8 @@ struct StartupRequest {
     bool insecure = false;            // any certificate, said so in the transcript
     QString caFile;                   // the authorities to trust; empty: the system's
     QString certFile, keyFile;        // our certificate and key; both or neither
+    bool utf8 = false;                // --encoding utf-8: read the bytes as UTF-8
+    bool hex = false;                 // --hex: the transcript in hex rows
 };
 
 // The outcome of reading the command line: run the window, or print text and

@@ -1,6 +1,7 @@
 #include "commandline.h"
 #include "frmpellix.h"
 #include "transcriptlog.h"
+#include "transcriptview.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -85,6 +86,8 @@ int main(int argc, char* argv[])
     }
     if (request.listenPort)
         window.txtPort->setText(QString::number(*request.listenPort));
+    window.txtDati->setEncoding(request.utf8 ? TextEncoding::Utf8 : TextEncoding::Latin1);
+    window.txtDati->setHexView(request.hex);
     window.show();
 
     // Pressed once the window is shown, as the user would press it: what a

@@ -9,6 +9,9 @@
 // every append, caret move and selection change makes its event, which goes
 // on to the bridge; the events are counted on their way.
 //
+// With the argument "views", the same tick in each way of showing the bytes
+// (Latin-1, UTF-8, hex), their memory, and the time a switch takes.
+//
 // Prints a Markdown table on stdout, progress on stderr.
 // Run: QT_QPA_PLATFORM=offscreen bench_transcript   (or: make bench)
 
@@ -298,6 +301,105 @@ int benchViewOnly()
     return 0;
 }
 
+// The three ways of showing the bytes: the same tick in each, at 0, 10 and
+// 100 MB (and 1 GB with PELLIX_BENCH_GB=1), the memory per byte with the
+// UTF-8 index and the origin runs, and the time a switch of view takes.
+int benchViews()
+{
+    std::vector<qint64> sizes{0, 10 * MB, 100 * MB};
+    if (qEnvironmentVariableIntValue("PELLIX_BENCH_GB") == 1)
+        sizes.push_back(1000 * MB);
+    struct Mode {
+        const char* name;
+        TextEncoding encoding;
+        bool hex;
+    };
+    const Mode modes[] = {{"Latin-1", TextEncoding::Latin1, false},
+                          {"UTF-8", TextEncoding::Utf8, false},
+                          {"hex", TextEncoding::Latin1, true}};
+    std::printf("Median time of one append of 8 KiB (80-column lines, every 40th line with "
+                "UTF-8 text, every tenth append the echo), then the end scrolled into view and "
+                "the viewport painted (685x417, %s), 90th percentile in brackets.\n\n",
+                qPrintable(QGuiApplication::platformName()));
+    std::printf("| Transcript | Latin-1 | UTF-8 | hex |\n|---:|---:|---:|---:|\n");
+    std::map<std::pair<int, qint64>, Timing> ticks;
+    std::map<int, double> bytesPerByte;
+    std::vector<std::pair<QString, Timing>> switches;
+    for (int m = 0; m < 3; ++m) {
+        TranscriptView view;
+        view.setFont(transcriptFont());
+        view.resize(685, 417);
+        view.setEncoding(modes[m].encoding);
+        view.setHexView(modes[m].hex);
+        view.show();
+        QApplication::processEvents();
+        const qint64 rssEmpty = rssKiB();
+        bench::Stream stream(Shape::Lines);
+        // Some UTF-8 in every 40th line: the index and the decoder at work.
+        auto next = [&](qint64 n) {
+            QByteArray bytes = stream.next(n);
+            for (qint64 i = 0; i + 8 < bytes.size(); i += 82 * 40)
+                bytes.replace(i, 8, "caf\xc3\xa9 \xe2\x82");
+            return QString::fromLatin1(bytes);
+        };
+        int appends = 0;
+        for (qint64 size : sizes) {
+            while (view.length() < size)
+                view.AppendText(next(std::min<qint64>(MB, size - view.length())),
+                                ++appends % 10 == 0 ? TextOrigin::Sent : TextOrigin::Received);
+            view.ScrollToEnd();
+            view.viewport()->repaint();
+            QString chunk;
+            const Timing t = measure([&] { chunk = next(ChunkSize); },
+                                     [&] {
+                                         view.AppendText(chunk, ++appends % 10 == 0
+                                                                    ? TextOrigin::Sent
+                                                                    : TextOrigin::Received);
+                                         view.ScrollToEnd();
+                                         view.viewport()->repaint();
+                                     },
+                                     51, 51, 0);
+            ticks[{m, size}] = t;
+            progress(modes[m].name, Shape::Lines, size, t);
+        }
+        bytesPerByte[m] = double(rssKiB() - rssEmpty) * 1024 / view.length();
+        if (m != 0)
+            continue;
+        // Switches at the largest size, from the middle of the transcript.
+        view.ensurePositionVisible(view.length() / 2);
+        const std::pair<const char*, std::function<void()>> steps[] = {
+            {"Latin-1 to UTF-8", [&] { view.setEncoding(TextEncoding::Utf8); }},
+            {"UTF-8 to hex", [&] { view.setHexView(true); }},
+            {"hex to UTF-8", [&] { view.setHexView(false); }},
+            {"UTF-8 to Latin-1", [&] { view.setEncoding(TextEncoding::Latin1); }},
+        };
+        for (const auto& [name, step] : steps) {
+            const Timing t = measure([] {}, [&] {
+                step();
+                view.viewport()->repaint();
+            }, 1, 1, 0);
+            switches.push_back({QString::fromLatin1(name), t});
+        }
+    }
+    auto tick = [&](int m, qint64 size) {
+        const Timing& t = ticks[{m, size}];
+        return milliseconds(t.medianMs) + QStringLiteral(" (") + milliseconds(t.p90Ms)
+               + QStringLiteral(")");
+    };
+    for (qint64 size : sizes)
+        std::printf("| %lld MB | %s | %s | %s |\n", size / MB, qPrintable(tick(0, size)),
+                    qPrintable(tick(1, size)), qPrintable(tick(2, size)));
+    std::printf("\nMemory above the empty view at %lld MB, per transcript byte (store, line "
+                "index, UTF-8 index, origin runs): Latin-1 %.2f, UTF-8 %.2f, hex %.2f bytes.\n",
+                sizes.back() / MB, bytesPerByte[0], bytesPerByte[1], bytesPerByte[2]);
+    std::printf("\nSwitching the view at %lld MB, scrolled to the middle, with the repaint:",
+                sizes.back() / MB);
+    for (const auto& [name, t] : switches)
+        std::printf(" %s %s;", qPrintable(name), qPrintable(milliseconds(t.medianMs)));
+    std::printf("\n");
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
@@ -307,6 +409,8 @@ int main(int argc, char** argv)
                  QFontInfo(transcriptFont()).pixelSize());
     if (app.arguments().contains(QLatin1String("view")))
         return benchViewOnly();
+    if (app.arguments().contains(QLatin1String("views")))
+        return benchViews();
 
     Results r;
     for (Shape shape : {Shape::Lines, Shape::OneLine, Shape::TabbedLine})

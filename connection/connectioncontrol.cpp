@@ -233,7 +233,7 @@ bool ConnectionControl::showWaitingPlainText()
             cmdDisconnect_Click();
             return false;
         }
-        m_window.AppendText(text);
+        m_window.AppendText(text, TextOrigin::Received);
         m_window.ScrollToEnd();
     }
     return true;
@@ -434,7 +434,7 @@ void ConnectionControl::receiveStep()
 
     QString text;
     if (ReceiveText(ConnSocket, text) > 0) {
-        m_window.AppendText(text);
+        m_window.AppendText(text, TextOrigin::Received);
         m_window.ScrollToEnd();
         return;
     }
@@ -451,7 +451,8 @@ void ConnectionControl::receiveTlsStep()
     const tls::Session::Read read = m_session->receive(buffer);
     switch (read.outcome) {
     case tls::Session::Outcome::Data:
-        m_window.AppendText(FromCodePage(QByteArrayView(buffer.data(), read.count)));
+        m_window.AppendText(FromCodePage(QByteArrayView(buffer.data(), read.count)),
+                            TextOrigin::Received);
         m_window.ScrollToEnd();
         return;
     case tls::Session::Outcome::Nothing:
@@ -531,7 +532,7 @@ bool ConnectionControl::sendAndEcho(const QString& text)
     if (m_window.echoValue() == 1) {
         // Echo what went on the wire: a character the code page lacks went
         // out as "?", and shows so.
-        m_window.AppendText(FromCodePage(ToCodePage(text)));
+        m_window.AppendText(FromCodePage(ToCodePage(text)), TextOrigin::Sent);
     }
     m_window.ScrollToEnd();
     return true;
@@ -540,5 +541,5 @@ bool ConnectionControl::sendAndEcho(const QString& text)
 void ConnectionControl::writeStatusLine(const QString& line)
 {
     m_window.EnsureLineBreak();
-    m_window.AppendText(line + CrLf);
+    m_window.AppendText(line + CrLf, TextOrigin::Status);
 }

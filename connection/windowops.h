@@ -21,6 +21,10 @@ enum class TextBox {
     txtInvia,
 };
 
+// Who put a piece of text into the transcript: the peer, the user (the echo
+// of what was sent), or the program itself (its status lines and help).
+enum class TextOrigin { Received, Sent, Status };
+
 // What the main window offers the connection handlers: the narrow set of
 // operations they need, so that they can run against the real window or a
 // recording stand-in.
@@ -39,10 +43,12 @@ public:
     virtual int echoValue() const = 0;
 
     // The transcript: a line break before what comes next, unless the
-    // transcript is 2 characters or shorter or already ends in CR LF.
+    // transcript is 2 characters or shorter or already ends in CR LF. The
+    // break is the program's own (TextOrigin::Status).
     virtual void EnsureLineBreak() = 0;
-    // Appends s; the caret goes to the start and the first line comes into view.
-    virtual void AppendText(const QString& s) = 0;
+    // Appends s, marked as coming from origin; the caret goes to the start and
+    // the first line comes into view.
+    virtual void AppendText(const QString& s, TextOrigin origin) = 0;
     // The caret after the last character, nothing selected, the end in view.
     virtual void ScrollToEnd() = 0;
 

@@ -150,8 +150,8 @@ void FindBar::find(FindDirection direction)
     }
     m_transcript->setSelection(found.position, needle.size());
     // The end, then the start: a match wider than the view shows its start.
-    m_transcript->revealPosition(found.position + needle.size());
-    m_transcript->revealPosition(found.position);
+    m_transcript->ensurePositionVisible(found.position + needle.size());
+    m_transcript->ensurePositionVisible(found.position);
     const qint64 line = m_transcript->store().lineOf(found.position) + 1;
     if (!found.wrapped)
         say(tr("Found on line %1").arg(line));

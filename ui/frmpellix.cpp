@@ -207,7 +207,12 @@ void frmPellix::createControls()
     txtDati->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     txtDati->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     txtDati->setAccessibleName(tr("Transcript"));
-    txtDati->setToolTip(tr("Transcript: what arrives; keys typed here go to the peer"));
+    txtDati->setToolTip(
+        tr("Transcript: what arrives; keys typed here go to the peer.\n"
+           "What arrived is in the text colour, what was sent (the echo) in blue, "
+           "Pellix's own lines in amber.\n"
+           "A boxed pair of hex digits is a control character; a filled one, a byte "
+           "that is not valid UTF-8.\nEncoding and Hex View: in the context menu."));
 
     txtInvia = new QPlainTextEdit(this);
     txtInvia->setObjectName(QStringLiteral("txtInvia"));
@@ -405,13 +410,14 @@ void frmPellix::cmdClear_Click()
 void frmPellix::cmdH_Click()
 {
     EnsureLineBreak();
-    AppendText(BannerLine() + CrLf);
+    AppendText(BannerLine() + CrLf, TextOrigin::Status);
     if (!isVisible())
         return;
-    AppendText(QStringLiteral("( " PELLIX_HOMEPAGE " )") + CrLf);
-    AppendText(CrLf);
+    AppendText(QStringLiteral("( " PELLIX_HOMEPAGE " )") + CrLf, TextOrigin::Status);
+    AppendText(CrLf, TextOrigin::Status);
     AppendText(QStringLiteral("  *WARNING*  No emulation/ansi support in this *PELLIX* version!")
-               + CrLf);
+                   + CrLf,
+               TextOrigin::Status);
     ScrollToEnd();
 }
 
@@ -421,7 +427,10 @@ void frmPellix::startLog(std::unique_ptr<TranscriptLog> log)
 }
 
 void frmPellix::EnsureLineBreak() { txtDati->EnsureLineBreak(); }
-void frmPellix::AppendText(const QString& s) { txtDati->AppendText(s); }
+void frmPellix::AppendText(const QString& s, TextOrigin origin)
+{
+    txtDati->AppendText(s, origin);
+}
 void frmPellix::ScrollToEnd() { txtDati->ScrollToEnd(); }
 
 // --- Start-up and shut-down ------------------------------------------------------

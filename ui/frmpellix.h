@@ -105,7 +105,7 @@ private:
     bool tlsValue() const override;
     bool askToTrust(const QString& facts) override;
     void EnsureLineBreak() override;
-    void AppendText(const QString& s) override;
+    void AppendText(const QString& s, TextOrigin origin) override;
     void ScrollToEnd() override;
     void reportStartupFailure(const QString& message) override;
     bool keepWaiting() override;

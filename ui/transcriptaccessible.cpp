@@ -2,6 +2,8 @@
 
 #include "transcriptview.h"
 
+#include <QTextBoundaryFinder>
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -184,14 +186,24 @@ void* TranscriptAccessible::interface_cast(QAccessible::InterfaceType type)
 
 // --- selection and caret ------------------------------------------------------
 
+const TranscriptMapping& TranscriptAccessible::mapping() const
+{
+    return view()->mapping();
+}
+
+bool TranscriptAccessible::isLatin1() const
+{
+    return view()->encoding() == TextEncoding::Latin1 && !view()->isHexView();
+}
+
 void TranscriptAccessible::selection(int selectionIndex, int* startOffset, int* endOffset) const
 {
     *startOffset = *endOffset = -1;
     const TranscriptView* v = view();
     if (selectionIndex != 0 || v->selectionLength() == 0)
         return;
-    *startOffset = toInt(v->selectionStart());
-    *endOffset = toInt(v->selectionStart() + v->selectionLength());
+    *startOffset = toInt(mapping().offsetOf(v->selectionStart()));
+    *endOffset = toInt(mapping().offsetOf(v->selectionStart() + v->selectionLength()));
 }
 
 int TranscriptAccessible::selectionCount() const
@@ -217,21 +229,22 @@ void TranscriptAccessible::setSelection(int selectionIndex, int startOffset, int
 {
     if (selectionIndex < 0 || selectionIndex > selectionCount())
         return;
-    const qint64 n = store().size();
-    const qint64 from = std::clamp<qint64>(startOffset, 0, n);
-    const qint64 to = std::clamp<qint64>(endOffset, 0, n);
+    const TranscriptMapping& map = mapping();
+    const qint64 n = map.accessibleLength();
+    const qint64 from = map.positionOfOffset(std::clamp<qint64>(startOffset, 0, n));
+    const qint64 to = map.positionOfOffset(std::clamp<qint64>(endOffset, 0, n));
     view()->setSelection(from, to - from);
 }
 
 int TranscriptAccessible::cursorPosition() const
 {
-    return toInt(view()->caretPosition());
+    return toInt(mapping().offsetOf(view()->caretPosition()));
 }
 
 void TranscriptAccessible::setCursorPosition(int position)
 {
     TranscriptView* v = view();
-    v->moveCaret(position, false);
+    v->moveCaret(mapping().positionOfOffset(position), false);
     v->m_goalColumn = -1;
     v->ensureCaretVisible();
 }
@@ -240,17 +253,17 @@ void TranscriptAccessible::setCursorPosition(int position)
 
 int TranscriptAccessible::characterCount() const
 {
-    return toInt(store().size());
+    return toInt(mapping().accessibleLength());
 }
 
 QString TranscriptAccessible::text(int startOffset, int endOffset) const
 {
-    const qint64 n = store().size();
+    const qint64 n = mapping().accessibleLength();
     if (endOffset == -1)
         endOffset = toInt(n);
     const qint64 from = std::clamp<qint64>(startOffset, 0, n);
     const qint64 to = std::clamp<qint64>(endOffset, from, n);
-    return QString::fromLatin1(store().bytes().sliced(from, to - from));
+    return mapping().accessibleText(from, to);
 }
 
 QString TranscriptAccessible::textBeforeOffset(int offset, QAccessible::TextBoundaryType boundaryType,
@@ -279,6 +292,8 @@ QString TranscriptAccessible::textNear(Side side, int offset,
                                        QAccessible::TextBoundaryType boundaryType,
                                        int* startOffset, int* endOffset) const
 {
+    if (!isLatin1())
+        return textNearShown(side, offset, boundaryType, startOffset, endOffset);
     const TranscriptStore& s = store();
     const qint64 n = s.size();
     const qint64 pos = offset == -1 ? n : offset;
@@ -316,13 +331,112 @@ QString TranscriptAccessible::textNear(Side side, int offset,
     return QString::fromLatin1(s.bytes().sliced(r.start, r.end - r.start));
 }
 
+// The text of the rows in view now (UTF-8 or hex): lines are the rows; the
+// other units are what Qt's boundary finder makes of the row's text, within
+// Reach units of the offset.
+QString TranscriptAccessible::textNearShown(Side side, int offset,
+                                            QAccessible::TextBoundaryType boundaryType,
+                                            int* startOffset, int* endOffset) const
+{
+    const TranscriptMapping& map = mapping();
+    const qint64 n = map.accessibleLength();
+    const qint64 at = offset == -1 ? n : offset;
+    *startOffset = *endOffset = -1;
+    if (at < 0 || at > n)
+        return QString();
+    auto rowRange = [&](qint64 row) {
+        const qint64 from = map.offsetOf(map.rowStart(row));
+        const qint64 to = row + 1 < map.rowCount() ? map.offsetOf(map.rowStart(row + 1)) : n;
+        return Range{from, to};
+    };
+    const qint64 row = map.rowOf(map.positionOfOffset(at));
+    Range r;
+    if (boundaryType == QAccessible::NoBoundary) {
+        if (side == Side::At)
+            r = {0, n};
+    } else if (boundaryType == QAccessible::LineBoundary
+               || boundaryType == QAccessible::ParagraphBoundary) {
+        const qint64 target = side == Side::Before ? row - 1 : side == Side::After ? row + 1 : row;
+        if (target >= 0 && target < map.rowCount())
+            r = rowRange(target);
+    } else if (at < n || side == Side::Before) {
+        constexpr qint64 Reach = 4096;
+        const Range whole = rowRange(row);
+        const qint64 from = std::max(whole.start, at - Reach);
+        const qint64 to = std::min(whole.end, at + Reach);
+        const QString text = map.accessibleText(from, to);
+        const QTextBoundaryFinder::BoundaryType type
+            = boundaryType == QAccessible::WordBoundary       ? QTextBoundaryFinder::Word
+            : boundaryType == QAccessible::SentenceBoundary ? QTextBoundaryFinder::Sentence
+                                                            : QTextBoundaryFinder::Grapheme;
+        QTextBoundaryFinder finder(type, text);
+        // The unit that holds the offset k of text: [start, end).
+        auto unitAt = [&](qint64 k) {
+            finder.setPosition(int(k));
+            const qint64 start = finder.isAtBoundary() ? k : finder.toPreviousBoundary();
+            finder.setPosition(int(k));
+            const qint64 end = finder.toNextBoundary();
+            return Range{from + std::max<qint64>(0, start), from + (end < 0 ? text.size() : end)};
+        };
+        const qint64 k = at - from;
+        if (side == Side::At && at < n)
+            r = unitAt(k);
+        else if (side == Side::Before) {
+            const qint64 start = at < to ? unitAt(k).start - from : text.size();
+            if (start > 0)
+                r = unitAt(start - 1);
+            else if (row > 0 && from == whole.start)
+                r = {rowRange(row - 1).end - 1, rowRange(row - 1).end};
+        } else if (at < n) {
+            const qint64 end = unitAt(k).end - from;
+            if (end < text.size())
+                r = unitAt(end);
+            else if (from + end < n)
+                r = {from + end, from + end + 1};
+        }
+    }
+    if (r.isNull())
+        return QString();
+    *startOffset = toInt(r.start);
+    *endOffset = toInt(r.end);
+    return map.accessibleText(r.start, r.end);
+}
+
+// Who put the text there: "origin:received", "origin:sent" (the echo of what
+// was sent) or "origin:status" (the program's own lines), over the run of
+// text that shares it (in hex, one character at a time).
 QString TranscriptAccessible::attributes(int offset, int* startOffset, int* endOffset) const
 {
-    const int n = characterCount();
-    const bool inside = offset >= 0 && offset <= n;
-    *startOffset = inside ? 0 : -1;
-    *endOffset = inside ? n : -1;
-    return QString();
+    const TranscriptMapping& map = mapping();
+    const qint64 n = map.accessibleLength();
+    *startOffset = *endOffset = -1;
+    if (offset < 0 || offset > n)
+        return QString();
+    const TranscriptOrigins& origins = view()->origins();
+    const qint64 size = store().size();
+    const qint64 pos = map.positionOfOffset(offset);
+    const qsizetype run = origins.runAt(std::min(pos, std::max<qint64>(0, size - 1)));
+    const TextOrigin origin = run < 0 ? TextOrigin::Received : origins.run(run).origin;
+    if (view()->isHexView() || run < 0) {
+        *startOffset = offset;
+        *endOffset = int(std::min<qint64>(offset + 1, n));
+        if (run < 0) {
+            *startOffset = 0;
+            *endOffset = toInt(n);
+        }
+    } else {
+        *startOffset = toInt(map.offsetOf(origins.run(run).start));
+        *endOffset = toInt(map.offsetOf(origins.runEnd(run, size)));
+    }
+    switch (origin) {
+    case TextOrigin::Sent:
+        return QStringLiteral("origin:sent;");
+    case TextOrigin::Status:
+        return QStringLiteral("origin:status;");
+    case TextOrigin::Received:
+        break;
+    }
+    return QStringLiteral("origin:received;");
 }
 
 // --- geometry -------------------------------------------------------------------
@@ -330,13 +444,15 @@ QString TranscriptAccessible::attributes(int offset, int* startOffset, int* endO
 QRect TranscriptAccessible::characterRect(int offset) const
 {
     const TranscriptView* v = view();
-    const TranscriptStore& s = store();
-    if (offset < 0 || offset > s.size())
+    const TranscriptMapping& map = mapping();
+    if (offset < 0 || offset > map.accessibleLength())
         return QRect();
-    const qint64 line = s.lineOf(offset);
-    const qint64 column = s.columnOf(offset);
-    const qint64 cells = offset < s.size() && s.at(offset) == '\t'
-        ? TranscriptStore::nextColumn(column, '\t') - column
+    const qint64 pos = map.positionOfOffset(offset);
+    const qint64 line = map.rowOf(pos);
+    const qint64 column = map.columnOf(pos);
+    const qint64 next = map.nextPosition(pos);
+    const qint64 cells = next > pos && map.rowOf(next) == line && map.columnOf(next) > column
+        ? map.columnOf(next) - column
         : 1;
     const qreal left = (column - v->firstVisibleColumn()) * v->m_cellWidth;
     const qreal right = left + cells * v->m_cellWidth;
@@ -349,28 +465,29 @@ QRect TranscriptAccessible::characterRect(int offset) const
 int TranscriptAccessible::offsetAtPoint(const QPoint& point) const
 {
     const TranscriptView* v = view();
-    const TranscriptStore& s = store();
+    const TranscriptMapping& map = mapping();
     const QPoint local = v->viewport()->mapFromGlobal(point);
     if (!v->viewport()->rect().contains(local))
         return -1;
     const qint64 line = v->firstVisibleLine() + local.y() / v->m_rowHeight;
-    if (line >= s.lineCount())
+    if (line >= map.rowCount())
         return -1;
     const qint64 column = v->firstVisibleColumn() + qint64(std::floor(local.x() / v->m_cellWidth));
-    const qint64 width = s.lineColumns(line);
+    const qint64 width = map.rowColumns(line);
     if (column < width)
-        return toInt(s.positionAtColumn(line, column));
+        return toInt(map.offsetOf(map.positionAtColumn(line, column)));
     // The cell after a line's text shows its break when selected.
-    if (column == width && line + 1 < s.lineCount())
-        return toInt(s.lineEnd(line));
+    if (column == width && line + 1 < map.rowCount() && !v->isHexView())
+        return toInt(map.offsetOf(map.rowEnd(line)));
     return -1;
 }
 
 void TranscriptAccessible::scrollToSubstring(int startIndex, int endIndex)
 {
-    const qint64 n = store().size();
-    const qint64 from = std::clamp<qint64>(startIndex, 0, n);
-    const qint64 to = std::clamp<qint64>(endIndex, from, n);
+    const TranscriptMapping& map = mapping();
+    const qint64 n = map.accessibleLength();
+    const qint64 from = map.positionOfOffset(std::clamp<qint64>(startIndex, 0, n));
+    const qint64 to = map.positionOfOffset(std::clamp<qint64>(endIndex, 0, n));
     // The start wins where the whole range does not fit.
     view()->ensurePositionVisible(to);
     view()->ensurePositionVisible(from);
@@ -385,12 +502,17 @@ TranscriptAccessibleUpdate::TranscriptAccessibleUpdate(TranscriptView* view, Kin
     if (!QAccessible::isActive())
         return;
     m_view = view;
+    const TranscriptMapping& map = view->mapping();
+    m_kind = kind;
     m_size = view->length();
-    m_caret = view->caretPosition();
-    m_selectionStart = view->selectionStart();
-    m_selectionEnd = m_selectionStart + view->selectionLength();
-    if (kind == RemovesText)
-        m_removed = view->plainText();
+    m_caret = map.offsetOf(view->caretPosition());
+    m_selectionStart = map.offsetOf(view->selectionStart());
+    m_selectionEnd = map.offsetOf(view->selectionStart() + view->selectionLength());
+    const qint64 length = map.accessibleLength();
+    // What an append may still change: nothing in Latin-1, a sequence cut
+    // short in UTF-8, the last row in hex.
+    m_stable = kind == KeepsText ? map.stableOffset() : 0;
+    m_tail = map.accessibleText(m_stable, length);
 }
 
 TranscriptAccessibleUpdate::~TranscriptAccessibleUpdate()
@@ -398,20 +520,34 @@ TranscriptAccessibleUpdate::~TranscriptAccessibleUpdate()
     if (!m_view)
         return;
     TranscriptView* v = m_view;
-    const qint64 size = v->length();
-    const qint64 caret = v->caretPosition();
-    if (!m_removed.isEmpty() && size == 0) {
-        QAccessibleTextRemoveEvent event(v, 0, m_removed);
+    const TranscriptMapping& map = v->mapping();
+    const qint64 caret = map.offsetOf(v->caretPosition());
+    if (m_kind == RemovesText && v->length() == 0) {
+        if (!m_tail.isEmpty()) {
+            QAccessibleTextRemoveEvent event(v, 0, m_tail);
+            event.setCursorPosition(toInt(caret));
+            QAccessible::updateAccessibility(&event);
+        }
+    } else if (m_kind == RemovesText) {
+        // Shown another way: every character may have changed.
+        QAccessibleTextUpdateEvent event(v, 0, m_tail, map.accessibleText(0, map.accessibleLength()));
         event.setCursorPosition(toInt(caret));
         QAccessible::updateAccessibility(&event);
-    } else if (size > m_size) {
-        const QString appended = QString::fromLatin1(v->store().bytes().sliced(m_size));
-        QAccessibleTextInsertEvent event(v, toInt(m_size), appended);
-        event.setCursorPosition(toInt(caret));
-        QAccessible::updateAccessibility(&event);
+    } else if (v->length() > m_size) {
+        const QString now = map.accessibleText(m_stable, map.accessibleLength());
+        if (now.startsWith(m_tail)) {
+            QAccessibleTextInsertEvent event(v, toInt(m_stable + m_tail.size()),
+                                             now.mid(m_tail.size()));
+            event.setCursorPosition(toInt(caret));
+            QAccessible::updateAccessibility(&event);
+        } else {
+            QAccessibleTextUpdateEvent event(v, toInt(m_stable), m_tail, now);
+            event.setCursorPosition(toInt(caret));
+            QAccessible::updateAccessibility(&event);
+        }
     }
-    const qint64 start = v->selectionStart();
-    const qint64 end = start + v->selectionLength();
+    const qint64 start = map.offsetOf(v->selectionStart());
+    const qint64 end = map.offsetOf(v->selectionStart() + v->selectionLength());
     if (caret != m_caret) {
         QAccessibleTextCursorEvent event(v, toInt(caret));
         QAccessible::updateAccessibility(&event);

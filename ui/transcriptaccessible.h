@@ -3,13 +3,17 @@
 #include <QAccessibleWidget>
 #include <QString>
 
+class TranscriptMapping;
 class TranscriptStore;
 class TranscriptView;
 
 // What assistive technology sees of the transcript: a read-only multi-line
 // text box (role EditableText, state read-only, as Qt gives a read-only
-// QPlainTextEdit) whose text is exactly the view's plainText, one character
-// per stored byte, so offsets are byte positions.
+// QPlainTextEdit) whose text is what the view shows. Read as Latin-1 it is
+// exactly the view's plainText, one character per stored byte, so offsets
+// are byte positions, and the rules below hold. Read as UTF-8 it is the
+// decoded text (an invalid byte is U+FFFD), read in hex the hex rows; their
+// lines are the rows, and the other units come from Qt's boundary finder.
 //
 // Lines and paragraphs are the store's lines: CR LF, a bare CR and a bare LF
 // each end one, also a CR LF split across appends, and a line's text includes
@@ -57,13 +61,17 @@ public:
     int offsetAtPoint(const QPoint& point) const override;
 
     void scrollToSubstring(int startIndex, int endIndex) override;
-    // No attributes: one run over the whole text.
+    // "origin:received", "origin:sent" or "origin:status", by run.
     QString attributes(int offset, int* startOffset, int* endOffset) const override;
 
 private:
     enum class Side { Before, At, After };
     TranscriptView* view() const;
     const TranscriptStore& store() const;
+    const TranscriptMapping& mapping() const;
+    bool isLatin1() const;
+    QString textNearShown(Side side, int offset, QAccessible::TextBoundaryType boundaryType,
+                          int* startOffset, int* endOffset) const;
     QString textNear(Side side, int offset, QAccessible::TextBoundaryType boundaryType,
                      int* startOffset, int* endOffset) const;
 };
@@ -82,9 +90,13 @@ public:
 
 private:
     TranscriptView* m_view = nullptr; // null while accessibility is inactive
+    Kind m_kind = KeepsText;
     qint64 m_size = 0;
+    // Offsets in the accessible text.
     qint64 m_caret = 0;
     qint64 m_selectionStart = 0;
     qint64 m_selectionEnd = 0;
-    QString m_removed;
+    qint64 m_stable = 0;
+    QString m_tail; // the text from m_stable on
+
 };

@@ -3,6 +3,7 @@
 #include "transcriptaccessible.h"
 
 #include <QClipboard>
+#include <QActionGroup>
 #include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QFontMetricsF>
@@ -42,6 +43,7 @@ TranscriptView::TranscriptView(QWidget* parent)
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
     viewport()->setCursor(Qt::IBeamCursor);
+    m_map = std::make_unique<Latin1Mapping>(m_store);
     updateMetrics();
     updateScrollBars();
     TranscriptAccessible::installFactory();
@@ -63,16 +65,20 @@ void TranscriptView::EnsureLineBreak()
 {
     const qint64 n = m_store.size();
     if (n > 2 && !(m_store.at(n - 2) == '\r' && m_store.at(n - 1) == '\n'))
-        AppendText(QStringLiteral("\r\n"));
+        AppendText(QStringLiteral("\r\n"), TextOrigin::Status);
 }
 
-void TranscriptView::AppendText(const QString& s)
+void TranscriptView::AppendText(const QString& s, TextOrigin origin)
 {
     // toLatin1() turns every character above 255 into '?'.
     const QByteArray bytes = s.toLatin1();
+    if (bytes.isEmpty())
+        return;
     {
         const TranscriptAccessibleUpdate accessible(this);
+        m_origins.append(m_store.size(), origin);
         m_store.append(bytes);
+        m_utf8.append(m_store);
         showTheStart();
     }
     // After the append has been announced: a failed write appends a notice
@@ -90,6 +96,8 @@ void TranscriptView::clear()
 {
     const TranscriptAccessibleUpdate accessible(this, TranscriptAccessibleUpdate::RemovesText);
     m_store.clear();
+    m_utf8.clear();
+    m_origins.clear();
     showTheStart();
 }
 
@@ -115,7 +123,7 @@ void TranscriptView::setSelection(qint64 start, qint64 length)
 
 QString TranscriptView::selectedText() const
 {
-    return QString::fromLatin1(m_store.bytes().sliced(selectionStart(), selectionLength()));
+    return m_map->text(selectionStart(), selectionStart() + selectionLength());
 }
 
 void TranscriptView::selectAll()
@@ -142,17 +150,11 @@ qint64 TranscriptView::firstVisibleColumn() const
 bool TranscriptView::isPositionVisible(qint64 pos) const
 {
     pos = std::clamp<qint64>(pos, 0, m_store.size());
-    const qint64 line = m_store.lineOf(pos);
-    const qint64 column = m_store.columnOf(pos);
+    const qint64 line = m_map->rowOf(pos);
+    const qint64 column = m_map->columnOf(pos);
     const qint64 row = line - firstVisibleLine();
     const qint64 cell = column - firstVisibleColumn();
     return row >= 0 && row < visibleRows() && cell >= 0 && cell < visibleColumns();
-}
-
-void TranscriptView::revealPosition(qint64 pos)
-{
-    ensurePositionVisible(std::clamp<qint64>(pos, 0, m_store.size()));
-    viewport()->update();
 }
 
 QMenu* TranscriptView::createContextMenu(QWidget* parent)
@@ -164,6 +166,20 @@ QMenu* TranscriptView::createContextMenu(QWidget* parent)
     menu->addSeparator();
     QAction* selectAllAction = menu->addAction(tr("Select &All"), this, &TranscriptView::selectAll);
     selectAllAction->setShortcut(QKeySequence::SelectAll);
+    menu->addSeparator();
+    QMenu* encodings = menu->addMenu(tr("&Encoding"));
+    auto* group = new QActionGroup(encodings);
+    for (const auto& [label, encoding] : {std::pair{tr("&Latin-1"), TextEncoding::Latin1},
+                                          std::pair{tr("&UTF-8"), TextEncoding::Utf8}}) {
+        QAction* action = encodings->addAction(label, this,
+                                               [this, e = encoding] { setEncoding(e); });
+        action->setCheckable(true);
+        action->setChecked(m_encoding == encoding);
+        group->addAction(action);
+    }
+    QAction* hex = menu->addAction(tr("&Hex View"), this, &TranscriptView::setHexView);
+    hex->setCheckable(true);
+    hex->setChecked(m_hexView);
     menu->addSeparator();
     menu->addAction(tr("Save &As..."), this, &TranscriptView::saveAsChosenFile);
     if (isLogging())
@@ -182,8 +198,59 @@ void TranscriptView::setEncoding(TextEncoding encoding)
     if (encoding == m_encoding)
         return;
     m_encoding = encoding;
-    viewport()->update();
+    remap();
     emit encodingChanged(encoding);
+}
+
+void TranscriptView::setHexView(bool on)
+{
+    if (on == m_hexView)
+        return;
+    m_hexView = on;
+    remap();
+    emit hexViewChanged(on);
+}
+
+void TranscriptView::remap()
+{
+    // The first byte in view stays in view; a caret or selection end inside
+    // a character of the new mapping moves to that character's start.
+    const qint64 shown = m_map->positionAtColumn(firstVisibleLine(), firstVisibleColumn());
+    const TranscriptAccessibleUpdate accessible(this, TranscriptAccessibleUpdate::RemovesText);
+    if (m_hexView)
+        m_map = std::make_unique<HexMapping>(m_store);
+    else if (m_encoding == TextEncoding::Utf8)
+        m_map = std::make_unique<Utf8Mapping>(m_store, m_utf8);
+    else
+        m_map = std::make_unique<Latin1Mapping>(m_store);
+    auto snap = [this](qint64 pos) {
+        return pos >= m_store.size() ? pos : m_map->previousPosition(m_map->nextPosition(pos));
+    };
+    m_anchor = snap(m_anchor);
+    m_caret = snap(m_caret);
+    m_goalColumn = -1;
+    updateScrollBars();
+    const QSignalBlocker quiet(verticalScrollBar());
+    verticalScrollBar()->setValue(clampToInt(m_map->rowOf(shown)));
+    horizontalScrollBar()->setValue(clampToInt(
+        std::min(m_map->columnOf(shown), firstVisibleColumn())));
+    viewport()->update();
+}
+
+QColor TranscriptView::originColor(TextOrigin origin) const
+{
+    // Readable on a light base and on a dark one: the darker or the lighter
+    // of each pair, whichever stands out from the base.
+    const bool dark = palette().color(QPalette::Base).lightness() < 128;
+    switch (origin) {
+    case TextOrigin::Sent:
+        return dark ? QColor(0x78, 0xae, 0xed) : QColor(0x1a, 0x5f, 0xb4); // blue
+    case TextOrigin::Status:
+        return dark ? QColor(0xe5, 0xa5, 0x0a) : QColor(0x98, 0x6a, 0x00); // amber
+    case TextOrigin::Received:
+        break;
+    }
+    return palette().color(QPalette::Text);
 }
 
 // --- keeping the transcript -----------------------------------------------
@@ -222,7 +289,8 @@ void TranscriptView::logAppended(QByteArrayView bytes)
     const QString path = m_log->path();
     m_log.reset();
     EnsureLineBreak();
-    AppendText(tr("Logging stopped: %1: %2").arg(path, reason) + QStringLiteral("\r\n"));
+    AppendText(tr("Logging stopped: %1: %2").arg(path, reason) + QStringLiteral("\r\n"),
+               TextOrigin::Status);
 }
 
 void TranscriptView::saveAsChosenFile()
@@ -294,19 +362,20 @@ void TranscriptView::updateScrollBars()
     // repaints the viewport.
     const QSignalBlocker quietV(v);
     const QSignalBlocker quietH(h);
-    v->setRange(0, clampToInt(m_store.lineCount() - rows));
+    v->setRange(0, clampToInt(m_map->rowCount() - rows));
     v->setPageStep(rows);
     v->setSingleStep(1);
     // One column more than the widest line, for the caret after its end.
-    h->setRange(0, clampToInt(m_store.maxColumns() + 1 - columns));
+    h->setRange(0, clampToInt(m_map->maxColumns() + 1 - columns));
     h->setPageStep(clampToInt(columns));
     h->setSingleStep(1);
 }
 
 void TranscriptView::ensurePositionVisible(qint64 pos)
 {
-    const qint64 line = m_store.lineOf(pos);
-    const qint64 column = m_store.columnOf(pos);
+    pos = std::clamp<qint64>(pos, 0, m_store.size());
+    const qint64 line = m_map->rowOf(pos);
+    const qint64 column = m_map->columnOf(pos);
     const qint64 rows = visibleRows();
     const qint64 columns = visibleColumns();
 
@@ -327,11 +396,11 @@ void TranscriptView::ensurePositionVisible(qint64 pos)
 qint64 TranscriptView::positionAt(QPoint point) const
 {
     const qint64 row = qint64(std::floor(qreal(point.y()) / m_rowHeight));
-    const qint64 line = std::clamp<qint64>(firstVisibleLine() + row, 0, m_store.lineCount() - 1);
+    const qint64 line = std::clamp<qint64>(firstVisibleLine() + row, 0, m_map->rowCount() - 1);
     // Nearest boundary between cells: a click on the right half of a
     // character puts the caret after it.
     const qint64 column = firstVisibleColumn() + qint64(std::floor(point.x() / m_cellWidth + 0.5));
-    return m_store.positionAtColumn(line, column);
+    return m_map->positionAtColumn(line, column);
 }
 
 // --- caret movement ---------------------------------------------------------
@@ -345,54 +414,20 @@ void TranscriptView::moveCaret(qint64 pos, bool keepAnchor)
     viewport()->update();
 }
 
-// A line break, one or two characters, is one step for the caret.
-qint64 TranscriptView::previousPosition(qint64 pos) const
-{
-    if (pos <= 0)
-        return 0;
-    const qint64 line = m_store.lineOf(pos);
-    if (pos == m_store.lineStart(line))
-        return m_store.lineEnd(line - 1);
-    return std::min(pos - 1, m_store.lineEnd(line));
-}
-
-qint64 TranscriptView::nextPosition(qint64 pos) const
-{
-    if (pos >= m_store.size())
-        return m_store.size();
-    const qint64 line = m_store.lineOf(pos);
-    if (pos >= m_store.lineEnd(line))
-        return m_store.lineStart(line + 1);
-    return pos + 1;
-}
-
 qint64 TranscriptView::verticalMove(qint64 lines) const
 {
-    const qint64 target = std::clamp<qint64>(m_store.lineOf(m_caret) + lines, 0,
-                                             m_store.lineCount() - 1);
-    return m_store.positionAtColumn(target, m_goalColumn);
+    const qint64 target = std::clamp<qint64>(m_map->rowOf(m_caret) + lines, 0,
+                                             m_map->rowCount() - 1);
+    return m_map->positionAtColumn(target, m_goalColumn);
 }
 
 void TranscriptView::selectWordAt(qint64 pos)
 {
-    const qint64 line = m_store.lineOf(pos);
-    const qint64 start = m_store.lineStart(line);
-    const qint64 end = m_store.lineEnd(line);
-    qint64 from = std::clamp(pos, start, end);
-    if (from == end || !TranscriptStore::isWordByte(m_store.at(from))) {
-        if (from > start && TranscriptStore::isWordByte(m_store.at(from - 1)))
-            --from;
-        else {
-            moveCaret(pos, false);
-            return;
-        }
-    }
-    qint64 to = from;
-    while (from > start && TranscriptStore::isWordByte(m_store.at(from - 1)))
-        --from;
-    while (to < end && TranscriptStore::isWordByte(m_store.at(to)))
-        ++to;
-    setSelection(from, to - from);
+    const auto [from, to] = m_map->wordAt(pos);
+    if (from == to)
+        moveCaret(pos, false);
+    else
+        setSelection(from, to - from);
 }
 
 // --- events -----------------------------------------------------------------
@@ -417,15 +452,15 @@ void TranscriptView::keyPressEvent(QKeyEvent* event)
     const bool shift = mods & Qt::ShiftModifier;
     const bool ctrl = mods & Qt::ControlModifier;
     const bool selecting = selectionLength() > 0;
-    const qint64 goal = m_goalColumn >= 0 ? m_goalColumn : m_store.columnOf(m_caret);
+    const qint64 goal = m_goalColumn >= 0 ? m_goalColumn : m_map->columnOf(m_caret);
     bool vertical = false;
     qint64 pos = m_caret;
     switch (event->key()) {
     case Qt::Key_Left:
-        pos = (selecting && !shift) ? selectionStart() : previousPosition(m_caret);
+        pos = (selecting && !shift) ? selectionStart() : m_map->previousPosition(m_caret);
         break;
     case Qt::Key_Right:
-        pos = (selecting && !shift) ? selectionStart() + selectionLength() : nextPosition(m_caret);
+        pos = (selecting && !shift) ? selectionStart() + selectionLength() : m_map->nextPosition(m_caret);
         break;
     case Qt::Key_Up:
     case Qt::Key_Down:
@@ -442,10 +477,10 @@ void TranscriptView::keyPressEvent(QKeyEvent* event)
         break;
     }
     case Qt::Key_Home:
-        pos = ctrl ? 0 : m_store.lineStart(m_store.lineOf(m_caret));
+        pos = ctrl ? 0 : m_map->rowStart(m_map->rowOf(m_caret));
         break;
     case Qt::Key_End:
-        pos = ctrl ? m_store.size() : m_store.lineEnd(m_store.lineOf(m_caret));
+        pos = ctrl ? m_store.size() : m_map->rowEnd(m_map->rowOf(m_caret));
         break;
     default:
         return;
@@ -513,7 +548,7 @@ void TranscriptView::resizeEvent(QResizeEvent* event)
 void TranscriptView::changeEvent(QEvent* event)
 {
     QAbstractScrollArea::changeEvent(event);
-    if (event->type() == QEvent::FontChange) {
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::PaletteChange) {
         updateMetrics();
         updateScrollBars();
         viewport()->update();
@@ -533,13 +568,13 @@ void TranscriptView::paintEvent(QPaintEvent*)
     // One more row and column than fit wholly, for the partly visible ones.
     const qint64 rows = visibleRows() + 1;
     const qint64 right = left + visibleColumns() + 1;
-    const qint64 last = std::min(m_store.lineCount(), top + rows);
+    const qint64 last = std::min(m_map->rowCount(), top + rows);
     for (qint64 line = top; line < last; ++line)
         paintLine(painter, line, qreal((line - top) * m_rowHeight), left, right);
 
     if (hasFocus()) {
-        const qint64 line = m_store.lineOf(m_caret);
-        const qint64 column = m_store.columnOf(m_caret);
+        const qint64 line = m_map->rowOf(m_caret);
+        const qint64 column = m_map->columnOf(m_caret);
         if (line >= top && line < last && column >= left && column <= right) {
             const qreal x = std::floor((column - left) * m_cellWidth);
             painter.fillRect(QRectF(x, qreal((line - top) * m_rowHeight), 1, m_rowHeight),
@@ -548,65 +583,156 @@ void TranscriptView::paintEvent(QPaintEvent*)
     }
 }
 
-// Paints the cells of columns [left, right) of one line at height y: runs of
+// Paints the cells of columns [left, right) of one row at height y: runs of
 // ordinary characters with one drawText each, every other cell on its own.
 void TranscriptView::paintLine(QPainter& painter, qint64 line, qreal y, qint64 left,
                                qint64 right) const
 {
-    const qint64 end = m_store.lineEnd(line);
     const qint64 selFrom = selectionStart();
     const qint64 selTo = selFrom + selectionLength();
     const QPalette& pal = palette();
-
-    // The first character with a cell at or after `left`, and its column
-    // (less than `left` for a tab that straddles it).
-    qint64 pos = m_store.positionAtColumn(line, left);
-    qint64 column = m_store.columnOf(pos);
+    const QColor highlight = pal.color(QPalette::Highlight);
+    const QColor highlightedText = pal.color(QPalette::HighlightedText);
+    const QColor base = pal.color(QPalette::Base);
+    const QColor label = pal.color(QPalette::PlaceholderText);
 
     auto cellRect = [&](qint64 col, qint64 cells) {
         return QRectF((col - left) * m_cellWidth, y, cells * m_cellWidth, m_rowHeight);
     };
 
-    QString run;
-    qint64 runColumn = 0;
-    bool runSelected = false;
-    auto flush = [&] {
-        if (run.isEmpty())
-            return;
-        if (runSelected)
-            painter.fillRect(cellRect(runColumn, run.size()), pal.highlight());
-        painter.setPen(pal.color(runSelected ? QPalette::HighlightedText : QPalette::Text));
-        painter.drawText(QPointF((runColumn - left) * m_cellWidth, y + m_ascent), run);
-        run.clear();
+    // The origin of the bytes from originFrom up to originTo.
+    qsizetype run = -1;
+    qint64 originFrom = 0;
+    qint64 originTo = -1;
+    QColor originInk;
+    auto inkAt = [&](qint64 pos) {
+        if (pos < originFrom || pos >= originTo) {
+            run = m_origins.runAt(pos);
+            originFrom = run < 0 ? 0 : m_origins.run(run).start;
+            originTo = run < 0 ? m_store.size() : m_origins.runEnd(run, m_store.size());
+            originInk = originColor(run < 0 ? TextOrigin::Received : m_origins.run(run).origin);
+        }
+        return originInk;
     };
 
-    for (; pos < end && column < right; ++pos) {
-        const uchar byte = m_store.at(pos);
-        const bool selected = pos >= selFrom && pos < selTo;
-        const qint64 next = TranscriptStore::nextColumn(column, byte);
-        if (m_inRun[byte] && byte != '\t') {
-            if (!run.isEmpty() && selected != runSelected)
-                flush();
-            if (run.isEmpty()) {
-                runColumn = column;
-                runSelected = selected;
-            }
-            run.append(QChar::fromLatin1(char(byte)));
-        } else {
+    // Characters on the grid, with blanks for gaps of up to two cells (the
+    // hex view's), drawn with one drawText.
+    QString text;
+    qint64 textColumn = 0;
+    qint64 textEnd = 0;
+    QColor textInk;
+    auto flush = [&] {
+        if (text.isEmpty())
+            return;
+        painter.setPen(textInk);
+        painter.drawText(QPointF((textColumn - left) * m_cellWidth, y + m_ascent), text);
+        text.clear();
+    };
+
+    m_map->forEachCell(line, left, right, [&](const TranscriptCell& cell) {
+        const bool selected = cell.kind != TranscriptCell::Label && cell.pos >= selFrom
+            && cell.pos < selTo;
+        const QRectF rect = cellRect(cell.column, cell.width);
+        if (selected)
+            painter.fillRect(rect, highlight);
+        const QColor ink = selected ? highlightedText
+            : cell.kind == TranscriptCell::Label ? label : inkAt(cell.pos);
+        switch (cell.kind) {
+        case TranscriptCell::Tab:
+            return;
+        case TranscriptCell::Control:
+        case TranscriptCell::Invalid:
             flush();
-            if (selected)
-                painter.fillRect(cellRect(column, next - column), pal.highlight());
-            if (byte != '\t') {
-                painter.setPen(pal.color(selected ? QPalette::HighlightedText : QPalette::Text));
-                painter.drawText(QPointF((column - left) * m_cellWidth, y + m_ascent),
-                                 QString(TranscriptStore::displayChar(byte)));
-            }
+            paintByteBox(painter, rect, cell.value, cell.kind == TranscriptCell::Invalid, ink,
+                         selected ? highlight : base);
+            return;
+        default:
+            break;
         }
-        column = next;
-    }
+        const bool fits = cell.text.size() == 1 && cell.text.at(0).unicode() < 256
+            && m_inRun[cell.text.at(0).unicode()];
+        const bool joins = (cell.kind == TranscriptCell::Hex || cell.width == 1) && !text.isEmpty()
+            && ink == textInk && cell.column >= textEnd && cell.column - textEnd <= 2
+            && (fits || cell.kind != TranscriptCell::Text);
+        if (!joins)
+            flush();
+        if (cell.kind == TranscriptCell::Text && !fits) {
+            // Wide characters, marks, fallback glyphs: on their own, from
+            // their cell's left edge.
+            painter.setPen(ink);
+            painter.drawText(QPointF((cell.column - left) * m_cellWidth, y + m_ascent), cell.text);
+            return;
+        }
+        if (text.isEmpty()) {
+            textColumn = cell.column;
+            textInk = ink;
+        } else {
+            text += QString(cell.column - textEnd, u' ');
+        }
+        text += cell.text;
+        textEnd = cell.column + cell.width;
+    });
     flush();
 
     // A selected line break shows as one highlighted cell after the line.
-    if (pos == end && end < m_store.size() && end >= selFrom && end < selTo && column < right)
-        painter.fillRect(cellRect(column, 1), pal.highlight());
+    if (m_hexView)
+        return;
+    const qint64 lineEnd = m_map->rowEnd(line);
+    if (lineEnd < m_store.size() && lineEnd >= selFrom && lineEnd < selTo) {
+        const qint64 column = m_map->columnOf(lineEnd);
+        if (column >= left && column < right)
+            painter.fillRect(cellRect(column, 1), highlight);
+    }
+}
+
+namespace {
+
+// Hex digits 3 pixels wide and 5 high, a row of bits each, the leftmost
+// pixel in bit 2: small enough for two to stand one above the other in a
+// cell of the 9-point grid, and the same on every font.
+constexpr quint8 DigitRows[16][5] = {
+    {7, 5, 5, 5, 7}, {2, 6, 2, 2, 7}, {7, 1, 7, 4, 7}, {7, 1, 7, 1, 7},
+    {5, 5, 7, 1, 1}, {7, 4, 7, 1, 7}, {7, 4, 7, 5, 7}, {7, 1, 1, 1, 1},
+    {7, 5, 7, 5, 7}, {7, 5, 7, 1, 7}, {2, 5, 7, 5, 5}, {6, 5, 6, 5, 6},
+    {3, 4, 4, 4, 3}, {6, 5, 5, 5, 6}, {7, 4, 7, 4, 7}, {7, 4, 7, 4, 4},
+};
+
+} // namespace
+
+void TranscriptView::paintByteBox(QPainter& painter, const QRectF& cell, uint value, bool invalid,
+                                  const QColor& ink, const QColor& paper) const
+{
+    const int width = std::max(1, int(std::floor(cell.width())));
+    const int height = std::max(1, int(cell.height()));
+    const quint64 key = (quint64(value & 0xff) << 56) ^ (quint64(invalid) << 55)
+        ^ (quint64(ink.rgb() & 0xffffff) << 24) ^ quint64(paper.rgb() & 0xffffff)
+        ^ (quint64(width) << 48) ^ (quint64(height) << 40);
+    auto it = m_boxCache.find(key);
+    if (it == m_boxCache.end()) {
+        // A control character: its digits on a tint of the ink; an invalid
+        // byte: the other way round, paper on solid ink.
+        QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
+        QColor tint = ink;
+        tint.setAlphaF(0.22);
+        image.fill(paper);
+        QPainter p(&image);
+        // A column of paper at the right keeps neighbouring boxes apart.
+        p.fillRect(QRect(0, 0, std::max(1, width - 1), height), invalid ? ink : tint);
+        const int unit = std::max(1, std::min((width - 1) / 3, (height - 1) / 11));
+        const int x0 = (width - 3 * unit) / 2;
+        const int y0 = (height - 11 * unit + 1) / 2;
+        const QColor digitInk = invalid ? paper : ink;
+        for (int d = 0; d < 2; ++d) {
+            const quint8* rows = DigitRows[(d == 0 ? value >> 4 : value) & 0xf];
+            for (int r = 0; r < 5; ++r)
+                for (int c = 0; c < 3; ++c)
+                    if (rows[r] & (4 >> c))
+                        p.fillRect(x0 + c * unit, y0 + (d * 6 + r) * unit, unit, unit, digitInk);
+        }
+        p.end();
+        if (m_boxCache.size() > 1024)
+            m_boxCache.clear();
+        it = m_boxCache.insert(key, QPixmap::fromImage(image));
+    }
+    painter.drawPixmap(QPointF(std::floor(cell.left()), cell.top()), *it);
 }

@@ -1,9 +1,14 @@
 #pragma once
 
 #include "transcriptlog.h"
+#include "transcriptmapping.h"
+#include "transcriptorigins.h"
 #include "transcriptstore.h"
+#include "utf8text.h"
 
 #include <QAbstractScrollArea>
+#include <QHash>
+#include <QPixmap>
 #include <QString>
 
 #include <algorithm>
@@ -20,11 +25,14 @@ class QPainter;
 // character, or UTF-8.
 enum class TextEncoding { Latin1, Utf8 };
 
-// The read-only transcript: shows every character exactly as it arrived,
-// one cell per character on a fixed-pitch grid (control characters as
-// pictures, tabs as blank cells up to the next multiple of 8), without
-// wrapping. Only the visible rows and columns are painted, and the scroll
-// bars count rows and columns, so appending costs the same at any length.
+// The read-only transcript: shows every byte exactly as it arrived, on a
+// fixed-pitch grid without wrapping, read as Latin-1 (a cell a byte), as
+// UTF-8 (a character one or two cells, each invalid byte a cell of its own)
+// or as hex rows. Control characters are boxes that name them, tabs blank
+// cells up to the next multiple of 8; what was received, what was sent and
+// the program's own lines each have their colour. Only the visible rows and
+// columns are painted, and the scroll bars count rows and columns, so
+// appending costs the same at any length.
 //
 // Keys are announced through keyPressed() before the view moves the caret;
 // no key ever changes the text.
@@ -41,11 +49,12 @@ public:
     const TranscriptStore& store() const { return m_store; }
 
     // CR LF, unless the text has 2 characters or fewer or already ends in
-    // CR LF.
+    // CR LF; the program's own (TextOrigin::Status).
     void EnsureLineBreak();
-    // Appends s, each character as one Latin-1 byte ('?' above 255); then the
-    // caret is at 0, nothing is selected and the first row and column show.
-    void AppendText(const QString& s);
+    // Appends s, each character as one Latin-1 byte ('?' above 255), as
+    // coming from origin; then the caret is at 0, nothing is selected and the
+    // first row and column show.
+    void AppendText(const QString& s, TextOrigin origin = TextOrigin::Received);
     // The caret after the last character, nothing selected, the end in view.
     void ScrollToEnd();
     void clear();
@@ -55,6 +64,7 @@ public:
     qint64 selectionLength() const { return std::max(m_anchor, m_caret) - selectionStart(); }
     // Anchor at start, caret at start + length, both clamped to the text.
     void setSelection(qint64 start, qint64 length);
+    // The selection as it is shown: in hex, its bytes as hex pairs.
     QString selectedText() const;
     void selectAll();
     // The selected characters, exactly, to the clipboard.
@@ -67,7 +77,7 @@ public:
     bool isPositionVisible(qint64 pos) const;
     // Scrolls as little as needed to bring the cell of the character at pos
     // (or the caret there) into view.
-    void revealPosition(qint64 pos);
+    void ensurePositionVisible(qint64 pos);
     // Leaves a strip of that many pixels free below the rows, above the
     // horizontal scroll bar, for a widget laid over it; 0 gives it back.
     void setBottomMargin(int pixels) { setViewportMargins(0, 0, 0, pixels); }
@@ -89,8 +99,9 @@ public:
     using FileChooser = std::function<QString(const QString& title, bool appending)>;
     void setFileChooser(FileChooser chooser) { m_chooseFile = std::move(chooser); }
 
-    // The context menu's actions: "Copy", "Select All", "Save As..." and
-    // "Log to File..." (or "Stop Logging"); the caller owns the menu. None
+    // The context menu's actions: "Copy", "Select All", "Encoding" (Latin-1
+    // or UTF-8), "Hex View", "Save As..." and "Log to File..." (or "Stop
+    // Logging"); the caller owns the menu. None
     // takes a key: every key typed here belongs to the peer.
     QMenu* createContextMenu(QWidget* parent = nullptr);
     // Adds a section of actions to every context menu, after the view's own:
@@ -100,12 +111,23 @@ public:
         m_menuSections.push_back(std::move(section));
     }
 
+    // Both show the whole transcript the new way at once, the same bytes in
+    // view and the same bytes selected.
     TextEncoding encoding() const { return m_encoding; }
     void setEncoding(TextEncoding encoding);
+    bool isHexView() const { return m_hexView; }
+    void setHexView(bool on);
+
+    // How the bytes are shown now, and who sent them.
+    const TranscriptMapping& mapping() const { return *m_map; }
+    const TranscriptOrigins& origins() const { return m_origins; }
+    // The colour of text from origin on the view's palette.
+    QColor originColor(TextOrigin origin) const;
 
 signals:
     void keyPressed(QKeyEvent* event);
     void encodingChanged(TextEncoding encoding);
+    void hexViewChanged(bool on);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -132,10 +154,10 @@ private:
     qint64 visibleColumns() const;
     void moveCaret(qint64 pos, bool keepAnchor);
     void ensureCaretVisible() { ensurePositionVisible(m_caret); }
-    void ensurePositionVisible(qint64 pos);
+    // Makes the mapping of the encoding and view chosen, keeping the first
+    // byte in view in view.
+    void remap();
     qint64 positionAt(QPoint point) const;
-    qint64 previousPosition(qint64 pos) const;
-    qint64 nextPosition(qint64 pos) const;
     qint64 verticalMove(qint64 lines) const;
     void selectWordAt(qint64 pos);
     // The menu's file actions: a file dialog, then saveAs or startLog.
@@ -146,8 +168,17 @@ private:
     void logAppended(QByteArrayView bytes);
     void paintLine(QPainter& painter, qint64 line, qreal y, qint64 firstColumn,
                    qint64 lastColumn) const;
+    // A control character or an invalid byte: its value in hex, two digits
+    // one above the other, on a tint of the ink (control) or in paper on
+    // solid ink (invalid).
+    void paintByteBox(QPainter& painter, const QRectF& cell, uint value, bool invalid,
+                      const QColor& ink, const QColor& paper) const;
 
     TranscriptStore m_store;
+    utf8::Index m_utf8;
+    TranscriptOrigins m_origins;
+    std::unique_ptr<TranscriptMapping> m_map;
+    bool m_hexView = false;
     std::unique_ptr<TranscriptLog> m_log;
     FileChooser m_chooseFile;
     std::vector<std::function<void(QMenu*)>> m_menuSections;
@@ -162,6 +193,8 @@ private:
     qreal m_cellWidth = 1;
     int m_rowHeight = 1;
     qreal m_ascent = 0;
+    // The boxes drawn so far, by byte, kind, colours and size.
+    mutable QHash<quint64, QPixmap> m_boxCache;
     // Bytes that the font draws one cell wide and may go into a run of
     // drawText; the others are drawn one cell at a time.
     std::array<bool, 256> m_inRun{};

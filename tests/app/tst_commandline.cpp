@@ -47,20 +47,23 @@ void tst_CommandLine::outcome_data()
     QTest::addColumn<int>("listen");
     QTest::addColumn<QString>("output");
     QTest::addColumn<QString>("says");
+    // For a window: how the transcript shows the bytes ("latin-1", "utf-8",
+    // either with " hex").
+    QTest::addColumn<QString>("view");
 
     using L = QStringList;
     auto run = [](const char* name, const L& args, const QString& host, int port, int listen,
-                  const QString& output) {
+                  const QString& output, const QString& view = QStringLiteral("latin-1")) {
         QTest::newRow(name) << args << 0 << int(None) << true << host << port << listen << output
-                            << QString();
+                            << QString() << view;
     };
     auto out = [](const char* name, const L& args, const QString& says) {
         QTest::newRow(name) << args << 0 << int(Out) << false << QString() << 0 << 0 << QString()
-                            << says;
+                            << says << QString();
     };
     auto err = [](const char* name, const L& args, const QString& says) {
         QTest::newRow(name) << args << 2 << int(Err) << false << QString() << 0 << 0 << QString()
-                            << says;
+                            << says << QString();
     };
     const QString help = Usage;
 
@@ -81,6 +84,11 @@ void tst_CommandLine::outcome_data()
     run("options after the operands", {"h", "7", "-o", "s.log"}, "h", 7, 0, "s.log");
     run("a file named like an option", {"-o", "-l"}, "", 0, 0, "-l");
     run("-- ends the options", {"-o", "f", "--", "-h", "8"}, "-h", 8, 0, "f");
+    run("--encoding utf-8", {"--encoding", "utf-8"}, "", 0, 0, "", "utf-8");
+    run("--encoding=UTF-8 with host", {"--encoding=UTF-8", "h"}, "h", 0, 0, "", "utf-8");
+    run("--encoding latin-1", {"--encoding=latin-1"}, "", 0, 0, "", "latin-1");
+    run("--hex", {"--hex", "-l", "5"}, "", 0, 5, "", "latin-1 hex");
+    run("--hex and utf-8", {"--encoding", "utf-8", "--hex"}, "", 0, 0, "", "utf-8 hex");
 
     out("-h", {"-h"}, help);
     out("--help", {"--help"}, help);
@@ -122,6 +130,9 @@ void tst_CommandLine::outcome_data()
     err("--ca-file without its file", {"h", "--ca-file"}, "'--ca-file' needs a file name");
     err("--cert without --key", {"--cert", "c.pem", "h"}, "--cert and --key go together");
     err("--key without --cert", {"--key=k.pem", "h"}, "--cert and --key go together");
+    err("unknown encoding", {"--encoding", "utf8"}, "'utf8' is not an encoding (latin-1 or utf-8)");
+    err("--encoding without its value", {"--encoding"}, "'--encoding' needs an encoding");
+    err("--hex with a value", {"--hex=1"}, "'--hex' takes no value");
 }
 
 void tst_CommandLine::tlsOptions_data()
@@ -164,6 +175,7 @@ void tst_CommandLine::outcome()
     QFETCH(int, listen);
     QFETCH(QString, output);
     QFETCH(QString, says);
+    QFETCH(QString, view);
 
     const CommandLine c = parseCommandLine(args, Banner);
     QCOMPARE(c.exitStatus(), status);
@@ -176,6 +188,9 @@ void tst_CommandLine::outcome()
         QCOMPARE(c.request.port.value_or(0), port);
         QCOMPARE(c.request.listenPort.value_or(0), listen);
         QCOMPARE(c.request.outputFile, output);
+        QCOMPARE(QString(QLatin1String(c.request.utf8 ? "utf-8" : "latin-1")
+                         + QLatin1String(c.request.hex ? " hex" : "")),
+                 view);
         return;
     }
     QVERIFY2(c.text.contains(says), qPrintable(c.text));
@@ -186,8 +201,8 @@ void tst_CommandLine::outcome()
         QVERIFY2(c.text.startsWith(u"pellix: "), qPrintable(c.text));
         QVERIFY2(c.text.endsWith(u"; try 'pellix --help'\n"), qPrintable(c.text));
     } else if (says == Usage) {
-        for (const char* option : {"-l, --listen PORT", "-o, --output FILE", "-h, --help",
-                                   "-v, --version"})
+        for (const char* option : {"-l, --listen PORT", "-o, --output FILE", "--encoding ENC",
+                                   "--hex", "-h, --help", "-v, --version"})
             QVERIFY2(c.text.contains(QLatin1String(option)), option);
     } else {
         QCOMPARE(c.text, says); // --version: the banner's line alone

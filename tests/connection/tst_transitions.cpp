@@ -34,7 +34,7 @@ public:
     void setCaption(Control c, const QString& caption) override { log << name(c) + "=" + caption; }
     int echoValue() const override { return 1; }
     void EnsureLineBreak() override { log << "break"; }
-    void AppendText(const QString& s) override { log << "append " + s.trimmed(); }
+    void AppendText(const QString& s, TextOrigin) override { log << "append " + s.trimmed(); }
     void ScrollToEnd() override { log << "end"; }
     void cmdH_Click() override { log << "help"; }
     void reportStartupFailure(const QString& m) override { log << "failure " + m; }

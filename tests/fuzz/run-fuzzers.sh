@@ -16,7 +16,7 @@ seconds=$2
 here=$(cd "$(dirname "$0")" && pwd)
 supp=$(cd "$here/../sanitize" && pwd)/lsan.supp
 work=$build/fuzz-run
-targets="portnumber address transcript"
+targets="portnumber address transcript utf8view"
 
 rm -rf "$work"
 failed=""
