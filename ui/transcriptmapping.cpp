@@ -71,7 +71,9 @@ void Latin1Mapping::forEachCell(qint64 row, qint64 left, qint64 right,
         } else {
             cell.kind = TranscriptCell::Text;
             cell.width = 1;
-            cell.text = QString(TranscriptStore::displayChar(byte));
+            // In place: the cell's text keeps its buffer from one cell to the next.
+            cell.text.resize(1);
+            cell.text[0] = TranscriptStore::displayChar(byte);
         }
         visit(cell);
         column += cell.width;
@@ -399,14 +401,16 @@ void HexMapping::forEachCell(qint64 row, qint64 left, qint64 right,
         cell.column = hexColumn(i);
         cell.width = 2;
         cell.value = byte;
-        cell.text = QString(hexDigit(byte >> 4)) + hexDigit(byte);
+        cell.text.resize(2);
+        cell.text[0] = hexDigit(byte >> 4);
+        cell.text[1] = hexDigit(byte);
         if (cell.column < right && cell.column + 2 > left)
             visit(cell);
         cell.kind = TranscriptCell::Text;
         cell.column = CharColumn + i;
         cell.width = 1;
-        cell.text = QString(byte >= 0x20 && byte < 0x7f ? QChar::fromLatin1(char(byte))
-                                                        : QLatin1Char('.'));
+        cell.text.resize(1);
+        cell.text[0] = byte >= 0x20 && byte < 0x7f ? QChar::fromLatin1(char(byte)) : QChar(u'.');
         if (cell.column < right && cell.column + 1 > left)
             visit(cell);
     }

@@ -7,6 +7,7 @@
 #include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QFontMetricsF>
+#include <QGlyphRun>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
@@ -14,6 +15,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QSaveFile>
+#include <QScrollBar>
+#include <QStyleOptionSlider>
 #include <QScrollBar>
 #include <QSignalBlocker>
 
@@ -31,9 +34,53 @@ int clampToInt(qint64 value)
 
 } // namespace
 
+namespace {
+
+// A scroll bar that repaints only when what it shows has moved: while text
+// floods in, the slider of a long transcript stays on the same pixels for
+// many appends, and each repaint of it would cost as much as a row of text.
+class TranscriptScrollBar : public QScrollBar {
+public:
+    using QScrollBar::QScrollBar;
+
+protected:
+    void sliderChange(SliderChange change) override
+    {
+        if (change == SliderValueChange || change == SliderRangeChange
+            || change == SliderStepsChange) {
+            QStyleOptionSlider option;
+            initStyleOption(&option);
+            const QRect slider =
+                style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this);
+            const bool atEnds = value() == minimum() || value() == maximum();
+            if (slider == m_shown && atEnds == m_shownAtEnds)
+                return;
+            m_shown = slider;
+            m_shownAtEnds = atEnds;
+        }
+        QScrollBar::sliderChange(change);
+    }
+    bool event(QEvent* event) override
+    {
+        // What was last shown no longer says what shows now.
+        if (event->type() == QEvent::Resize || event->type() == QEvent::StyleChange
+            || event->type() == QEvent::EnabledChange)
+            m_shown = QRect();
+        return QScrollBar::event(event);
+    }
+
+private:
+    QRect m_shown;
+    bool m_shownAtEnds = false; // the arrows show whether they can go on
+};
+
+} // namespace
+
 TranscriptView::TranscriptView(QWidget* parent)
     : QAbstractScrollArea(parent)
 {
+    setVerticalScrollBar(new TranscriptScrollBar(Qt::Vertical, this));
+    setHorizontalScrollBar(new TranscriptScrollBar(Qt::Horizontal, this));
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_InputMethodEnabled, false);
     // Always there, as in the classic box with both bars; bars that came and
@@ -337,6 +384,14 @@ void TranscriptView::updateMetrics()
         m_inRun[b] = printable && fm.inFont(c)
             && std::abs(fm.horizontalAdvance(c) - m_cellWidth) < 0.01;
     }
+    m_rawFont = QRawFont::fromFont(font());
+    for (int b = 0; b < 256; ++b) {
+        const QList<quint32> glyphs =
+            m_inRun[b] ? m_rawFont.glyphIndexesForString(QString(QChar::fromLatin1(char(b))))
+                       : QList<quint32>();
+        m_inRun[b] = glyphs.size() == 1 && glyphs.front() != 0;
+        m_glyph[b] = m_inRun[b] ? glyphs.front() : 0;
+    }
 }
 
 int TranscriptView::visibleRows() const
@@ -615,18 +670,28 @@ void TranscriptView::paintLine(QPainter& painter, qint64 line, qreal y, qint64 l
         return originInk;
     };
 
-    // Characters on the grid, with blanks for gaps of up to two cells (the
-    // hex view's), drawn with one drawText.
-    QString text;
-    qint64 textColumn = 0;
-    qint64 textEnd = 0;
-    QColor textInk;
+    // Characters the font draws one cell wide, as one run of glyphs at their
+    // cells: no text layout, which would cost more than the drawing itself.
+    QList<quint32> glyphs;
+    QList<QPointF> positions;
+    QColor runInk;
     auto flush = [&] {
-        if (text.isEmpty())
+        if (glyphs.isEmpty())
             return;
-        painter.setPen(textInk);
-        painter.drawText(QPointF((textColumn - left) * m_cellWidth, y + m_ascent), text);
-        text.clear();
+        QGlyphRun run;
+        run.setRawFont(m_rawFont);
+        run.setGlyphIndexes(glyphs);
+        run.setPositions(positions);
+        painter.setPen(runInk);
+        painter.drawGlyphRun(QPointF(0, y + m_ascent), run);
+        glyphs.clear();
+        positions.clear();
+    };
+    auto inRun = [&](const QString& text) {
+        for (const QChar c : text)
+            if (c.unicode() > 255 || !m_inRun[c.unicode()])
+                return false;
+        return true;
     };
 
     m_map->forEachCell(line, left, right, [&](const TranscriptCell& cell) {
@@ -642,35 +707,28 @@ void TranscriptView::paintLine(QPainter& painter, qint64 line, qreal y, qint64 l
             return;
         case TranscriptCell::Control:
         case TranscriptCell::Invalid:
-            flush();
             paintByteBox(painter, rect, cell.value, cell.kind == TranscriptCell::Invalid, ink,
                          selected ? highlight : base);
             return;
         default:
             break;
         }
-        const bool fits = cell.text.size() == 1 && cell.text.at(0).unicode() < 256
-            && m_inRun[cell.text.at(0).unicode()];
-        const bool joins = (cell.kind == TranscriptCell::Hex || cell.width == 1) && !text.isEmpty()
-            && ink == textInk && cell.column >= textEnd && cell.column - textEnd <= 2
-            && (fits || cell.kind != TranscriptCell::Text);
-        if (!joins)
-            flush();
-        if (cell.kind == TranscriptCell::Text && !fits) {
-            // Wide characters, marks, fallback glyphs: on their own, from
-            // their cell's left edge.
+        const bool plain = (cell.kind != TranscriptCell::Text || cell.width == 1)
+            && inRun(cell.text);
+        if (!plain) {
+            // Wide characters, marks, fallback glyphs: laid out on their own,
+            // from their cell's left edge.
             painter.setPen(ink);
             painter.drawText(QPointF((cell.column - left) * m_cellWidth, y + m_ascent), cell.text);
             return;
         }
-        if (text.isEmpty()) {
-            textColumn = cell.column;
-            textInk = ink;
-        } else {
-            text += QString(cell.column - textEnd, u' ');
+        if (ink != runInk)
+            flush();
+        runInk = ink;
+        for (qsizetype i = 0; i < cell.text.size(); ++i) {
+            glyphs.append(m_glyph[cell.text.at(i).unicode()]);
+            positions.append(QPointF((cell.column + i - left) * m_cellWidth, 0));
         }
-        text += cell.text;
-        textEnd = cell.column + cell.width;
     });
     flush();
 

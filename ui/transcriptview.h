@@ -9,6 +9,7 @@
 #include <QAbstractScrollArea>
 #include <QHash>
 #include <QPixmap>
+#include <QRawFont>
 #include <QString>
 
 #include <algorithm>
@@ -195,7 +196,11 @@ private:
     qreal m_ascent = 0;
     // The boxes drawn so far, by byte, kind, colours and size.
     mutable QHash<quint64, QPixmap> m_boxCache;
-    // Bytes that the font draws one cell wide and may go into a run of
-    // drawText; the others are drawn one cell at a time.
+    // Bytes that the font draws one cell wide and may go into a run; the
+    // others are drawn one cell at a time.
     std::array<bool, 256> m_inRun{};
+    // The font's own glyph for each byte of m_inRun: a run is drawn as these
+    // glyphs at their cells, with no text layout on the way.
+    QRawFont m_rawFont;
+    std::array<quint32, 256> m_glyph{};
 };
