@@ -33,6 +33,13 @@ else
     sh "$here/../scripts/with-atspi.sh" sh "$here/with-listener.sh" "$bin/bench_transcript" view \
         | tee "$out/bench_transcript-a11y-listening.md"
 fi
+# The real program during the paced flood, beside xterm running nc.
+if command -v xterm >/dev/null && command -v nc >/dev/null; then
+    xvfb-run -a -s "-screen 0 1280x1024x24" sh "$here/flood-vs-xterm.sh" "$pellix" \
+        | tee "$out/flood-vs-xterm.md"
+else
+    echo "the flood beside xterm skipped: no xterm or nc (make bench installs them)" >&2
+fi
 if [ -x "$bin/bench_startup" ]; then
     xvfb-run -a -s "-screen 0 1280x1024x24" "$bin/bench_startup" "$pellix" 10 60 \
         | tee "$out/bench_startup.md"
