@@ -87,6 +87,7 @@ package: build
 screenshot: build
 	@scripts/install-deps.sh $(SHOT_DEPS)
 	@scripts/screenshot.sh $(BUILD)/app/pellix docs/screenshot.png
+	@scripts/screenshot-views.sh $(BUILD)/app/pellix docs/screenshot-utf8.png docs/screenshot-hex.png
 
 clean:
 	@rm -rf $(BUILD) build-sanitize build-fuzz
