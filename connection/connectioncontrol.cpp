@@ -349,10 +349,7 @@ void ConnectionControl::acceptStep()
     m_handshaking = HandshakingPeer{s, peer, std::move(session),
                                     std::chrono::steady_clock::now() + m_connectTimeLimit};
     if (!m_handshaking->session) {
-        writeStatusLine(QStringLiteral("TLS handshake with %1 failed: %2")
-                            .arg(AddressToText(peer), fromLibrary(error)));
-        CloseSocket(s);
-        m_handshaking.reset();
+        dropHandshakingPeer(fromLibrary(error));
         return;
     }
     serverHandshakeStep();
@@ -369,19 +366,19 @@ void ConnectionControl::serverHandshakeStep()
         m_handshaking.reset();
         peerAccepted();
         writeTlsFacts(m_session->peer(), false);
-        return;
+    } else if (progress == tls::Session::Progress::Failed) {
+        dropHandshakingPeer(fromLibrary(peer.session->error()));
+    } else if (std::chrono::steady_clock::now() >= peer.deadline) {
+        dropHandshakingPeer(QStringLiteral("the peer did not finish the handshake within %1 s")
+                                .arg((m_connectTimeLimit.count() + 999) / 1000));
     }
-    QString reason;
-    if (progress == tls::Session::Progress::Failed)
-        reason = fromLibrary(peer.session->error());
-    else if (std::chrono::steady_clock::now() >= peer.deadline)
-        reason = QStringLiteral("the peer did not finish the handshake within %1 s")
-                     .arg((m_connectTimeLimit.count() + 999) / 1000);
-    else
-        return;
+}
+
+void ConnectionControl::dropHandshakingPeer(const QString& reason)
+{
     writeStatusLine(QStringLiteral("TLS handshake with %1 failed: %2")
-                        .arg(AddressToText(peer.address), reason));
-    CloseSocket(peer.socket);
+                        .arg(AddressToText(m_handshaking->address), reason));
+    CloseSocket(m_handshaking->socket);
     m_handshaking.reset();
 }
 

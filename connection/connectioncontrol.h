@@ -83,6 +83,8 @@ private:
     void acceptStep();
     void peerAccepted();
     void serverHandshakeStep();
+    // Says why the peer in its handshake failed, and closes it.
+    void dropHandshakingPeer(const QString& reason);
     void receiveStep();
     void receiveTlsStep();
     // Shows what arrived in plain text and is still waiting; false when the

@@ -678,12 +678,12 @@ void TranscriptView::paintLine(QPainter& painter, qint64 line, qreal y, qint64 l
     auto flush = [&] {
         if (glyphs.isEmpty())
             return;
-        QGlyphRun run;
-        run.setRawFont(m_rawFont);
-        run.setGlyphIndexes(glyphs);
-        run.setPositions(positions);
+        QGlyphRun glyphRun;
+        glyphRun.setRawFont(m_rawFont);
+        glyphRun.setGlyphIndexes(glyphs);
+        glyphRun.setPositions(positions);
         painter.setPen(runInk);
-        painter.drawGlyphRun(QPointF(0, y + m_ascent), run);
+        painter.drawGlyphRun(QPointF(0, y + m_ascent), glyphRun);
         glyphs.clear();
         positions.clear();
     };
