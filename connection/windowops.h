@@ -1,5 +1,7 @@
 #pragma once
 
+#include "textorigin.h"
+
 #include <QString>
 
 // The controls whose Enabled flag or caption connection control switches.
@@ -20,10 +22,6 @@ enum class TextBox {
     txtPort,
     txtInvia,
 };
-
-// Who put a piece of text into the transcript: the peer, the user (the echo
-// of what was sent), or the program itself (its status lines and help).
-enum class TextOrigin { Received, Sent, Status };
 
 // What the main window offers the connection handlers: the narrow set of
 // operations they need, so that they can run against the real window or a

@@ -28,11 +28,11 @@ file "$out/tst_sockplatform.exe" 2>/dev/null || true
 # what the program's code itself names that Windows lacks (a POSIX header or
 # call above socket/), not what Qt for Windows would differ in.
 qt=/usr/include/$(gcc -print-multiarch)/qt6
-echo "test-windows: $cxx -fsyntax-only, against $qt: socket/mwinsock2.cpp connection/ ui/ app/"
-for f in "$src"/socket/mwinsock2.cpp "$src"/connection/*.cpp "$src"/ui/*.cpp "$src"/app/*.cpp; do
+echo "test-windows: $cxx -fsyntax-only, against $qt: socket/mwinsock2.cpp connection/ transcript/ ui/ app/"
+for f in "$src"/socket/mwinsock2.cpp "$src"/connection/*.cpp "$src"/transcript/*.cpp "$src"/ui/*.cpp "$src"/app/*.cpp; do
     $cxx -std=c++20 -fsyntax-only -Wall -Wextra \
         -DPELLIX_VERSION='"0"' -DPELLIX_HOMEPAGE='""' \
-        -I"$src/socket" -I"$src/connection" -I"$src/ui" \
+        -I"$src/socket" -I"$src/connection" -I"$src/transcript" -I"$src/transcript/origin" -I"$src/ui" \
         -isystem "$qt" -isystem "$qt/QtCore" -isystem "$qt/QtGui" -isystem "$qt/QtWidgets" "$f"
 done
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "windowops.h"
+#include "textorigin.h"
 
 #include <QList>
 
