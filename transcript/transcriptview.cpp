@@ -124,6 +124,7 @@ void TranscriptView::AppendText(const QString& s, TextOrigin origin)
     {
         const TranscriptAccessibleUpdate accessible(this);
         m_origins.append(m_store.size(), origin);
+        m_times.append(m_store.size(), m_clock());
         m_store.append(bytes);
         m_utf8.append(m_store);
         showTheStart();
@@ -145,6 +146,7 @@ void TranscriptView::clear()
     m_store.clear();
     m_utf8.clear();
     m_origins.clear();
+    m_times.clear();
     showTheStart();
 }
 

@@ -4,6 +4,7 @@
 #include "transcriptmapping.h"
 #include "transcriptorigins.h"
 #include "transcriptstore.h"
+#include "transcripttimes.h"
 #include "utf8text.h"
 
 #include <QAbstractScrollArea>
@@ -122,6 +123,9 @@ public:
     // How the bytes are shown now, and who sent them.
     const TranscriptMapping& mapping() const { return *m_map; }
     const TranscriptOrigins& origins() const { return m_origins; }
+    // When each append happened, by the clock given (the system's by default).
+    const TranscriptTimes& times() const { return m_times; }
+    void setClock(TranscriptTimes::Clock clock) { m_clock = std::move(clock); }
     // The colour of text from origin on the view's palette.
     QColor originColor(TextOrigin origin) const;
 
@@ -178,6 +182,8 @@ private:
     TranscriptStore m_store;
     utf8::Index m_utf8;
     TranscriptOrigins m_origins;
+    TranscriptTimes m_times;
+    TranscriptTimes::Clock m_clock = TranscriptTimes::systemNow;
     std::unique_ptr<TranscriptMapping> m_map;
     bool m_hexView = false;
     std::unique_ptr<TranscriptLog> m_log;

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QList>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+
+// When each byte of the transcript arrived, as runs: one run for each append
+// (the time of its first byte), kept beside the store and cleared with it;
+// 16 bytes a run, not a byte.
+class TranscriptTimes {
+public:
+    // Microseconds since the Unix epoch, UTC.
+    using Micros = qint64;
+    struct Run {
+        qint64 start;
+        Micros time;
+    };
+    // The wall clock, replaceable in tests.
+    using Clock = std::function<Micros()>;
+    static Micros systemNow()
+    {
+        using namespace std::chrono;
+        return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+    }
+
+    // The bytes from pos on were appended at time (until the next call).
+    void append(qint64 pos, Micros time)
+    {
+        if (!m_runs.isEmpty() && m_runs.last().start == pos)
+            m_runs.removeLast();
+        m_runs.append({pos, time});
+    }
+    void clear() { m_runs.clear(); }
+
+    qsizetype runCount() const { return m_runs.size(); }
+    const Run& run(qsizetype i) const { return m_runs.at(i); }
+    // The run that holds pos; -1 when there is none (an empty transcript).
+    qsizetype runAt(qint64 pos) const
+    {
+        const auto it = std::upper_bound(m_runs.cbegin(), m_runs.cend(), pos,
+                                         [](qint64 p, const Run& r) { return p < r.start; });
+        return (it - m_runs.cbegin()) - 1;
+    }
+    // Where the run after run i starts, or end for the last run.
+    qint64 runEnd(qsizetype i, qint64 end) const
+    {
+        return i + 1 < m_runs.size() ? m_runs.at(i + 1).start : end;
+    }
+
+private:
+    QList<Run> m_runs;
+};
