@@ -508,12 +508,15 @@ void ConnectionControl::txtDati_KeyPress(std::int16_t keyCode)
 {
     // Outside a connection ConnSocket is InvalidSocket, so the send fails and
     // the Disconnect action it leads to does nothing: the key has no effect.
-    if (keyCode == 13)
-        sendAndEcho(CrLf);
-    else if (keyCode >= 0 && keyCode <= 255)
+    if (keyCode == 13) {
+        // Line end "None": Enter sends nothing at all.
+        if (m_lineEnd != LineEnd::None)
+            sendAndEcho(lineEndText(m_lineEnd));
+    } else if (keyCode >= 0 && keyCode <= 255) {
         sendAndEcho(QString(QChar(char16_t(keyCode))));
-    else
+    } else {
         sendAndEcho(QStringLiteral("?"));
+    }
 }
 
 bool ConnectionControl::sendAndEcho(const QString& text)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "lineend.h"
 #include "mwinsock2.h"
 #include "tlssession.h"
 #include "windowops.h"
@@ -65,6 +66,10 @@ public:
     bool canStartTls() const;
     bool isTls() const { return m_session != nullptr; }
 
+    // What Enter in the transcript sends.
+    void setLineEnd(LineEnd end) { m_lineEnd = end; }
+    LineEnd lineEnd() const { return m_lineEnd; }
+
     State connState() const { return ConnState; }
     mWinsock2::SocketHandle listenSocket() const { return ListenSocket; }
     mWinsock2::SocketHandle connSocket() const { return ConnSocket; }
@@ -109,6 +114,7 @@ private:
     std::chrono::milliseconds m_sendTimeLimit = mWinsock2::SendTimeLimit;
     std::chrono::milliseconds m_connectTimeLimit = mWinsock2::ConnectTimeLimit;
     bool m_unloaded = false;
+    LineEnd m_lineEnd = LineEnd::CrLf;
 
     TlsSettings m_tlsSettings;
     // The TLS session over ConnSocket, when the connection is encrypted.

@@ -8,6 +8,7 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -226,6 +227,7 @@ void frmPellix::createControls()
     actSendHex = new QAction(tr("Send as &Hex"), this);
     actSendHex->setCheckable(true);
     setSendAsHex(false);
+    createLineEndMenu();
 
     cmdSend = button(new WrappingButton(QStringLiteral("S E N D"), this), "cmdSend",
                      {668, 456, 21, 65}, tr("Send the send box"));
@@ -260,14 +262,23 @@ void frmPellix::wireEvents()
         startTls->setEnabled(m_connection.canStartTls());
         startTls->setToolTip(tr("Begin TLS on this connection, once the peer has agreed to it "
                                 "(STARTTLS, STLS, AUTH TLS)"));
+        menu->addMenu(mnuLineEnd);
     });
     connect(cmdStartListen, &QPushButton::clicked, this,
             [this] { m_connection.cmdStartListen_Click(); });
     connect(cmdDisconnect, &QPushButton::clicked, this,
             [this] { m_connection.cmdDisconnect_Click(); });
     connect(cmdSend, &QPushButton::clicked, this, [this] {
-        if (sendBoxIsReady())
-            m_connection.cmdSend_Click();
+        if (!sendBoxIsReady())
+            return;
+        const QString typed = sendBoxText();
+        if (!typed.isEmpty() && sendBoxBytes().isEmpty()) {
+            // Only line breaks, and the line end is None: nothing goes out,
+            // which is not the empty send box that ends the connection.
+            txtInvia->clear();
+            return;
+        }
+        m_connection.cmdSend_Click();
     });
     connect(txtInvia, &QWidget::customContextMenuRequested, this, &frmPellix::showSendBoxMenu);
     connect(actSendHex, &QAction::toggled, this, &frmPellix::setSendAsHex);
@@ -354,17 +365,62 @@ void frmPellix::showSendBoxMenu(const QPoint& pos)
     const std::unique_ptr<QMenu> menu(txtInvia->createStandardContextMenu(pos));
     menu->addSeparator();
     menu->addAction(actSendHex);
+    menu->addMenu(mnuLineEnd);
     menu->exec(txtInvia->viewport()->mapToGlobal(pos));
 }
 
 void frmPellix::setSendAsHex(bool hex)
 {
-    // The mode shows in the empty box, in its tool tip and to a screen reader.
+    // The mode and the line end show in the empty box, in its tool tip and
+    // to a screen reader.
+    const QString end = m_lineEnd == LineEnd::None ? tr("nothing (Line End: None)")
+                                                   : lineEndLabel(m_lineEnd);
     txtInvia->setPlaceholderText(hex ? tr("Hex bytes to send, for example 00 01 ff") : QString());
     txtInvia->setAccessibleName(hex ? tr("Send box, hex bytes") : tr("Send box"));
-    txtInvia->setToolTip(hex ? tr("Bytes written in hex (00 01 ff, 0001FF or 0x00, 0x01), "
-                                  "sent as a whole with S E N D")
-                             : tr("Text to send as a whole with S E N D"));
+    const QString tip = hex
+        ? tr("Bytes written in hex (00 01 ff, 0001FF or 0x00, 0x01), sent as a whole with "
+             "S E N D; line breaks only separate them.\nEnter in the transcript sends %1.")
+              .arg(end)
+        : tr("Text to send as a whole with S E N D; each line break goes out as %1.")
+              .arg(end);
+    txtInvia->setToolTip(tip);
+    txtInvia->setAccessibleDescription(tip);
+}
+
+void frmPellix::createLineEndMenu()
+{
+    mnuLineEnd = new QMenu(tr("Line &End"), this);
+    mnuLineEnd->setToolTipsVisible(true);
+    m_lineEnds = new QActionGroup(this);
+    for (LineEnd end : {LineEnd::CrLf, LineEnd::Lf, LineEnd::Cr, LineEnd::None}) {
+        QAction* action = mnuLineEnd->addAction(lineEndLabel(end));
+        action->setCheckable(true);
+        action->setChecked(end == m_lineEnd);
+        action->setData(int(end));
+        action->setToolTip(end == LineEnd::None
+                               ? tr("Enter sends nothing; the send box's line breaks are dropped")
+                               : tr("Enter, and each line break of the send box, send %1")
+                                     .arg(lineEndLabel(end)));
+        m_lineEnds->addAction(action);
+        connect(action, &QAction::triggered, this, [this, end] { setLineEnd(end); });
+    }
+}
+
+void frmPellix::setLineEnd(LineEnd end)
+{
+    m_lineEnd = end;
+    m_connection.setLineEnd(end);
+    for (QAction* action : m_lineEnds->actions())
+        action->setChecked(action->data().toInt() == int(end));
+    setSendAsHex(actSendHex->isChecked());
+}
+
+QString frmPellix::sendBoxText() const
+{
+    QString raw = txtInvia->document()->toRawText();
+    raw.replace(QChar::ParagraphSeparator, u'\n');
+    raw.replace(QChar::LineSeparator, u'\n');
+    return raw;
 }
 
 bool frmPellix::sendBoxIsReady()
@@ -390,10 +446,11 @@ QString frmPellix::sendBoxBytes() const
     if (actSendHex->isChecked())
         return QString::fromLatin1(ParseHexBytes(txtInvia->toPlainText()).bytes);
     // The raw text keeps every character as typed (toPlainText() would
-    // turn a no-break space into a space); each line break is CR LF.
+    // turn a no-break space into a space); each line break is the line end.
+    const QString end = lineEndText(m_lineEnd);
     QString raw = txtInvia->document()->toRawText();
-    raw.replace(QChar::ParagraphSeparator, CrLf);
-    raw.replace(QChar::LineSeparator, CrLf);
+    raw.replace(QChar::ParagraphSeparator, end);
+    raw.replace(QChar::LineSeparator, end);
     // In UTF-8 each character goes out as its UTF-8 bytes, a character a byte.
     if (txtDati->encoding() == TextEncoding::Utf8)
         return QString::fromLatin1(raw.toUtf8());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "connectioncontrol.h"
+#include "lineend.h"
 #include "windowops.h"
 
 #include <QWidget>
@@ -10,8 +11,10 @@
 
 class FindBar;
 class QAction;
+class QActionGroup;
 class QCheckBox;
 class QLineEdit;
+class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
@@ -50,6 +53,11 @@ public:
     // transcript already holds (right after construction: the banner line).
     void startLog(std::unique_ptr<TranscriptLog> log);
 
+    // What Enter in the transcript sends and what each line break of the
+    // send box becomes ("Line End" in both context menus).
+    void setLineEnd(LineEnd end);
+    LineEnd lineEnd() const { return m_lineEnd; }
+
     // The handlers of the window's own controls.
     void cmdClear_Click();
     void cmdH_Click() override;
@@ -79,6 +87,8 @@ public:
     // "Send as Hex" in the send box's context menu: checked, the send box is
     // read as hex bytes.
     QAction* actSendHex = nullptr;
+    // "Line End" in both context menus: "CR LF", "LF", "CR", "None".
+    QMenu* mnuLineEnd = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -90,6 +100,9 @@ private:
     static void SelectAllOnFocus(QLineEdit* box);
     void showSendBoxMenu(const QPoint& pos);
     void setSendAsHex(bool hex);
+    void createLineEndMenu();
+    // The send box's text as the user typed it, a line break as LF.
+    QString sendBoxText() const;
     // In hex mode: whether the send box is hex; if not, says what is wrong
     // and where, and selects it.
     bool sendBoxIsReady();
@@ -124,4 +137,6 @@ private:
     bool m_focusGivenOut = false; // a control of the window has had the focus
     bool m_waiting = false;       // a handler waits on the network
     bool m_closeRequested = false; // the window was closed while it waited
+    LineEnd m_lineEnd = LineEnd::CrLf;
+    QActionGroup* m_lineEnds = nullptr;
 };

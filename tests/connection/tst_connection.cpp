@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -95,6 +96,8 @@ private slots:
     void sendsBytes_data();
     void sendsBytes();
     void keyAfterPeerResetDisconnects();
+    void lineEnds_data();
+    void lineEnds();
 
     // Listen and accept
     void listenPortTextsThatDoNothing_data();
@@ -773,6 +776,70 @@ void tst_Connection::sendsBytes()
     QCOMPARE(peer.readFor(100), wire);
     QCOMPARE(w().txtDati->store().bytes(), QByteArrayView(wire));
     checkRow(ConnectionControl::stateConnected);
+}
+
+// The line end chosen in the menu: what Enter (and Ctrl+M) in the transcript
+// sends, and what each line break of the send box becomes; in hex the breaks
+// only separate bytes. The echo shows exactly what went out.
+void tst_Connection::lineEnds_data()
+{
+    QTest::addColumn<QString>("lineEnd"); // the menu's text
+    QTest::addColumn<QString>("via");     // "enter", "ctrl+m", "box" or "hex"
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QByteArray>("wire");
+
+    QTest::newRow("CR LF, Enter") << "CR LF" << "enter" << "" << QByteArray("\r\n");
+    QTest::newRow("LF, Enter") << "LF" << "enter" << "" << QByteArray("\n");
+    QTest::newRow("CR, Enter") << "CR" << "enter" << "" << QByteArray("\r");
+    QTest::newRow("None, Enter") << "None" << "enter" << "" << QByteArray();
+    QTest::newRow("LF, Ctrl+M") << "LF" << "ctrl+m" << "" << QByteArray("\n");
+    QTest::newRow("CR LF, send box") << "CR LF" << "box" << "a\nb\n" << QByteArray("a\r\nb\r\n");
+    QTest::newRow("LF, send box") << "LF" << "box" << "a\nb\n" << QByteArray("a\nb\n");
+    QTest::newRow("CR, send box") << "CR" << "box" << "a\nb\n" << QByteArray("a\rb\r");
+    QTest::newRow("None, send box") << "None" << "box" << "a\nb\n" << QByteArray("ab");
+    QTest::newRow("None, send box of breaks only") << "None" << "box" << "\n\n" << QByteArray();
+    QTest::newRow("LF, send box in hex") << "LF" << "hex" << "41\n0d 0a\n" << QByteArray("A\r\n");
+}
+
+void tst_Connection::lineEnds()
+{
+    QFETCH(QString, lineEnd);
+    QFETCH(QString, via);
+    QFETCH(QString, box);
+    QFETCH(QByteArray, wire);
+
+    Listener listener;
+    Peer peer = connectTo(listener);
+    QAction* choice = nullptr;
+    for (QAction* action : w().mnuLineEnd->actions())
+        if (action->text() == lineEnd)
+            choice = action;
+    QVERIFY(choice);
+    choice->trigger();
+    QVERIFY(choice->isChecked());
+    QVERIFY2(w().txtInvia->toolTip().contains(lineEnd), qPrintable(w().txtInvia->toolTip()));
+    clearTranscript();
+
+    QByteArray expected = wire;
+    if (via == "enter" || via == "ctrl+m") {
+        w().txtDati->setFocus();
+        if (via == "enter")
+            QTest::sendKeyEvent(QTest::Click, w().txtDati, Qt::Key_Return, QStringLiteral("\r"), {});
+        else
+            QTest::sendKeyEvent(QTest::Click, w().txtDati, Qt::Key_M, QStringLiteral("m"), Qt::ControlModifier);
+        // A marker key after it shows where its bytes end.
+        QTest::sendKeyEvent(QTest::Click, w().txtDati, Qt::Key_unknown, QStringLiteral("~"), {});
+        expected += '~';
+    } else {
+        w().actSendHex->setChecked(via == "hex");
+        w().txtInvia->setPlainText(box);
+        QTest::mouseClick(w().cmdSend, Qt::LeftButton);
+        QVERIFY(w().txtInvia->document()->isEmpty());
+    }
+    QCOMPARE(peer.read(expected.size(), 2000), expected);
+    QVERIFY(peer.readFor(50).isEmpty());
+    QCOMPARE(w().txtDati->store().bytes(), QByteArrayView(expected));
+    QCOMPARE(conn().connState(), ConnectionControl::stateConnected);
 }
 
 void tst_Connection::keysOutsideAConnectionDoNothing()
