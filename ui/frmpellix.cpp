@@ -279,7 +279,10 @@ void frmPellix::wireEvents()
             return;
         }
         m_connection.cmdSend_Click();
+        if (!typed.isEmpty() && txtInvia->document()->isEmpty())
+            m_history.add(typed);
     });
+    txtInvia->installEventFilter(this);
     connect(txtInvia, &QWidget::customContextMenuRequested, this, &frmPellix::showSendBoxMenu);
     connect(actSendHex, &QAction::toggled, this, &frmPellix::setSendAsHex);
     connect(cmdClear, &QPushButton::clicked, this, &frmPellix::cmdClear_Click);
@@ -325,6 +328,9 @@ void frmPellix::wireEvents()
 
 bool frmPellix::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == txtInvia && event->type() == QEvent::KeyPress
+        && recallKey(static_cast<QKeyEvent*>(event)))
+        return true;
     if (event->type() == QEvent::FocusIn) {
         // Coming back to the window, or out of a menu, the focus returns to
         // where it was and so does the caret; only the window's very first
@@ -381,7 +387,8 @@ void frmPellix::setSendAsHex(bool hex)
         ? tr("Bytes written in hex (00 01 ff, 0001FF or 0x00, 0x01), sent as a whole with "
              "S E N D; line breaks only separate them.\nEnter in the transcript sends %1.")
               .arg(end)
-        : tr("Text to send as a whole with S E N D; each line break goes out as %1.")
+        : tr("Text to send as a whole with S E N D; each line break goes out as %1.\n"
+             "Ctrl+Up and Ctrl+Down bring back what was sent before.")
               .arg(end);
     txtInvia->setToolTip(tip);
     txtInvia->setAccessibleDescription(tip);
@@ -413,6 +420,26 @@ void frmPellix::setLineEnd(LineEnd end)
     for (QAction* action : m_lineEnds->actions())
         action->setChecked(action->data().toInt() == int(end));
     setSendAsHex(actSendHex->isChecked());
+}
+
+bool frmPellix::recallKey(QKeyEvent* event)
+{
+    // The box itself does nothing with Ctrl+Up and Ctrl+Down (plain Up and
+    // Down move the caret, Alt with them is the Mac's start and end of line).
+    if ((event->modifiers() & ~Qt::KeypadModifier) != Qt::ControlModifier)
+        return false;
+    std::optional<QString> text;
+    if (event->key() == Qt::Key_Up)
+        text = m_history.older(sendBoxText());
+    else if (event->key() == Qt::Key_Down)
+        text = m_history.newer();
+    else
+        return false;
+    if (text) {
+        txtInvia->setPlainText(*text);
+        txtInvia->moveCursor(QTextCursor::End);
+    }
+    return true;
 }
 
 QString frmPellix::sendBoxText() const

@@ -2,6 +2,7 @@
 
 #include "connectioncontrol.h"
 #include "lineend.h"
+#include "sendhistory.h"
 #include "windowops.h"
 
 #include <QWidget>
@@ -17,6 +18,7 @@ class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
+class QKeyEvent;
 class QTimer;
 class TranscriptLog;
 class TranscriptView;
@@ -101,6 +103,8 @@ private:
     void showSendBoxMenu(const QPoint& pos);
     void setSendAsHex(bool hex);
     void createLineEndMenu();
+    // The send box's recall keys (Ctrl+Up, Ctrl+Down): true when taken.
+    bool recallKey(QKeyEvent* event);
     // The send box's text as the user typed it, a line break as LF.
     QString sendBoxText() const;
     // In hex mode: whether the send box is hex; if not, says what is wrong
@@ -139,4 +143,5 @@ private:
     bool m_closeRequested = false; // the window was closed while it waited
     LineEnd m_lineEnd = LineEnd::CrLf;
     QActionGroup* m_lineEnds = nullptr;
+    SendHistory m_history;
 };

@@ -17,6 +17,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTextCursor>
 #include <QTimer>
 
 #include <QElapsedTimer>
@@ -98,6 +99,8 @@ private slots:
     void keyAfterPeerResetDisconnects();
     void lineEnds_data();
     void lineEnds();
+    void recallKeys_data();
+    void recallKeys();
 
     // Listen and accept
     void listenPortTextsThatDoNothing_data();
@@ -840,6 +843,56 @@ void tst_Connection::lineEnds()
     QVERIFY(peer.readFor(50).isEmpty());
     QCOMPARE(w().txtDati->store().bytes(), QByteArrayView(expected));
     QCOMPARE(conn().connState(), ConnectionControl::stateConnected);
+}
+
+// Ctrl+Up and Ctrl+Down in the send box: the texts sent before, newest
+// first, and what was being typed at the end. keys: u (Ctrl+Up), d
+// (Ctrl+Down), s (the send button).
+void tst_Connection::recallKeys_data()
+{
+    QTest::addColumn<QStringList>("sent");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<QString>("shown");
+
+    const QStringList three = {"one", "two", "three"};
+    QTest::newRow("newest first") << three << "" << "u" << "three";
+    QTest::newRow("older at each press") << three << "" << "uu" << "two";
+    QTest::newRow("stops at the oldest") << three << "" << "uuuuu" << "one";
+    QTest::newRow("back down") << three << "" << "uud" << "three";
+    QTest::newRow("back to what was typed") << three << "draft" << "uudd" << "draft";
+    QTest::newRow("nothing newer than what is typed") << three << "draft" << "dd" << "draft";
+    QTest::newRow("no entry twice in a row") << QStringList{"one", "two", "two"} << "" << "uu" << "one";
+    QTest::newRow("nothing sent yet") << QStringList() << "draft" << "u" << "draft";
+    QTest::newRow("several lines come back whole") << QStringList{"a\nb"} << "" << "u" << "a\nb";
+    QTest::newRow("sent again from the recall: newest") << QStringList{"one", "two"} << ""
+                                                        << "uusuu" << "two";
+}
+
+void tst_Connection::recallKeys()
+{
+    QFETCH(QStringList, sent);
+    QFETCH(QString, typed);
+    QFETCH(QString, keys);
+    QFETCH(QString, shown);
+
+    Listener listener;
+    Peer peer = connectTo(listener);
+    for (const QString& text : sent) {
+        w().txtInvia->setPlainText(text);
+        QTest::mouseClick(w().cmdSend, Qt::LeftButton);
+    }
+    w().txtInvia->setPlainText(typed);
+    w().txtInvia->moveCursor(QTextCursor::End); // as after typing it
+    w().txtInvia->setFocus();
+    for (QChar key : keys) {
+        if (key == u's')
+            QTest::mouseClick(w().cmdSend, Qt::LeftButton);
+        else
+            QTest::keyClick(w().txtInvia, key == u'u' ? Qt::Key_Up : Qt::Key_Down, Qt::ControlModifier);
+    }
+    QCOMPARE(w().txtInvia->toPlainText(), shown);
+    QCOMPARE(w().txtInvia->textCursor().position(), int(shown.size()));
 }
 
 void tst_Connection::keysOutsideAConnectionDoNothing()
