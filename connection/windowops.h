@@ -66,6 +66,15 @@ public:
         return false;
     }
 
+    // How far a file being sent has got: the line to show, and the part
+    // sent (0 to 1); hidden again once the send has ended.
+    virtual void showSendProgress(const QString& text, double fraction)
+    {
+        Q_UNUSED(text);
+        Q_UNUSED(fraction);
+    }
+    virtual void hideSendProgress() { }
+
     // The "?" button: the banner line, and the help text once the window shows.
     virtual void cmdH_Click() = 0;
 

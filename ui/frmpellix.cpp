@@ -12,13 +12,20 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDropEvent>
+#include <QFileDialog>
 #include <QFocusEvent>
 #include <QFontInfo>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
 #include <QStyleOptionButton>
@@ -27,6 +34,7 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
+#include <QUrl>
 
 #include <cstdlib>
 #include <limits>
@@ -228,6 +236,10 @@ void frmPellix::createControls()
     actSendHex->setCheckable(true);
     setSendAsHex(false);
     createLineEndMenu();
+    actSendFile = new QAction(tr("Send &File..."), this);
+    actSendFile->setToolTip(tr("Send a file's bytes exactly as they are; dropping a file on "
+                               "the send box does the same"));
+    actCancelSend = new QAction(tr("&Cancel Sending File"), this);
 
     cmdSend = button(new WrappingButton(QStringLiteral("S E N D"), this), "cmdSend",
                      {668, 456, 21, 65}, tr("Send the send box"));
@@ -238,11 +250,12 @@ void frmPellix::createControls()
     tmrReceive->setInterval(100);
 
     findBar = new FindBar(txtDati, this);
+    createSendProgress();
 
     // The find bar, while it shows, comes between the transcript and the send box.
     QWidget* order[] = {txtHostConn, txtPortConn, cmdConnetti, txtPort, cmdStartListen,
                         cmdDisconnect, chkEcho, chkTls, cmdH, cmdClear, txtDati,
-                        findBar->field, findBar->matchCase, findBar->hex, findBar->previous,
+                        cmdCancelSend, findBar->field, findBar->matchCase, findBar->hex, findBar->previous,
                         findBar->next, findBar->closeButton, txtInvia, cmdSend};
     for (std::size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
@@ -282,7 +295,11 @@ void frmPellix::wireEvents()
         if (!typed.isEmpty() && txtInvia->document()->isEmpty())
             m_history.add(typed);
     });
+    connect(actSendFile, &QAction::triggered, this, &frmPellix::chooseFileToSend);
+    connect(actCancelSend, &QAction::triggered, this, [this] { m_connection.cancelFileSend(); });
+    connect(cmdCancelSend, &QPushButton::clicked, this, [this] { m_connection.cancelFileSend(); });
     txtInvia->installEventFilter(this);
+    txtInvia->viewport()->installEventFilter(this);
     connect(txtInvia, &QWidget::customContextMenuRequested, this, &frmPellix::showSendBoxMenu);
     connect(actSendHex, &QAction::toggled, this, &frmPellix::setSendAsHex);
     connect(cmdClear, &QPushButton::clicked, this, &frmPellix::cmdClear_Click);
@@ -331,6 +348,26 @@ bool frmPellix::eventFilter(QObject* watched, QEvent* event)
     if (watched == txtInvia && event->type() == QEvent::KeyPress
         && recallKey(static_cast<QKeyEvent*>(event)))
         return true;
+    if (watched == txtInvia->viewport()
+        && (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove
+            || event->type() == QEvent::Drop)) {
+        auto* drop = static_cast<QDropEvent*>(event);
+        const QMimeData* data = drop->mimeData();
+        const bool files = data->hasUrls() && !data->urls().isEmpty()
+            && data->urls().first().isLocalFile();
+        if (files) {
+            // A file dropped is sent, never pasted in as its address.
+            const QString path = droppableFile(data);
+            if (path.isEmpty()) {
+                drop->ignore();
+                return true;
+            }
+            drop->acceptProposedAction();
+            if (event->type() == QEvent::Drop)
+                m_connection.sendFile(path);
+            return true;
+        }
+    }
     if (event->type() == QEvent::FocusIn) {
         // Coming back to the window, or out of a menu, the focus returns to
         // where it was and so does the caret; only the window's very first
@@ -372,6 +409,13 @@ void frmPellix::showSendBoxMenu(const QPoint& pos)
     menu->addSeparator();
     menu->addAction(actSendHex);
     menu->addMenu(mnuLineEnd);
+    menu->addSeparator();
+    const bool sending = m_connection.isSendingFile();
+    const ConnectionControl::State state = m_connection.connState();
+    actSendFile->setEnabled(!sending
+                            && (state == ConnectionControl::stateAccepted
+                                || state == ConnectionControl::stateConnected));
+    menu->addAction(sending ? actCancelSend : actSendFile);
     menu->exec(txtInvia->viewport()->mapToGlobal(pos));
 }
 
@@ -420,6 +464,71 @@ void frmPellix::setLineEnd(LineEnd end)
     for (QAction* action : m_lineEnds->actions())
         action->setChecked(action->data().toInt() == int(end));
     setSendAsHex(actSendHex->isChecked());
+}
+
+void frmPellix::createSendProgress()
+{
+    // Over the transcript's top edge, clear of its scroll bar; the find bar
+    // has the bottom edge.
+    sendProgress = new QFrame(this);
+    sendProgress->setObjectName(QStringLiteral("sendProgress"));
+    sendProgress->setFrameShape(QFrame::StyledPanel);
+    sendProgress->setAutoFillBackground(true);
+    sendProgress->setGeometry(5, 29, 666, 26);
+    auto* layout = new QHBoxLayout(sendProgress);
+    layout->setContentsMargins(4, 1, 2, 1);
+    lblSendProgress = new QLabel(sendProgress);
+    lblSendProgress->setAccessibleName(tr("Sending a file"));
+    barSendProgress = new QProgressBar(sendProgress);
+    barSendProgress->setRange(0, 1000);
+    barSendProgress->setTextVisible(false);
+    barSendProgress->setFixedWidth(110);
+    barSendProgress->setAccessibleName(tr("Part of the file sent"));
+    cmdCancelSend = new QPushButton(tr("Cancel"), sendProgress);
+    cmdCancelSend->setObjectName(QStringLiteral("cmdCancelSend"));
+    cmdCancelSend->setAutoDefault(false);
+    cmdCancelSend->setToolTip(tr("Stop sending the file"));
+    cmdCancelSend->setAccessibleName(tr("Cancel sending the file"));
+    layout->addWidget(lblSendProgress, 1);
+    layout->addWidget(barSendProgress);
+    layout->addWidget(cmdCancelSend);
+    sendProgress->hide();
+}
+
+void frmPellix::showSendProgress(const QString& text, double fraction)
+{
+    lblSendProgress->setText(text);
+    barSendProgress->setValue(int(fraction * 1000));
+    if (sendProgress->isHidden()) {
+        sendProgress->show();
+        sendProgress->raise();
+    }
+}
+
+void frmPellix::hideSendProgress()
+{
+    // The focus, if it was on Cancel, goes back where keys are typed.
+    if (cmdCancelSend->hasFocus())
+        txtInvia->setFocus(Qt::OtherFocusReason);
+    sendProgress->hide();
+}
+
+void frmPellix::chooseFileToSend()
+{
+    const QString path = QFileDialog::getOpenFileName(this, tr("Send File"));
+    if (!path.isEmpty())
+        m_connection.sendFile(path);
+}
+
+QString frmPellix::droppableFile(const QMimeData* data) const
+{
+    const ConnectionControl::State state = m_connection.connState();
+    if ((state != ConnectionControl::stateAccepted && state != ConnectionControl::stateConnected)
+        || m_connection.isSendingFile())
+        return {};
+    // One file at a time: a drop of several sends none.
+    const QList<QUrl> urls = data->urls();
+    return urls.size() == 1 && urls.first().isLocalFile() ? urls.first().toLocalFile() : QString();
 }
 
 bool frmPellix::recallKey(QKeyEvent* event)

@@ -14,11 +14,15 @@ class FindBar;
 class QAction;
 class QActionGroup;
 class QCheckBox;
+class QFrame;
+class QLabel;
 class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QKeyEvent;
+class QMimeData;
 class QTimer;
 class TranscriptLog;
 class TranscriptView;
@@ -91,6 +95,16 @@ public:
     QAction* actSendHex = nullptr;
     // "Line End" in both context menus: "CR LF", "LF", "CR", "None".
     QMenu* mnuLineEnd = nullptr;
+    // "Send File..." in the send box's context menu, and its opposite while
+    // a file goes out.
+    QAction* actSendFile = nullptr;
+    QAction* actCancelSend = nullptr;
+    // Laid over the transcript's top edge while a file goes out: how far it
+    // has got, and Cancel.
+    QFrame* sendProgress = nullptr;
+    QLabel* lblSendProgress = nullptr;
+    QProgressBar* barSendProgress = nullptr;
+    QPushButton* cmdCancelSend = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -103,8 +117,12 @@ private:
     void showSendBoxMenu(const QPoint& pos);
     void setSendAsHex(bool hex);
     void createLineEndMenu();
+    void createSendProgress();
+    void chooseFileToSend();
     // The send box's recall keys (Ctrl+Up, Ctrl+Down): true when taken.
     bool recallKey(QKeyEvent* event);
+    // A file dragged onto the send box: its path when it can be sent now.
+    QString droppableFile(const QMimeData* data) const;
     // The send box's text as the user typed it, a line break as LF.
     QString sendBoxText() const;
     // In hex mode: whether the send box is hex; if not, says what is wrong
@@ -126,6 +144,8 @@ private:
     void ScrollToEnd() override;
     void reportStartupFailure(const QString& message) override;
     bool keepWaiting() override;
+    void showSendProgress(const QString& text, double fraction) override;
+    void hideSendProgress() override;
 
     QWidget* control(Control c) const;
 
