@@ -482,6 +482,15 @@ std::int32_t sendWithWatchdog(Socket& peer, milliseconds patience, bool& stuck,
 // More than the send and receive buffers of a loopback connection hold.
 constexpr std::size_t Plenty = 32 * 1024 * 1024;
 
+// n bytes whose pattern (a period of 251) shows any byte lost or moved.
+std::string patterned(std::size_t n)
+{
+    std::string bytes(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        bytes[i] = char(i % 251);
+    return bytes;
+}
+
 void boundedSendToPeerThatNeverReads(Faults& f)
 {
     Connection c;
@@ -506,9 +515,7 @@ void sendToSlowReaderCompletes(Faults& f)
     Connection c;
     if (!f.expect(c.open(), "no connection"))
         return;
-    std::string bytes(Plenty, '\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = char(i % 251);
+    const std::string bytes = patterned(Plenty);
     std::string received;
     std::thread reader([&] { received = receiveUpTo(c.server.get(), bytes.size(), 60s); });
     const std::int32_t result = sendAll(c.client.get(), bytes, 30s);
@@ -526,9 +533,7 @@ void sendSomeNeverWaits(Faults& f)
     Connection c;
     if (!f.expect(c.open(), "no connection"))
         return;
-    std::string bytes(Plenty, '\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = char(i % 251);
+    const std::string bytes = patterned(Plenty);
     const std::span<const char> all(bytes.data(), bytes.size());
     f.expect(sockplatform::SendSome(c.client.get(), all.first(0)) == -1, "an empty send did not fail");
     std::size_t taken = 0;
