@@ -50,7 +50,7 @@ QString FileSend::Progress::text() const
         .arg(name)
         .arg(sent)
         .arg(total)
-        .arg(int(std::min(fraction(), 1.0) * 100))
+        .arg(int(fraction() * 100))
         .arg(bytesPerSecond / 1e6, 0, 'f', 1);
 }
 

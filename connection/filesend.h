@@ -9,6 +9,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -36,7 +37,11 @@ public:
 
         // "name: 1048576 of 4194304 bytes (25%), 12.5 MB/s"
         QString text() const;
-        double fraction() const { return total > 0 ? double(sent) / double(total) : 1.0; }
+        // 0 to 1; 0 for a file whose size is not known (a pipe, a device).
+        double fraction() const
+        {
+            return total > 0 ? std::min(1.0, double(sent) / double(total)) : 0.0;
+        }
     };
 
     // What the send tells the window.
