@@ -31,6 +31,8 @@ private slots:
     void recordLargerThanATickIsPaced();
     void peerEnds_data();
     void peerEnds();
+    void bytesBeforeAResetAreShown_data();
+    void bytesBeforeAResetAreShown();
     void stalledHandshakeIsBounded();
     void startTlsWithARealSmtpServer();
     void listenerServesTlsAndTurnsPlainAway();
@@ -254,6 +256,49 @@ void tst_Tls::peerEnds()
     QVERIFY(transcript().contains("bye"));
     QVERIFY(transcript().endsWith("Disconnected\r\n"));
     QCOMPARE(transcript().contains("the end is not confirmed"), !closeNotify && !reset);
+}
+
+// What the peer sent before its reset is in the kernel already and shows,
+// paced as ever, before the error and the disconnection.
+void tst_Tls::bytesBeforeAResetAreShown_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::newRow("less than a record") << 100;
+    QTest::newRow("one full record") << 16384;
+    QTest::newRow("several records") << 40000;
+}
+
+void tst_Tls::bytesBeforeAResetAreShown()
+{
+    QFETCH(int, size);
+    m_window->tmrReceive->stop(); // the test ticks for itself
+    testtls::Peer peer = connectTls("127.0.0.1", "good");
+    QCOMPARE(m_window->connection().connState(), State::stateConnected);
+    QByteArray data(size, 0);
+    for (int i = 0; i < size; ++i)
+        data[i] = char('a' + i % 26);
+    const qsizetype before = transcript().size();
+    // Nagle's algorithm could hold the last small records back in the peer's
+    // kernel, waiting for an ACK, and the reset would then discard them
+    // before they ever left: here each one leaves as it is written.
+    peer.tcp().sendAtOnce();
+    QVERIFY(peer.write(data));
+    peer.tcp().reset();
+    // The reset comes after the records: once it is there, so are they.
+    QVERIFY(testpeer::waitFor(int(m_window->connection().connSocket()), POLLRDHUP, 5000));
+    qsizetype shown = 0;
+    for (int tick = 0; tick < 50 && m_window->connection().connState() == State::stateConnected;
+         ++tick) {
+        m_window->connection().tmrReceive_Timer();
+        // No tick shows more of the peer's bytes than a plain one would.
+        const qsizetype now = std::min(transcript().size() - before, qsizetype(size));
+        QVERIFY2(now - shown <= 8192, qPrintable(QString::number(now - shown)));
+        shown = now;
+    }
+    QCOMPARE(transcript().mid(before),
+             QString::fromLatin1(data)
+                 + "\r\nTLS error: the connection failed (Connection reset by peer)\r\n"
+                   "Disconnected\r\n");
 }
 
 void tst_Tls::stalledHandshakeIsBounded()
