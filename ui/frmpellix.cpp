@@ -369,11 +369,14 @@ void frmPellix::setSendAsHex(bool hex)
 
 bool frmPellix::sendBoxIsReady()
 {
+    m_hexToSend.clear();
     if (!actSendHex->isChecked())
         return true;
     const HexBytes parsed = ParseHexBytes(txtInvia->toPlainText());
-    if (parsed.ok())
+    if (parsed.ok()) {
+        m_hexToSend = QString::fromLatin1(parsed.bytes);
         return true;
+    }
     QMessageBox::warning(this, QStringLiteral("Pellix"),
                          tr("Nothing was sent. The send box is in hex (Send as Hex), "
                             "and %1.").arg(parsed.error));
@@ -388,7 +391,7 @@ bool frmPellix::sendBoxIsReady()
 QString frmPellix::sendBoxBytes() const
 {
     if (actSendHex->isChecked())
-        return QString::fromLatin1(ParseHexBytes(txtInvia->toPlainText()).bytes);
+        return m_hexToSend;
     // The raw text keeps every character as typed (toPlainText() would
     // turn a no-break space into a space); each line break is CR LF.
     QString raw = txtInvia->document()->toRawText();
