@@ -168,6 +168,8 @@ void tst_Tls::connectChecksTheCertificate()
     bool handshook = false;
     testtls::Peer peer = connectTls(host, certificate, &handshook);
     QVERIFY(handshook);
+    // A name goes out as SNI; an address does not.
+    QCOMPARE(peer.serverName(), host.front().isDigit() ? QString() : host);
     QVERIFY2(transcript().contains(line), qPrintable(transcript()));
     const bool asked = !line.startsWith("Verified") && !insecure;
     QCOMPARE(m_asked.size(), asked ? 1 : 0);
@@ -185,6 +187,8 @@ void tst_Tls::connectChecksTheCertificate()
     QVERIFY(transcript().lastIndexOf("SHA-256: " + peer.peerFingerprint()) > connectedAt);
     QTest::keyClicks(m_window->txtDati, "hi");
     QCOMPARE(peer.read(2), QByteArray("hi"));
+    QTest::mouseClick(m_window->cmdDisconnect, Qt::LeftButton);
+    QVERIFY(peer.sawCloseNotify());
 }
 
 void tst_Tls::clientCertificateOnlyToAVerifiedPeer_data()
@@ -386,6 +390,11 @@ void tst_Tls::listenerServesTlsAndTurnsPlainAway()
     auto [ok, peer] = client.get();
     QVERIFY(ok);
     QCOMPARE(peer.peerFingerprint(), made.captured(1));
+    // Self-signed, for thirty days from an hour back.
+    QVERIFY(peer.peerSelfSigned());
+    const qint64 day = 24 * 3600;
+    QVERIFY2(peer.peerValidFor() > 30 * day && peer.peerValidFor() <= 30 * day + 2 * 3600,
+             qPrintable(QString::number(peer.peerValidFor())));
     QVERIFY(transcript().contains("Connected from: 127.0.0.1\r\nTLS: TLSv1."));
     QVERIFY(peer.write("over tls"));
     tickUntilMore();
