@@ -5,6 +5,7 @@
 #include "hexbytes.h"
 #include "keycodes.h"
 #include "transcriptview.h"
+#include "trustdialog.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
@@ -508,13 +509,8 @@ bool frmPellix::askToTrust(const QString& facts)
 {
     if (m_hooks.askToTrust)
         return m_hooks.askToTrust(facts);
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Pellix"), facts,
-                    QMessageBox::Yes | QMessageBox::No, this);
-    box.setInformativeText(tr("Go on all the same? Only if you have checked the fingerprint "
-                              "another way. Nothing has been sent yet."));
-    box.setDefaultButton(QMessageBox::No);
-    box.setEscapeButton(QMessageBox::No);
-    return box.exec() == QMessageBox::Yes;
+    TrustDialog dialog(facts, m_hooks.trustDelay, this);
+    return dialog.exec() == QDialog::Accepted;
 }
 
 QWidget* frmPellix::control(Control c) const

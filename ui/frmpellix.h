@@ -5,6 +5,7 @@
 
 #include <QWidget>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -32,6 +33,8 @@ public:
         // Asks whether to go on with a peer whose certificate is not trusted
         // (a dialog by default).
         std::function<bool(const QString& facts)> askToTrust;
+        // How long that dialog takes no key and no click once it shows.
+        std::chrono::milliseconds trustDelay = std::chrono::seconds(1);
     };
 
     explicit frmPellix(QWidget* parent = nullptr);
