@@ -7,6 +7,7 @@
 
 #include <QWidget>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -41,6 +42,8 @@ public:
         // Asks whether to go on with a peer whose certificate is not trusted
         // (a dialog by default).
         std::function<bool(const QString& facts)> askToTrust;
+        // How long that dialog takes no key and no click once it shows.
+        std::chrono::milliseconds trustDelay = std::chrono::seconds(1);
     };
 
     explicit frmPellix(QWidget* parent = nullptr);
@@ -125,10 +128,11 @@ private:
     QString droppableFile(const QMimeData* data) const;
     // The send box's text as the user typed it, a line break as LF.
     QString sendBoxText() const;
-    // In hex mode: whether the send box is hex; if not, says what is wrong
-    // and where, and selects it.
+    // In hex mode: whether the send box is hex, keeping its bytes for the
+    // send that follows; if not, says what is wrong and where, and selects it.
     bool sendBoxIsReady();
-    // The send box as the connection sends it, one character a byte.
+    // The send box as the connection sends it, one character a byte; in hex
+    // mode the bytes sendBoxIsReady read.
     QString sendBoxBytes() const;
 
     // What the connection handlers may do to the window.
@@ -164,4 +168,5 @@ private:
     LineEnd m_lineEnd = LineEnd::CrLf;
     QActionGroup* m_lineEnds = nullptr;
     SendHistory m_history;
+    QString m_hexToSend; // Send as Hex: the send box's bytes, read once
 };
