@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <array>
 
 using namespace mWinsock2;
@@ -140,6 +141,7 @@ std::unique_ptr<tls::Session> ConnectionControl::clientHandshake(SocketHandle s,
         settings.certFile = fileName(m_tlsSettings.certFile);
         settings.keyFile = fileName(m_tlsSettings.keyFile);
         settings.anyCertificate = m_tlsSettings.insecure;
+        settings.passphrase = passphraseSource();
     }
     std::string error;
     std::unique_ptr<tls::Session> session = tls::Session::client(s, settings, error);
@@ -299,10 +301,26 @@ const tls::Identity* ConnectionControl::listenIdentity()
     m_identity = m_tlsSettings.certFile.isEmpty()
         ? tls::Identity::generate("Pellix", error)
         : tls::Identity::fromFiles(fileName(m_tlsSettings.certFile),
-                                   fileName(m_tlsSettings.keyFile), error);
+                                   fileName(m_tlsSettings.keyFile), passphraseSource(), error);
     if (!m_identity)
         writeStatusLine(QStringLiteral("TLS cannot listen: ") + fromLibrary(error));
     return m_identity.get();
+}
+
+tls::PassphraseSource ConnectionControl::passphraseSource()
+{
+    return [this](const std::string& file, bool again, std::span<char> buffer) {
+        std::optional<QString> answer = m_window.askPassphrase(
+            QFile::decodeName(QByteArray::fromStdString(file)), again);
+        if (!answer)
+            return -1;
+        QByteArray bytes = answer->toUtf8();
+        answer->fill(QChar(0)); // the one copy left of the dialog's text
+        const std::size_t length = std::min(buffer.size(), std::size_t(bytes.size()));
+        std::copy_n(bytes.constData(), length, buffer.begin());
+        bytes.fill('\0');
+        return int(length);
+    };
 }
 
 void ConnectionControl::stop()

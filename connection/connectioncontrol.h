@@ -98,6 +98,8 @@ private:
     // The identity Listen serves with: loaded or made once; nullptr after
     // writing why not.
     const tls::Identity* listenIdentity();
+    // Unlocks a key through the window's passphrase dialog.
+    tls::PassphraseSource passphraseSource();
     void writeTlsFacts(const tls::PeerFacts& facts, bool asClient);
     // Sends text, echoes what went on the wire and moves the caret to the
     // end; on failure performs the Disconnect action. True when sent.

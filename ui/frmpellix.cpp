@@ -13,6 +13,7 @@
 #include <QCloseEvent>
 #include <QFocusEvent>
 #include <QFontInfo>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -512,6 +513,32 @@ bool frmPellix::askToTrust(const QString& facts)
     box.setDefaultButton(QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
+}
+
+std::optional<QString> frmPellix::askPassphrase(const QString& file, bool again)
+{
+    if (m_hooks.askPassphrase)
+        return m_hooks.askPassphrase(file, again);
+    QInputDialog dialog(this);
+    dialog.setWindowTitle(QStringLiteral("Pellix"));
+    dialog.setLabelText((again ? tr("The passphrase is wrong. Try again, or Cancel.\n\n")
+                               : QString())
+                        + tr("The key %1 is locked. Its passphrase:").arg(file));
+    dialog.setTextEchoMode(QLineEdit::Password);
+    dialog.setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData
+                               | Qt::ImhNoPredictiveText);
+    // Asked from within a wait on the network: the dialog takes clicks.
+    QGuiApplication::setOverrideCursor(Qt::ArrowCursor);
+    const bool given = dialog.exec() == QDialog::Accepted;
+    QGuiApplication::restoreOverrideCursor();
+    QString passphrase = dialog.textValue();
+    // The box lets go of its text, so that the caller's wipe reaches the
+    // one copy left.
+    dialog.setTextValue(QString());
+    if (given)
+        return passphrase;
+    passphrase.fill(QChar(0));
+    return std::nullopt;
 }
 
 QWidget* frmPellix::control(Control c) const

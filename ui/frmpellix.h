@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class FindBar;
 class QAction;
@@ -32,6 +33,8 @@ public:
         // Asks whether to go on with a peer whose certificate is not trusted
         // (a dialog by default).
         std::function<bool(const QString& facts)> askToTrust;
+        // Asks for the passphrase of a locked key (a dialog by default).
+        std::function<std::optional<QString>(const QString& file, bool again)> askPassphrase;
     };
 
     explicit frmPellix(QWidget* parent = nullptr);
@@ -104,6 +107,7 @@ private:
     int echoValue() const override;
     bool tlsValue() const override;
     bool askToTrust(const QString& facts) override;
+    std::optional<QString> askPassphrase(const QString& file, bool again) override;
     void EnsureLineBreak() override;
     void AppendText(const QString& s, TextOrigin origin) override;
     void ScrollToEnd() override;
