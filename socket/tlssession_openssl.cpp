@@ -239,35 +239,45 @@ BioPtr memoryBio(const std::string& text)
     return BioPtr(BIO_new_mem_buf(text.data(), int(text.size())));
 }
 
-// What the first PEM block of text holds, in plain words ("a certificate");
+// What the PEM blocks of text hold, in plain words ("a certificate"): a
+// certificate or a key where there is one, else the first block's label;
 // empty when text has no PEM block.
 std::string pemHolds(const std::string& text)
 {
     BioPtr bio = memoryBio(text);
-    char* name = nullptr;
-    char* header = nullptr;
-    unsigned char* data = nullptr;
-    long length = 0;
-    std::string label;
-    if (PEM_read_bio(bio.get(), &name, &header, &data, &length) == 1)
-        label = name;
-    OPENSSL_free(name);
-    OPENSSL_free(header);
-    OPENSSL_free(data);
+    std::vector<std::string> labels;
+    for (;;) {
+        char* name = nullptr;
+        char* header = nullptr;
+        unsigned char* data = nullptr;
+        long length = 0;
+        const bool read = PEM_read_bio(bio.get(), &name, &header, &data, &length) == 1;
+        if (read)
+            labels.emplace_back(name);
+        OPENSSL_free(name);
+        OPENSSL_free(header);
+        OPENSSL_free(data);
+        if (!read)
+            break;
+    }
     ERR_clear_error();
-    if (label.empty())
+    const auto has = [&labels](const char* part, const char* besides = nullptr) {
+        return std::any_of(labels.begin(), labels.end(), [&](const std::string& label) {
+            return label.find(part) != std::string::npos
+                && !(besides && label.find(besides) != std::string::npos);
+        });
+    };
+    if (labels.empty())
         return {};
-    if (label.find("REQUEST") != std::string::npos)
-        return "a certificate request";
-    if (label.find("CERTIFICATE") != std::string::npos)
+    if (has("CERTIFICATE", "REQUEST"))
         return "a certificate";
-    if (label.find("PRIVATE KEY") != std::string::npos)
+    if (has("PRIVATE KEY"))
         return "a key";
-    if (label.find("PUBLIC KEY") != std::string::npos)
+    if (has("PUBLIC KEY"))
         return "a public key";
-    std::transform(label.begin(), label.end(), label.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return "a " + label;
+    if (has("CERTIFICATE REQUEST"))
+        return "a certificate request";
+    return labels.front();
 }
 
 // "not a PEM key", and what text holds instead when it has a PEM block.
