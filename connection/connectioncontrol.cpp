@@ -86,6 +86,12 @@ void ConnectionControl::cmdConnetti_Click()
     if (!port)
         return;
 
+    // Our key is unlocked before anything goes out: no peer waits on the
+    // passphrase dialog.
+    if (m_window.tlsValue() && !m_tlsSettings.certFile.isEmpty()
+        && !ourIdentity(QStringLiteral("TLS cannot connect: ")))
+        return;
+
     // Both waits below keep the window drawn and end early when it closes.
     const KeepWaiting keepWaiting = [this] { return m_window.keepWaiting(); };
     std::vector<SockAddr> addresses = ResolveAddresses(m_window.text(TextBox::txtHostConn),
@@ -138,10 +144,10 @@ std::unique_ptr<tls::Session> ConnectionControl::clientHandshake(SocketHandle s,
     settings.host = host.toStdString();
     settings.caFile = fileName(m_tlsSettings.caFile);
     if (!m_tlsSettings.certFile.isEmpty()) {
-        settings.certFile = fileName(m_tlsSettings.certFile);
-        settings.keyFile = fileName(m_tlsSettings.keyFile);
+        settings.identity = ourIdentity(QStringLiteral("TLS cannot start: "));
+        if (!settings.identity)
+            return nullptr;
         settings.anyCertificate = m_tlsSettings.insecure;
-        settings.passphrase = passphraseSource();
     }
     std::string error;
     std::unique_ptr<tls::Session> session = tls::Session::client(s, settings, error);
@@ -258,7 +264,8 @@ void ConnectionControl::listen()
         return;
 
     const bool useTls = m_window.tlsValue();
-    const tls::Identity* identity = useTls ? listenIdentity() : nullptr;
+    const tls::Identity* identity = useTls ? ourIdentity(QStringLiteral("TLS cannot listen: "))
+                                           : nullptr;
     if (useTls && !identity)
         return;
 
@@ -293,7 +300,14 @@ void ConnectionControl::listen()
     m_window.setEnabled(Control::cmdConnetti, false);
 }
 
-const tls::Identity* ConnectionControl::listenIdentity()
+void ConnectionControl::setTlsSettings(TlsSettings settings)
+{
+    m_tlsSettings = std::move(settings);
+    if (ConnState == stateNone || ConnState == stateIdle)
+        m_identity.reset();
+}
+
+const tls::Identity* ConnectionControl::ourIdentity(const QString& failure)
 {
     if (m_identity)
         return m_identity.get();
@@ -303,7 +317,7 @@ const tls::Identity* ConnectionControl::listenIdentity()
         : tls::Identity::fromFiles(fileName(m_tlsSettings.certFile),
                                    fileName(m_tlsSettings.keyFile), passphraseSource(), error);
     if (!m_identity)
-        writeStatusLine(QStringLiteral("TLS cannot listen: ") + fromLibrary(error));
+        writeStatusLine(failure + fromLibrary(error));
     return m_identity.get();
 }
 

@@ -56,20 +56,21 @@ using PassphraseSource = std::function<int(const std::string& file, bool again,
 std::string checkFiles(const std::string& caFile, const std::string& certFile,
                        const std::string& keyFile);
 
+class Identity;
+
 struct ClientSettings {
     // The host as the user typed it: sent as SNI and checked against the
     // certificate; an address literal is checked as an address and sends no SNI.
     std::string host;
     std::string caFile; // PEM; empty: the system's trusted authorities
-    // PEM; a client certificate, when both are set. It is shown only to a
-    // peer whose own certificate has verified, unless anyCertificate.
-    std::string certFile, keyFile;
+    // Ours, shown to a server that asks for a client certificate: only to a
+    // peer whose own certificate has verified, unless anyCertificate. It must
+    // outlive the session's start.
+    const Identity* identity = nullptr;
     bool anyCertificate = false;
-    // Unlocks a key that needs a passphrase; none: such a key is not used.
-    PassphraseSource passphrase;
 };
 
-// A server's certificate and key.
+// Our certificate and key: served by a listener, shown by a client.
 class Identity {
 public:
     ~Identity();

@@ -566,10 +566,16 @@ std::unique_ptr<Session> Session::client(Handle s, const ClientSettings& setting
             X509_STORE_add_cert(store, authority.get());
         ERR_clear_error(); // one given twice is taken once
     }
-    if (!settings.certFile.empty()) {
-        if (!useCertificate(context.get(), settings.certFile, settings.keyFile,
-                            settings.passphrase, error))
+    if (settings.identity) {
+        SSL_CTX* ours = settings.identity->data().context;
+        STACK_OF(X509)* chain = nullptr;
+        SSL_CTX_get0_chain_certs(ours, &chain);
+        if (SSL_CTX_use_cert_and_key(context.get(), SSL_CTX_get0_certificate(ours),
+                                     SSL_CTX_get0_privatekey(ours), chain, 1)
+            != 1) {
+            error = withReason("TLS cannot use our certificate", libraryReason());
             return nullptr;
+        }
         if (!settings.anyCertificate)
             SSL_CTX_set_cert_cb(context.get(), showOnlyToVerified, nullptr);
     }

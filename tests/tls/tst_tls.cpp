@@ -404,6 +404,11 @@ void tst_Tls::listenerUnlocksItsKey()
                                        + testtls::certificateFingerprint(file("locked.pem"))
                                        + "\r\n"),
                  qPrintable(transcript()));
+        // Unlocked once for the run: Stop and Listen again ask nothing.
+        QTest::mouseClick(m_window->cmdStartListen, Qt::LeftButton);
+        QTest::mouseClick(m_window->cmdStartListen, Qt::LeftButton);
+        QCOMPARE(m_window->connection().connState(), State::stateListening);
+        QCOMPARE(m_unlocking.size(), asked);
     } else {
         QVERIFY2(transcript().endsWith("TLS cannot listen: cannot use the key '"
                                        + file("locked.key")
