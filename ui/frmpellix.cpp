@@ -11,9 +11,11 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFocusEvent>
 #include <QFontInfo>
-#include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -27,6 +29,7 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 #include <cstdlib>
 #include <limits>
@@ -519,22 +522,36 @@ std::optional<QString> frmPellix::askPassphrase(const QString& file, bool again)
 {
     if (m_hooks.askPassphrase)
         return m_hooks.askPassphrase(file, again);
-    QInputDialog dialog(this);
+    // A box of its own rather than QInputDialog, which keeps a copy of the
+    // text at every key: here the line edit holds the one copy while typing.
+    QDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("dlgPassphrase"));
     dialog.setWindowTitle(QStringLiteral("Pellix"));
-    dialog.setLabelText((again ? tr("The passphrase is wrong. Try again, or Cancel.\n\n")
-                               : QString())
-                        + tr("The key %1 is locked. Its passphrase:").arg(file));
-    dialog.setTextEchoMode(QLineEdit::Password);
-    dialog.setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData
-                               | Qt::ImhNoPredictiveText);
-    // Asked from within a wait on the network: the dialog takes clicks.
+    auto* label = new QLabel((again ? tr("The passphrase is wrong. Try again, or Cancel.\n\n")
+                                    : QString())
+                                 + tr("The key %1 is locked. Its passphrase:").arg(file),
+                             &dialog);
+    label->setObjectName(QStringLiteral("lblPassphrase"));
+    label->setWordWrap(true);
+    auto* edit = new QLineEdit(&dialog);
+    edit->setObjectName(QStringLiteral("txtPassphrase"));
+    edit->setEchoMode(QLineEdit::Password);
+    edit->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
+    label->setBuddy(edit);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addWidget(label);
+    layout->addWidget(edit);
+    layout->addWidget(buttons);
+    // Asked from within a handler that shows the wait: the dialog takes clicks.
     QGuiApplication::setOverrideCursor(Qt::ArrowCursor);
     const bool given = dialog.exec() == QDialog::Accepted;
     QGuiApplication::restoreOverrideCursor();
-    QString passphrase = dialog.textValue();
-    // The box lets go of its text, so that the caller's wipe reaches the
-    // one copy left.
-    dialog.setTextValue(QString());
+    QString passphrase = edit->text();
+    // The box lets go of its text, leaving the caller the one copy to wipe.
+    edit->clear();
     if (given)
         return passphrase;
     passphrase.fill(QChar(0));

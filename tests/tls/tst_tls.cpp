@@ -8,7 +8,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -431,17 +431,18 @@ void tst_Tls::passphraseDialogHidesWhatIsTyped()
     QTimer answer;
     int ticks = 0;
     connect(&answer, &QTimer::timeout, this, [&] {
-        auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
-        if (!dialog) {
+        QWidget* dialog = QApplication::activeModalWidget();
+        auto* edit = dialog ? dialog->findChild<QLineEdit*>("txtPassphrase") : nullptr;
+        if (!edit) {
             if (++ticks > 250)
                 answer.stop();
             return;
         }
         answer.stop();
-        label = dialog->labelText();
-        echo = dialog->textEchoMode();
-        QTest::keyClicks(dialog->findChild<QLineEdit*>(), testtls::Passphrase);
-        QTest::keyClick(dialog, Qt::Key_Return);
+        label = dialog->findChild<QLabel*>("lblPassphrase")->text();
+        echo = edit->echoMode();
+        QTest::keyClicks(edit, testtls::Passphrase);
+        QTest::keyClick(edit, Qt::Key_Return);
     });
     answer.start(20);
     testwindow::startListening(window, testpeer::unusedPort());
