@@ -545,6 +545,8 @@ std::optional<QString> frmPellix::askPassphrase(const QString& file, bool again)
     layout->addWidget(label);
     layout->addWidget(edit);
     layout->addWidget(buttons);
+    // Wide enough for a key file's path on one line, as far as it can be.
+    dialog.setMinimumWidth(dialog.fontMetrics().averageCharWidth() * 60);
     // Asked from within a handler that shows the wait: the dialog takes clicks.
     QGuiApplication::setOverrideCursor(Qt::ArrowCursor);
     const bool given = dialog.exec() == QDialog::Accepted;
