@@ -382,7 +382,9 @@ KeyPtr readKey(const std::string& file, const PassphraseSource* source, std::str
             error = fileProblem(words, file, notPem("key", text));
         } else if (unlock.refused) {
             ERR_clear_error();
-            error = fileProblem(words, file, "the key was not unlocked (no passphrase given)");
+            error = fileProblem(words, file,
+                                unlock.given > 0 ? "the key was not unlocked (the passphrase is wrong)"
+                                                 : "the key was not unlocked (no passphrase given)");
         } else if (badDecrypt()) {
             continue; // the passphrase is wrong: asked again
         } else {
