@@ -1,5 +1,6 @@
 #pragma once
 
+#include "hexindex.h"
 #include "transcriptlog.h"
 #include "transcriptmapping.h"
 #include "transcriptorigins.h"
@@ -181,6 +182,7 @@ private:
 
     TranscriptStore m_store;
     utf8::Index m_utf8;
+    HexIndex m_hexRows;
     TranscriptOrigins m_origins;
     TranscriptTimes m_times;
     TranscriptTimes::Clock m_clock = TranscriptTimes::systemNow;
