@@ -8,6 +8,7 @@
 #include <QClipboard>
 #include <QFontMetricsF>
 #include <QImage>
+#include <QRandomGenerator>
 #include <QTest>
 
 #include <cmath>
@@ -101,6 +102,7 @@ private slots:
     void hexCaret_data();
     void hexCaret();
     void hexStreamsEndToEnd();
+    void hexRowsCrossCheck();
     void originRuns();
     void switchingKeepsTheBytesInView();
     void utf8EndToEnd();
@@ -402,6 +404,62 @@ void tst_TranscriptMapping::hexStreamsEndToEnd()
     QCOMPARE(hexRowsOf(map), QStringList{"00000000"});
     appendAll(view, {"sz"});
     QCOMPARE(hexRowsOf(map), QStringList{"00000000  7A                                                z"});
+}
+
+// Random appends of bytes, line breaks and status text: appends cut in two
+// show the same rows as appended whole; every row of bytes holds one origin
+// and starts at the count of that origin's bytes before it; the caret's
+// positions run through the rows in order.
+void tst_TranscriptMapping::hexRowsCrossCheck()
+{
+    QRandomGenerator random(2318);
+    const char alphabet[] = "ab\r\n\t";
+    for (int round = 0; round < 200; ++round) {
+        TranscriptView whole;
+        TranscriptView cut;
+        whole.setHexView(true);
+        cut.setHexView(true);
+        const int pieces = random.bounded(1, 12);
+        for (int i = 0; i < pieces; ++i) {
+            QString text;
+            for (int n = random.bounded(1, 40); n > 0; --n)
+                text += QLatin1Char(alphabet[random.bounded(5)]);
+            const auto origin = TextOrigin(random.bounded(3));
+            whole.AppendText(text, origin);
+            const int at = random.bounded(text.size() + 1);
+            cut.AppendText(text.left(at), origin);
+            cut.AppendText(text.mid(at), origin);
+        }
+        const HexMapping& map = hexOf(whole);
+        const QString where = QStringLiteral("round %1").arg(round);
+        QCOMPARE(hexRowsOf(hexOf(cut)), hexRowsOf(map));
+        QCOMPARE(hexOf(cut).accessibleText(0, hexOf(cut).accessibleLength()),
+                 map.accessibleText(0, map.accessibleLength()));
+
+        const TranscriptOrigins& origins = whole.origins();
+        for (qint64 row = 0; row < map.rowCount(); ++row) {
+            const qint64 start = map.rowStart(row);
+            if (start >= whole.length() || origins.originAt(start) == TextOrigin::Status)
+                continue;
+            const TextOrigin origin = origins.originAt(start);
+            qint64 before = 0;
+            for (qint64 p = 0; p < start; ++p)
+                before += origins.originAt(p) == origin ? 1 : 0;
+            QVERIFY2(map.rowText(row).startsWith(HexMapping::offsetText(before)), qPrintable(where));
+            for (qint64 p = start; p <= map.rowEnd(row) && p < whole.length(); ++p)
+                QVERIFY2(origins.originAt(p) == origin, qPrintable(where));
+        }
+        qint64 lastRow = 0;
+        for (qint64 pos = 0;; pos = map.nextPosition(pos)) {
+            const qint64 row = map.rowOf(pos);
+            QVERIFY2(row >= lastRow && pos <= map.rowEnd(row), qPrintable(where));
+            QVERIFY2(map.positionAtColumn(row, map.columnOf(pos)) == pos, qPrintable(where));
+            lastRow = row;
+            if (pos == whole.length())
+                break;
+        }
+        QCOMPARE(lastRow, map.rowCount() - 1);
+    }
 }
 
 // Who said what: runs that start where the origin changes, kept across a
