@@ -385,7 +385,11 @@ void tst_TranscriptMapping::hexStreamsEndToEnd()
     QCOMPARE(text->attributes(start + 2, &start, &end), QStringLiteral("origin:status;"));
     QCOMPARE(text->attributes(all.indexOf(u"61 62"), &start, &end), QStringLiteral("origin:sent;"));
 
+    // A status line wider than the rows of bytes widens what scrolls.
+    appendAll(view, {u't' + QString(100, u'x')});
+    QCOMPARE(map.maxColumns(), 100);
     view.clear();
+    QCOMPARE(map.maxColumns(), HexMapping::RowColumns);
     QCOMPARE(hexRowsOf(map), QStringList{"00000000"});
     appendAll(view, {"sz"});
     QCOMPARE(hexRowsOf(map), QStringList{"00000000  7A                                                z"});
