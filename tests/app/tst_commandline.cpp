@@ -32,6 +32,8 @@ private slots:
     void outcome();
     void tlsOptions_data();
     void tlsOptions();
+    void lineEnd_data();
+    void lineEnd();
 };
 
 void tst_CommandLine::outcome_data()
@@ -133,6 +135,8 @@ void tst_CommandLine::outcome_data()
     err("unknown encoding", {"--encoding", "utf8"}, "'utf8' is not an encoding (latin-1 or utf-8)");
     err("--encoding without its value", {"--encoding"}, "'--encoding' needs an encoding");
     err("--hex with a value", {"--hex=1"}, "'--hex' takes no value");
+    err("unknown line end", {"--eol", "crlf2"}, "'crlf2' is not a line end (crlf, lf, cr or none)");
+    err("--eol without its value", {"h", "--eol"}, "'--eol' needs a line end");
 }
 
 void tst_CommandLine::tlsOptions_data()
@@ -166,6 +170,25 @@ void tst_CommandLine::tlsOptions()
     QCOMPARE(c.request.tls, tls);
     QCOMPARE(c.request.insecure, insecure);
     QCOMPARE((QStringList{c.request.caFile, c.request.certFile, c.request.keyFile}), files);
+}
+
+void tst_CommandLine::lineEnd_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("eol");
+    QTest::newRow("default") << QStringList{"h"} << "crlf";
+    QTest::newRow("--eol lf") << QStringList{"--eol", "lf", "h"} << "lf";
+    QTest::newRow("--eol=CR, any case") << QStringList{"--eol=CR"} << "cr";
+    QTest::newRow("--eol none after the operands") << QStringList{"h", "7", "--eol", "none"} << "none";
+}
+
+void tst_CommandLine::lineEnd()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, eol);
+    const CommandLine c = parseCommandLine(args, Banner);
+    QCOMPARE(c.action, CommandLine::Action::Run);
+    QCOMPARE(c.request.eol, eol);
 }
 
 void tst_CommandLine::outcome()
@@ -206,7 +229,7 @@ void tst_CommandLine::outcome()
         QVERIFY2(c.text.endsWith(u"; try 'pellix --help'\n"), qPrintable(c.text));
     } else if (says == Usage) {
         for (const char* option : {"-l, --listen PORT", "-o, --output FILE", "--encoding ENC",
-                                   "--hex", "-h, --help", "-v, --version"})
+                                   "--hex", "--eol END", "-h, --help", "-v, --version"})
             QVERIFY2(c.text.contains(QLatin1String(option)), option);
     } else {
         QCOMPARE(c.text, says); // --version: the banner's line alone
