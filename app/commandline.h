@@ -18,6 +18,9 @@ struct StartupRequest {
     QString certFile, keyFile;        // our certificate and key; both or neither
     bool utf8 = false;                // --encoding utf-8: read the bytes as UTF-8
     bool hex = false;                 // --hex: the transcript in hex rows
+    // --timestamps[=WHEN]: the gutter of times, and what it counts from.
+    enum class Timestamps { Off, TimeOfDay, SincePrevious, SinceConnected };
+    Timestamps timestamps = Timestamps::Off;
 };
 
 // The outcome of reading the command line: run the window, or print text and

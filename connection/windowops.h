@@ -66,6 +66,10 @@ public:
         return false;
     }
 
+    // A connection has just been made (connected, or a peer accepted): the
+    // status line that says so comes next.
+    virtual void connectionStarted() { }
+
     // The "?" button: the banner line, and the help text once the window shows.
     virtual void cmdH_Click() = 0;
 

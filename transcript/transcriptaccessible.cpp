@@ -188,12 +188,13 @@ void* TranscriptAccessible::interface_cast(QAccessible::InterfaceType type)
 
 const TranscriptMapping& TranscriptAccessible::mapping() const
 {
-    return view()->mapping();
+    return view()->accessibleMapping();
 }
 
 bool TranscriptAccessible::isLatin1() const
 {
-    return view()->encoding() == TextEncoding::Latin1 && !view()->isHexView();
+    return view()->encoding() == TextEncoding::Latin1 && !view()->isHexView()
+        && !view()->gutter().isShown();
 }
 
 void TranscriptAccessible::selection(int selectionIndex, int* startOffset, int* endOffset) const
@@ -345,8 +346,8 @@ QString TranscriptAccessible::textNearShown(Side side, int offset,
     if (at < 0 || at > n)
         return QString();
     auto rowRange = [&](qint64 row) {
-        const qint64 from = map.offsetOf(map.rowStart(row));
-        const qint64 to = row + 1 < map.rowCount() ? map.offsetOf(map.rowStart(row + 1)) : n;
+        const qint64 from = map.rowOffset(row);
+        const qint64 to = row + 1 < map.rowCount() ? map.rowOffset(row + 1) : n;
         return Range{from, to};
     };
     const qint64 row = map.rowOf(map.positionOfOffset(at));
@@ -502,7 +503,7 @@ TranscriptAccessibleUpdate::TranscriptAccessibleUpdate(TranscriptView* view, Kin
     if (!QAccessible::isActive())
         return;
     m_view = view;
-    const TranscriptMapping& map = view->mapping();
+    const TranscriptMapping& map = view->accessibleMapping();
     m_kind = kind;
     m_size = view->length();
     m_caret = map.offsetOf(view->caretPosition());
@@ -520,7 +521,7 @@ TranscriptAccessibleUpdate::~TranscriptAccessibleUpdate()
     if (!m_view)
         return;
     TranscriptView* v = m_view;
-    const TranscriptMapping& map = v->mapping();
+    const TranscriptMapping& map = v->accessibleMapping();
     const qint64 caret = map.offsetOf(v->caretPosition());
     if (m_kind == RemovesText && v->length() == 0) {
         if (!m_tail.isEmpty()) {

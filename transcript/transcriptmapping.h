@@ -60,6 +60,8 @@ public:
     // offset of a position and back, and a part of it.
     virtual qint64 accessibleLength() const = 0;
     virtual qint64 offsetOf(qint64 pos) const = 0;
+    // Where a row's text starts in the accessible text.
+    virtual qint64 rowOffset(qint64 row) const { return offsetOf(rowStart(row)); }
     virtual qint64 positionOfOffset(qint64 offset) const = 0;
     virtual QString accessibleText(qint64 from, qint64 to) const = 0;
     // The accessible text before this offset stays as it is whatever is

@@ -17,7 +17,6 @@
 #include <QSaveFile>
 #include <QScrollBar>
 #include <QStyleOptionSlider>
-#include <QScrollBar>
 #include <QSignalBlocker>
 
 #include <algorithm>
@@ -76,6 +75,52 @@ private:
 
 } // namespace
 
+// The strip at the left of the rows that shows their times: painted by the
+// view, its clicks taken as clicks at the left edge of the rows.
+class TranscriptGutterArea : public QWidget {
+public:
+    explicit TranscriptGutterArea(TranscriptView* view) : QWidget(view), m_view(view)
+    {
+        setAttribute(Qt::WA_OpaquePaintEvent);
+        setCursor(Qt::IBeamCursor);
+        hide();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        m_view->paintGutter(painter);
+    }
+    void mousePressEvent(QMouseEvent* event) override { forward(event, &TranscriptView::mousePressEvent); }
+    void mouseMoveEvent(QMouseEvent* event) override { forward(event, &TranscriptView::mouseMoveEvent); }
+    void mouseReleaseEvent(QMouseEvent* event) override
+    {
+        forward(event, &TranscriptView::mouseReleaseEvent);
+    }
+    void mouseDoubleClickEvent(QMouseEvent* event) override
+    {
+        forward(event, &TranscriptView::mouseDoubleClickEvent);
+    }
+    void contextMenuEvent(QContextMenuEvent* event) override { m_view->contextMenuEvent(event); }
+    void wheelEvent(QWheelEvent* event) override
+    {
+        QCoreApplication::sendEvent(m_view->viewport(), event);
+    }
+
+private:
+    void forward(QMouseEvent* event, void (TranscriptView::*handler)(QMouseEvent*))
+    {
+        QPointF at = m_view->viewport()->mapFromGlobal(event->globalPosition());
+        at.setX(0);
+        QMouseEvent moved(event->type(), at, event->globalPosition(), event->button(),
+                          event->buttons(), event->modifiers(), event->pointingDevice());
+        (m_view->*handler)(&moved);
+    }
+
+    TranscriptView* m_view;
+};
+
 TranscriptView::TranscriptView(QWidget* parent)
     : QAbstractScrollArea(parent)
 {
@@ -91,6 +136,7 @@ TranscriptView::TranscriptView(QWidget* parent)
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
     viewport()->setCursor(Qt::IBeamCursor);
     m_map = std::make_unique<Latin1Mapping>(m_store);
+    m_gutterArea = new TranscriptGutterArea(this);
     updateMetrics();
     updateScrollBars();
     TranscriptAccessible::installFactory();
@@ -124,7 +170,9 @@ void TranscriptView::AppendText(const QString& s, TextOrigin origin)
     {
         const TranscriptAccessibleUpdate accessible(this);
         m_origins.append(m_store.size(), origin);
-        m_times.append(m_store.size(), m_clock());
+        const TranscriptTimes::Micros now = m_clock();
+        m_times.append(m_store.size(), now);
+        m_gutter.appended(m_store.size(), now);
         m_store.append(bytes);
         m_utf8.append(m_store);
         showTheStart();
@@ -147,6 +195,7 @@ void TranscriptView::clear()
     m_utf8.clear();
     m_origins.clear();
     m_times.clear();
+    m_gutter.cleared();
     showTheStart();
 }
 
@@ -157,7 +206,14 @@ void TranscriptView::showTheStart()
     updateScrollBars();
     verticalScrollBar()->setValue(0);
     horizontalScrollBar()->setValue(0);
+    updateRows();
+}
+
+void TranscriptView::updateRows()
+{
     viewport()->update();
+    if (m_gutter.isShown())
+        m_gutterArea->update();
 }
 
 void TranscriptView::setSelection(qint64 start, qint64 length)
@@ -229,6 +285,17 @@ QMenu* TranscriptView::createContextMenu(QWidget* parent)
     QAction* hex = menu->addAction(tr("&Hex View"), this, &TranscriptView::setHexView);
     hex->setCheckable(true);
     hex->setChecked(m_hexView);
+    QMenu* stamps = menu->addMenu(tr("&Timestamps"));
+    auto* stampGroup = new QActionGroup(stamps);
+    for (const auto& [label, mode] : {std::pair{tr("&Off"), TimestampMode::Off},
+                                      std::pair{tr("Time of &Day"), TimestampMode::TimeOfDay},
+                                      std::pair{tr("Since &Previous"), TimestampMode::SincePrevious},
+                                      std::pair{tr("Since &Connected"), TimestampMode::SinceConnected}}) {
+        QAction* action = stamps->addAction(label, this, [this, m = mode] { setTimestampMode(m); });
+        action->setCheckable(true);
+        action->setChecked(timestampMode() == mode);
+        stampGroup->addAction(action);
+    }
     menu->addSeparator();
     menu->addAction(tr("Save &As..."), this, &TranscriptView::saveAsChosenFile);
     if (isLogging())
@@ -272,6 +339,8 @@ void TranscriptView::remap()
         m_map = std::make_unique<Utf8Mapping>(m_store, m_utf8);
     else
         m_map = std::make_unique<Latin1Mapping>(m_store);
+    if (m_gutter.isShown())
+        m_gutterMap = std::make_unique<GutterMapping>(m_store, *m_map, m_gutter);
     auto snap = [this](qint64 pos) {
         return pos >= m_store.size() ? pos : m_map->previousPosition(m_map->nextPosition(pos));
     };
@@ -283,7 +352,45 @@ void TranscriptView::remap()
     verticalScrollBar()->setValue(clampToInt(m_map->rowOf(shown)));
     horizontalScrollBar()->setValue(clampToInt(
         std::min(m_map->columnOf(shown), firstVisibleColumn())));
-    viewport()->update();
+    updateRows();
+}
+
+void TranscriptView::setTimestampMode(TimestampMode mode)
+{
+    if (mode == m_gutter.mode())
+        return;
+    {
+        // Every line of the accessible text gains, changes or loses its time.
+        const TranscriptAccessibleUpdate accessible(this, TranscriptAccessibleUpdate::RemovesText);
+        m_gutter.setMode(mode);
+        m_gutterMap = m_gutter.isShown()
+            ? std::make_unique<GutterMapping>(m_store, *m_map, m_gutter)
+            : nullptr;
+        updateMargins();
+        updateScrollBars();
+        updateRows();
+    }
+    emit timestampModeChanged(mode);
+}
+
+int TranscriptView::gutterWidth() const
+{
+    return m_gutter.isShown() ? int(std::ceil(TranscriptGutter::Cells * m_cellWidth)) : 0;
+}
+
+void TranscriptView::setBottomMargin(int pixels)
+{
+    m_bottomMargin = pixels;
+    updateMargins();
+}
+
+void TranscriptView::updateMargins()
+{
+    const int gutter = gutterWidth();
+    setViewportMargins(gutter, 0, 0, m_bottomMargin);
+    m_gutterArea->setVisible(gutter > 0);
+    const QRect rows = viewport()->geometry();
+    m_gutterArea->setGeometry(rows.x() - gutter, rows.y(), gutter, rows.height());
 }
 
 QColor TranscriptView::originColor(TextOrigin origin) const
@@ -376,6 +483,8 @@ void TranscriptView::updateMetrics()
         m_cellWidth = 1;
     m_rowHeight = std::max(1, int(std::ceil(fm.lineSpacing())));
     m_ascent = fm.ascent();
+    if (m_gutterArea)
+        updateMargins();
 
     // A character goes into a run only if the font itself draws it one cell
     // wide; a fallback glyph from another font could be wider and would push
@@ -602,13 +711,28 @@ void TranscriptView::resizeEvent(QResizeEvent* event)
     updateScrollBars();
 }
 
+void TranscriptView::scrollContentsBy(int, int)
+{
+    updateRows();
+}
+
+bool TranscriptView::viewportEvent(QEvent* event)
+{
+    // The gutter follows the rows wherever the scroll area lays them out.
+    if (event->type() == QEvent::Resize || event->type() == QEvent::Move) {
+        const QRect rows = viewport()->geometry();
+        m_gutterArea->setGeometry(rows.x() - gutterWidth(), rows.y(), gutterWidth(), rows.height());
+    }
+    return QAbstractScrollArea::viewportEvent(event);
+}
+
 void TranscriptView::changeEvent(QEvent* event)
 {
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::FontChange || event->type() == QEvent::PaletteChange) {
         updateMetrics();
         updateScrollBars();
-        viewport()->update();
+        updateRows();
     }
 }
 
@@ -743,6 +867,42 @@ void TranscriptView::paintLine(QPainter& painter, qint64 line, qreal y, qint64 l
         if (column >= left && column < right)
             painter.fillRect(cellRect(column, 1), highlight);
     }
+}
+
+// Each row's time, right-aligned in the gutter with half a cell free on
+// either side, as glyphs at their cells like the rows' own text.
+void TranscriptView::paintGutter(QPainter& painter) const
+{
+    const QPalette& pal = palette();
+    painter.fillRect(m_gutterArea->rect(), pal.alternateBase());
+    painter.setFont(font());
+    const qint64 top = firstVisibleLine();
+    const qint64 last = std::min(m_map->rowCount(), top + visibleRows() + 1);
+    const qreal right = (TranscriptGutter::TextCells + 0.5) * m_cellWidth;
+    QList<quint32> glyphs;
+    QList<QPointF> positions;
+    painter.setPen(pal.color(QPalette::PlaceholderText));
+    for (qint64 line = top; line < last; ++line) {
+        const QString text = m_gutter.textAt(m_map->rowStart(line), m_store.size());
+        const qreal y = qreal((line - top) * m_rowHeight) + m_ascent;
+        const qreal x = right - text.size() * m_cellWidth;
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const char16_t c = text.at(i).unicode();
+            if (c < 256 && m_inRun[c]) {
+                glyphs.append(m_glyph[c]);
+                positions.append(QPointF(x + i * m_cellWidth, y));
+            } else {
+                painter.drawText(QPointF(x + i * m_cellWidth, y), QString(text.at(i)));
+            }
+        }
+    }
+    if (glyphs.isEmpty())
+        return;
+    QGlyphRun run;
+    run.setRawFont(m_rawFont);
+    run.setGlyphIndexes(glyphs);
+    run.setPositions(positions);
+    painter.drawGlyphRun(QPointF(0, 0), run);
 }
 
 namespace {

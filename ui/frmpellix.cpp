@@ -426,6 +426,13 @@ void frmPellix::startLog(std::unique_ptr<TranscriptLog> log)
     txtDati->startLog(std::move(log), true);
 }
 
+void frmPellix::connectionStarted()
+{
+    // Since Connected counts from the status line that follows; a line break
+    // written before it belongs to what came before.
+    txtDati->EnsureLineBreak();
+    txtDati->markConnectionStart();
+}
 void frmPellix::EnsureLineBreak() { txtDati->EnsureLineBreak(); }
 void frmPellix::AppendText(const QString& s, TextOrigin origin)
 {

@@ -104,6 +104,7 @@ private:
     int echoValue() const override;
     bool tlsValue() const override;
     bool askToTrust(const QString& facts) override;
+    void connectionStarted() override;
     void EnsureLineBreak() override;
     void AppendText(const QString& s, TextOrigin origin) override;
     void ScrollToEnd() override;

@@ -504,16 +504,17 @@ void tst_TranscriptView::contextMenu()
     view.AppendText(QStringLiteral("ab\rcd"));
     std::unique_ptr<QMenu> menu(view.createContextMenu());
     const QList<QAction*> actions = actionsOf(*menu);
-    QCOMPARE(actions.size(), 6);
+    QCOMPARE(actions.size(), 7);
     QCOMPARE(actions[0]->text().remove(u'&'), QStringLiteral("Copy"));
     QCOMPARE(actions[1]->text().remove(u'&'), QStringLiteral("Select All"));
     QCOMPARE(actions[2]->text().remove(u'&'), QStringLiteral("Encoding"));
     QCOMPARE(actions[3]->text().remove(u'&'), QStringLiteral("Hex View"));
-    QCOMPARE(actions[4]->text().remove(u'&'), QStringLiteral("Save As..."));
-    QCOMPARE(actions[5]->text().remove(u'&'), QStringLiteral("Log to File..."));
+    QCOMPARE(actions[4]->text().remove(u'&'), QStringLiteral("Timestamps"));
+    QCOMPARE(actions[5]->text().remove(u'&'), QStringLiteral("Save As..."));
+    QCOMPARE(actions[6]->text().remove(u'&'), QStringLiteral("Log to File..."));
     QVERIFY(!actions[0]->isEnabled());
     // Every key typed in the transcript belongs to the peer (Ctrl+S is XOFF).
-    for (int i = 2; i < 6; ++i)
+    for (int i = 2; i < 7; ++i)
         QVERIFY(actions[i]->shortcut().isEmpty());
 
     actions[1]->trigger();
@@ -584,8 +585,8 @@ void tst_TranscriptView::fileActionFailureIsShown_data()
 {
     QTest::addColumn<int>("action"); // in the menu, separators left out
     QTest::addColumn<QString>("verb");
-    QTest::newRow("Save As") << 4 << "save";
-    QTest::newRow("Log to File") << 5 << "log to";
+    QTest::newRow("Save As") << 5 << "save";
+    QTest::newRow("Log to File") << 6 << "log to";
 }
 
 void tst_TranscriptView::fileActionFailureIsShown()
