@@ -4,6 +4,7 @@
 
 #include <QClipboard>
 #include <QActionGroup>
+#include <QCursor>
 #include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QFontMetricsF>
@@ -29,6 +30,22 @@ namespace {
 int clampToInt(qint64 value)
 {
     return int(std::clamp<qint64>(value, 0, INT_MAX));
+}
+
+// Qt's raster engine hands a fill of 96 pixel rows or more to its thread
+// pool in parts and waits for them: for the few hundred rows of a view that
+// costs more in waking threads and waiting on them than the fill itself, and
+// during a flood on X that was a third of the program's CPU. Painting in
+// bands of fewer rows keeps it on this thread.
+constexpr int Band = 64;
+
+// Fills rect with colour, band by band; a plain colour takes the engine's
+// quickest path, where a brush goes through its general one.
+void fillInBands(QPainter& painter, const QRect& rect, const QColor& color)
+{
+    for (int y = rect.top(); y <= rect.bottom(); y += Band)
+        painter.fillRect(QRect(rect.left(), y, rect.width(), std::min(Band, rect.bottom() + 1 - y)),
+                         color);
 }
 
 } // namespace
@@ -59,6 +76,52 @@ protected:
         }
         QScrollBar::sliderChange(change);
     }
+    // What QScrollBar paints, band by band (see Band): the style fills the
+    // whole groove at once otherwise. The part pressed and the part under
+    // the pointer show as QScrollBar shows them.
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        option.subControls = QStyle::SC_All;
+        const QStyle::SubControl under = underMouse() ? partAt(mapFromGlobal(QCursor::pos()))
+                                                      : QStyle::SC_None;
+        if (m_pressed != QStyle::SC_None) {
+            option.activeSubControls = m_pressed;
+            if (m_pressed == QStyle::SC_ScrollBarSlider || under == m_pressed)
+                option.state |= QStyle::State_Sunken;
+        } else {
+            option.activeSubControls = under;
+        }
+        const bool vertical = orientation() == Qt::Vertical;
+        const int length = vertical ? height() : width();
+        for (int at = 0; at < length; at += Band) {
+            painter.setClipRect(vertical ? QRect(0, at, width(), Band) : QRect(at, 0, Band, height()));
+            style()->drawComplexControl(QStyle::CC_ScrollBar, &option, &painter, this);
+        }
+    }
+    void mousePressEvent(QMouseEvent* event) override
+    {
+        QScrollBar::mousePressEvent(event);
+        if (event->button() == Qt::LeftButton || event->button() == Qt::MiddleButton)
+            m_pressed = partAt(event->position().toPoint());
+    }
+    void mouseMoveEvent(QMouseEvent* event) override
+    {
+        QScrollBar::mouseMoveEvent(event);
+        // Leaving or coming back into the part pressed changes its look.
+        if (m_pressed != QStyle::SC_None && m_pressed != QStyle::SC_ScrollBarSlider)
+            update();
+    }
+    void mouseReleaseEvent(QMouseEvent* event) override
+    {
+        QScrollBar::mouseReleaseEvent(event);
+        if (!(event->buttons() & (Qt::LeftButton | Qt::MiddleButton))) {
+            m_pressed = QStyle::SC_None;
+            update();
+        }
+    }
     bool event(QEvent* event) override
     {
         // What was last shown no longer says what shows now.
@@ -69,8 +132,16 @@ protected:
     }
 
 private:
+    QStyle::SubControl partAt(QPoint point) const
+    {
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        return style()->hitTestComplexControl(QStyle::CC_ScrollBar, &option, point, this);
+    }
+
     QRect m_shown;
     bool m_shownAtEnds = false; // the arrows show whether they can go on
+    QStyle::SubControl m_pressed = QStyle::SC_None;
 };
 
 } // namespace
@@ -741,7 +812,7 @@ void TranscriptView::changeEvent(QEvent* event)
 void TranscriptView::paintEvent(QPaintEvent*)
 {
     QPainter painter(viewport());
-    painter.fillRect(viewport()->rect(), palette().base());
+    fillInBands(painter, viewport()->rect(), palette().color(QPalette::Base));
     painter.setFont(font());
 
     const qint64 top = firstVisibleLine();
@@ -874,7 +945,7 @@ void TranscriptView::paintLine(QPainter& painter, qint64 line, qreal y, qint64 l
 void TranscriptView::paintGutter(QPainter& painter) const
 {
     const QPalette& pal = palette();
-    painter.fillRect(m_gutterArea->rect(), pal.alternateBase());
+    fillInBands(painter, m_gutterArea->rect(), pal.color(QPalette::AlternateBase));
     painter.setFont(font());
     const qint64 top = firstVisibleLine();
     const qint64 last = std::min(m_map->rowCount(), top + visibleRows() + 1);
