@@ -152,6 +152,7 @@ class TranscriptGutterArea : public QWidget {
 public:
     explicit TranscriptGutterArea(TranscriptView* view) : QWidget(view), m_view(view)
     {
+        setObjectName(QStringLiteral("gutter"));
         setAttribute(Qt::WA_OpaquePaintEvent);
         setCursor(Qt::IBeamCursor);
         hide();

@@ -32,6 +32,8 @@ private slots:
     void outcome();
     void tlsOptions_data();
     void tlsOptions();
+    void timestamps_data();
+    void timestamps();
 };
 
 void tst_CommandLine::outcome_data()
@@ -162,6 +164,42 @@ void tst_CommandLine::tlsOptions()
     QCOMPARE(c.request.tls, tls);
     QCOMPARE(c.request.insecure, insecure);
     QCOMPARE((QStringList{c.request.caFile, c.request.certFile, c.request.keyFile}), files);
+}
+
+void tst_CommandLine::timestamps_data()
+{
+    using T = StartupRequest::Timestamps;
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("timestamps"); // -1: a usage error
+    QTest::addColumn<QString>("host");
+    QTest::newRow("none") << QStringList{"h"} << int(T::Off) << "h";
+    QTest::newRow("bare: the time of day") << QStringList{"--timestamps", "h"} << int(T::TimeOfDay) << "h";
+    QTest::newRow("absolute") << QStringList{"--timestamps=absolute"} << int(T::TimeOfDay) << "";
+    QTest::newRow("delta") << QStringList{"h", "--timestamps=delta"} << int(T::SincePrevious) << "h";
+    QTest::newRow("since-connect")
+        << QStringList{"--timestamps=since-connect", "-l", "1"} << int(T::SinceConnected) << "";
+    // Its value only ever follows '=': the next argument is an operand.
+    QTest::newRow("a value apart is the host") << QStringList{"--timestamps", "delta"}
+                                               << int(T::TimeOfDay) << "delta";
+    QTest::newRow("unknown kind") << QStringList{"--timestamps=relative"} << -1 << "";
+    QTest::newRow("empty kind") << QStringList{"--timestamps="} << -1 << "";
+}
+
+void tst_CommandLine::timestamps()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, timestamps);
+    QFETCH(QString, host);
+    const CommandLine c = parseCommandLine(args, Banner);
+    if (timestamps < 0) {
+        QCOMPARE(c.action, CommandLine::Action::UsageError);
+        QVERIFY2(c.text.contains(u"is not a timestamp kind (absolute, delta or since-connect)"),
+                 qPrintable(c.text));
+        return;
+    }
+    QCOMPARE(c.action, CommandLine::Action::Run);
+    QCOMPARE(int(c.request.timestamps), timestamps);
+    QCOMPARE(c.request.host, host);
 }
 
 void tst_CommandLine::outcome()
