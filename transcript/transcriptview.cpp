@@ -803,6 +803,7 @@ void TranscriptView::changeEvent(QEvent* event)
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::FontChange || event->type() == QEvent::PaletteChange) {
         updateMetrics();
+        m_gutterTexts.clear();
         updateScrollBars();
         updateRows();
     }
@@ -942,39 +943,55 @@ void TranscriptView::paintLine(QPainter& painter, qint64 line, qreal y, qint64 l
 }
 
 // Each row's time, right-aligned in the gutter with half a cell free on
-// either side, as glyphs at their cells like the rows' own text.
+// either side. Rows that came in one append share a time, so each text is
+// drawn once, as glyphs at their cells like the rows' own text, and then
+// copied to every row that shows it.
 void TranscriptView::paintGutter(QPainter& painter) const
 {
     const QPalette& pal = palette();
-    fillInBands(painter, m_gutterArea->rect(), pal.color(QPalette::AlternateBase));
-    painter.setFont(font());
+    const QColor paper = pal.color(QPalette::AlternateBase);
+    fillInBands(painter, m_gutterArea->rect(), paper);
     const qint64 top = firstVisibleLine();
     const qint64 last = std::min(m_map->rowCount(), top + visibleRows() + 1);
-    const qreal right = (TranscriptGutter::TextCells + 0.5) * m_cellWidth;
-    QList<quint32> glyphs;
-    QList<QPointF> positions;
-    painter.setPen(pal.color(QPalette::PlaceholderText));
+    const qreal ratio = m_gutterArea->devicePixelRatioF();
     for (qint64 line = top; line < last; ++line) {
         const QString text = m_gutter.textAt(m_map->rowStart(line), m_store.size());
-        const qreal y = qreal((line - top) * m_rowHeight) + m_ascent;
-        const qreal x = right - text.size() * m_cellWidth;
-        for (qsizetype i = 0; i < text.size(); ++i) {
-            const char16_t c = text.at(i).unicode();
-            if (c < 256 && m_inRun[c]) {
-                glyphs.append(m_glyph[c]);
-                positions.append(QPointF(x + i * m_cellWidth, y));
-            } else {
-                painter.drawText(QPointF(x + i * m_cellWidth, y), QString(text.at(i)));
+        if (text.isEmpty())
+            continue;
+        auto it = m_gutterTexts.find(text);
+        if (it == m_gutterTexts.end() || it->devicePixelRatio() != ratio) {
+            if (m_gutterTexts.size() > 256)
+                m_gutterTexts.clear();
+            QPixmap pixmap(QSize(m_gutterArea->width(), m_rowHeight) * ratio);
+            pixmap.setDevicePixelRatio(ratio);
+            pixmap.fill(paper);
+            QPainter p(&pixmap);
+            p.setFont(font());
+            p.setPen(pal.color(QPalette::PlaceholderText));
+            const qreal x = (TranscriptGutter::TextCells + 0.5 - text.size()) * m_cellWidth;
+            QList<quint32> glyphs;
+            QList<QPointF> positions;
+            for (qsizetype i = 0; i < text.size(); ++i) {
+                const char16_t c = text.at(i).unicode();
+                if (c < 256 && m_inRun[c]) {
+                    glyphs.append(m_glyph[c]);
+                    positions.append(QPointF(x + i * m_cellWidth, 0));
+                } else {
+                    p.drawText(QPointF(x + i * m_cellWidth, m_ascent), QString(text.at(i)));
+                }
             }
+            if (!glyphs.isEmpty()) {
+                QGlyphRun run;
+                run.setRawFont(m_rawFont);
+                run.setGlyphIndexes(glyphs);
+                run.setPositions(positions);
+                p.drawGlyphRun(QPointF(0, m_ascent), run);
+            }
+            p.end();
+            it = m_gutterTexts.insert(text, pixmap);
         }
+        painter.drawPixmap(QPointF(0, qreal((line - top) * m_rowHeight)), *it);
     }
-    if (glyphs.isEmpty())
-        return;
-    QGlyphRun run;
-    run.setRawFont(m_rawFont);
-    run.setGlyphIndexes(glyphs);
-    run.setPositions(positions);
-    painter.drawGlyphRun(QPointF(0, 0), run);
 }
 
 namespace {

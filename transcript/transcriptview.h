@@ -218,6 +218,8 @@ private:
     // While the gutter shows: the accessible text with the times.
     std::unique_ptr<GutterMapping> m_gutterMap;
     QWidget* m_gutterArea = nullptr;
+    // Each time shown, drawn once for every row that shows it.
+    mutable QHash<QString, QPixmap> m_gutterTexts;
     int m_bottomMargin = 0;
     bool m_hexView = false;
     std::unique_ptr<TranscriptLog> m_log;
