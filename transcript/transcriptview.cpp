@@ -62,19 +62,33 @@ public:
 protected:
     void sliderChange(SliderChange change) override
     {
-        if (change == SliderValueChange || change == SliderRangeChange
-            || change == SliderStepsChange) {
-            QStyleOptionSlider option;
-            initStyleOption(&option);
-            const QRect slider =
-                style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this);
-            const bool atEnds = value() == minimum() || value() == maximum();
-            if (slider == m_shown && atEnds == m_shownAtEnds)
-                return;
-            m_shown = slider;
-            m_shownAtEnds = atEnds;
+        if (change != SliderValueChange && change != SliderRangeChange
+            && change != SliderStepsChange) {
+            QScrollBar::sliderChange(change);
+            return;
         }
-        QScrollBar::sliderChange(change);
+        // Looked at once the handler that moved it is done, before the
+        // window repaints (which waits behind every other posted event): an
+        // append shows the start and the receive then scrolls to the end, and
+        // the slider that went up and down again on the way needs no repaint.
+        if (m_lookPending)
+            return;
+        m_lookPending = true;
+        QMetaObject::invokeMethod(this, [this] { showIfMoved(); }, Qt::QueuedConnection);
+    }
+    void showIfMoved()
+    {
+        m_lookPending = false;
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        const QRect slider =
+            style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this);
+        const bool atEnds = value() == minimum() || value() == maximum();
+        if (slider == m_shown && atEnds == m_shownAtEnds)
+            return;
+        m_shown = slider;
+        m_shownAtEnds = atEnds;
+        update();
     }
     // What QScrollBar paints, band by band (see Band): the style fills the
     // whole groove at once otherwise. The part pressed and the part under
@@ -142,6 +156,7 @@ private:
     QRect m_shown;
     bool m_shownAtEnds = false; // the arrows show whether they can go on
     QStyle::SubControl m_pressed = QStyle::SC_None;
+    bool m_lookPending = false;
 };
 
 } // namespace

@@ -212,7 +212,7 @@ void frmPellix::createControls()
            "What arrived is in the text colour, what was sent (the echo) in blue, "
            "Pellix's own lines in amber.\n"
            "A boxed pair of hex digits is a control character; a filled one, a byte "
-           "that is not valid UTF-8.\nEncoding and Hex View: in the context menu."));
+           "that is not valid UTF-8.\nEncoding, Hex View and Timestamps: in the context menu."));
 
     txtInvia = new QPlainTextEdit(this);
     txtInvia->setObjectName(QStringLiteral("txtInvia"));
