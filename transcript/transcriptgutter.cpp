@@ -3,6 +3,7 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <limits>
 
 void TranscriptGutter::setMode(TimestampMode mode)
 {
@@ -75,7 +76,22 @@ QString TranscriptGutter::timeOfDay(Micros time)
 {
     // Whole milliseconds, rounded down also before 1970.
     const qint64 ms = time >= 0 ? time / 1000 : -((-time + 999) / 1000);
-    return QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime).toString(QStringLiteral("HH:mm:ss.zzz"));
+    // The local offset from UTC changes only at a quarter of an hour (no
+    // zone has ever moved its clocks elsewhere): asked of the system once a
+    // quarter, not once a row, since asking reads the zone's rules.
+    constexpr qint64 Quarter = 15 * 60 * 1000;
+    const qint64 quarter = ms >= 0 ? ms / Quarter : -((-ms + Quarter - 1) / Quarter);
+    thread_local qint64 knownQuarter = std::numeric_limits<qint64>::min();
+    thread_local qint64 offsetMs = 0;
+    if (quarter != knownQuarter) {
+        knownQuarter = quarter;
+        offsetMs = qint64(QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime).offsetFromUtc()) * 1000;
+    }
+    constexpr qint64 Day = 24 * 3600 * 1000;
+    const qint64 inDay = ((ms + offsetMs) % Day + Day) % Day;
+    auto digits = [](qint64 n, int width) { return QStringLiteral("%1").arg(n, width, 10, QLatin1Char('0')); };
+    return digits(inDay / 3600000, 2) + u':' + digits(inDay / 60000 % 60, 2) + u':'
+        + digits(inDay / 1000 % 60, 2) + u'.' + digits(inDay % 1000, 3);
 }
 
 QString TranscriptGutter::duration(Micros micros)

@@ -965,14 +965,20 @@ void TranscriptView::paintGutter(QPainter& painter) const
 {
     const QPalette& pal = palette();
     const QColor paper = pal.color(QPalette::AlternateBase);
-    fillInBands(painter, m_gutterArea->rect(), paper);
     const qint64 top = firstVisibleLine();
     const qint64 last = std::min(m_map->rowCount(), top + visibleRows() + 1);
     const qreal ratio = m_gutterArea->devicePixelRatioF();
+    const int width = m_gutterArea->width();
+    // Below the last row, and each row with no time, paper alone.
+    const int rowsEnd = int((last - top) * m_rowHeight);
+    fillInBands(painter, QRect(0, rowsEnd, width, std::max(0, m_gutterArea->height() - rowsEnd)),
+                paper);
     for (qint64 line = top; line < last; ++line) {
         const QString text = m_gutter.textAt(m_map->rowStart(line), m_store.size());
-        if (text.isEmpty())
+        if (text.isEmpty()) {
+            painter.fillRect(QRect(0, int((line - top) * m_rowHeight), width, m_rowHeight), paper);
             continue;
+        }
         auto it = m_gutterTexts.find(text);
         if (it == m_gutterTexts.end() || it->devicePixelRatio() != ratio) {
             if (m_gutterTexts.size() > 256)
