@@ -303,22 +303,55 @@ int benchViewOnly()
     return 0;
 }
 
+namespace {
+
+// The sizes the views are measured at: 0, 10 and 100 MB, and 1 GB with
+// PELLIX_BENCH_GB=1.
+std::vector<qint64> viewSizes()
+{
+    std::vector<qint64> sizes{0, 10 * MB, 100 * MB};
+    if (qEnvironmentVariableIntValue("PELLIX_BENCH_GB") == 1)
+        sizes.push_back(1000 * MB);
+    return sizes;
+}
+
+struct ViewMode {
+    const char* name;
+    TextEncoding encoding;
+    bool hex;
+};
+const ViewMode ViewModes[] = {{"Latin-1", TextEncoding::Latin1, false},
+                              {"UTF-8", TextEncoding::Utf8, false},
+                              {"hex", TextEncoding::Latin1, true}};
+
+// The view as the window sets it up, shown in mode.
+void showAs(TranscriptView& view, const ViewMode& mode)
+{
+    view.setFont(transcriptFont());
+    view.resize(685, 417);
+    view.setEncoding(mode.encoding);
+    view.setHexView(mode.hex);
+    view.show();
+    QApplication::processEvents();
+}
+
+// Some UTF-8 in every 40th line: the index and the decoder at work.
+QString withUtf8(QByteArray bytes)
+{
+    for (qint64 i = 0; i + 8 < bytes.size(); i += 82 * 40)
+        bytes.replace(i, 8, "caf\xc3\xa9 \xe2\x82");
+    return QString::fromLatin1(bytes);
+}
+
+} // namespace
+
 // The three ways of showing the bytes: the same tick in each, at 0, 10 and
 // 100 MB (and 1 GB with PELLIX_BENCH_GB=1), the memory per byte with the
 // UTF-8 index and the origin runs, and the time a switch of view takes.
 int benchViews()
 {
-    std::vector<qint64> sizes{0, 10 * MB, 100 * MB};
-    if (qEnvironmentVariableIntValue("PELLIX_BENCH_GB") == 1)
-        sizes.push_back(1000 * MB);
-    struct Mode {
-        const char* name;
-        TextEncoding encoding;
-        bool hex;
-    };
-    const Mode modes[] = {{"Latin-1", TextEncoding::Latin1, false},
-                          {"UTF-8", TextEncoding::Utf8, false},
-                          {"hex", TextEncoding::Latin1, true}};
+    const std::vector<qint64> sizes = viewSizes();
+    const auto& modes = ViewModes;
     std::printf("Median time of one append of 8 KiB (80-column lines, every 40th line with "
                 "UTF-8 text, every tenth append the echo), then the end scrolled into view and "
                 "the viewport painted (685x417, %s), 90th percentile in brackets.\n\n",
@@ -329,21 +362,10 @@ int benchViews()
     std::vector<std::pair<QString, Timing>> switches;
     for (int m = 0; m < 3; ++m) {
         TranscriptView view;
-        view.setFont(transcriptFont());
-        view.resize(685, 417);
-        view.setEncoding(modes[m].encoding);
-        view.setHexView(modes[m].hex);
-        view.show();
-        QApplication::processEvents();
+        showAs(view, modes[m]);
         const qint64 rssEmpty = rssKiB();
         bench::Stream stream(Shape::Lines);
-        // Some UTF-8 in every 40th line: the index and the decoder at work.
-        auto next = [&](qint64 n) {
-            QByteArray bytes = stream.next(n);
-            for (qint64 i = 0; i + 8 < bytes.size(); i += 82 * 40)
-                bytes.replace(i, 8, "caf\xc3\xa9 \xe2\x82");
-            return QString::fromLatin1(bytes);
-        };
+        auto next = [&](qint64 n) { return withUtf8(stream.next(n)); };
         int appends = 0;
         for (qint64 size : sizes) {
             while (view.length() < size)
@@ -419,17 +441,8 @@ struct PaintCount : QObject {
 // as the connection makes them, so that the times keep one run for each.
 int benchTimestamps()
 {
-    std::vector<qint64> sizes{0, 10 * MB, 100 * MB};
-    if (qEnvironmentVariableIntValue("PELLIX_BENCH_GB") == 1)
-        sizes.push_back(1000 * MB);
-    struct Mode {
-        const char* name;
-        TextEncoding encoding;
-        bool hex;
-    };
-    const Mode modes[] = {{"Latin-1", TextEncoding::Latin1, false},
-                          {"UTF-8", TextEncoding::Utf8, false},
-                          {"hex", TextEncoding::Latin1, true}};
+    const std::vector<qint64> sizes = viewSizes();
+    const auto& modes = ViewModes;
     struct Pair {
         Timing off, on;
     };
@@ -442,21 +455,11 @@ int benchTimestamps()
     };
     for (int m = 0; m < 3; ++m) {
         TranscriptView view;
-        view.setFont(transcriptFont());
-        view.resize(685, 417);
-        view.setEncoding(modes[m].encoding);
-        view.setHexView(modes[m].hex);
-        view.show();
-        QApplication::processEvents();
+        showAs(view, modes[m]);
         PaintCount gutterPaints(view.findChild<QWidget*>(QStringLiteral("gutter")));
         const qint64 rssEmpty = rssKiB();
         bench::Stream stream(Shape::Lines);
-        auto next = [&](qint64 n) {
-            QByteArray bytes = stream.next(n);
-            for (qint64 i = 0; i + 8 < bytes.size(); i += 82 * 40)
-                bytes.replace(i, 8, "caf\xc3\xa9 \xe2\x82");
-            return QString::fromLatin1(bytes);
-        };
+        auto next = [&](qint64 n) { return withUtf8(stream.next(n)); };
         int appends = 0;
         auto origin = [&] { return ++appends % 10 == 0 ? TextOrigin::Sent : TextOrigin::Received; };
         for (qint64 size : sizes) {
