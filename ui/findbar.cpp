@@ -83,14 +83,16 @@ FindBar::FindBar(TranscriptView* transcript, QWidget* parent)
     connect(hex, &QCheckBox::toggled, matchCase, &QWidget::setDisabled);
     connect(field, &QLineEdit::textEdited, this, [this] { say(QString()); });
     // The rows move when the gutter of times comes or goes.
-    m_transcript->viewport()->installEventFilter(this);
+    m_rows = m_transcript->viewport();
+    m_rows->installEventFilter(this);
     hide();
 }
 
 bool FindBar::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == m_transcript->viewport() && isVisible()
-        && (event->type() == QEvent::Move || event->type() == QEvent::Resize))
+    // Only the two kinds asked for: the transcript may be going away.
+    if ((event->type() == QEvent::Move || event->type() == QEvent::Resize) && watched == m_rows
+        && isVisible())
         place();
     return QFrame::eventFilter(watched, event);
 }

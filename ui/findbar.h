@@ -53,5 +53,6 @@ private:
     void say(const QString& text);
 
     TranscriptView* m_transcript;
+    QObject* m_rows = nullptr; // the transcript's viewport, watched for moves
     QLabel* m_message = nullptr;
 };
