@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <optional>
+
 // The controls whose Enabled flag or caption connection control switches.
 enum class Control {
     txtHostConn,
@@ -69,6 +71,16 @@ public:
     // A connection has just been made (connected, or a peer accepted): the
     // status line that says so comes next.
     virtual void connectionStarted() { }
+
+    // Asks for the passphrase of the key in file, echo off; again: the one
+    // given before was wrong. None when the user gives none. The caller wipes
+    // the text once it has used it.
+    virtual std::optional<QString> askPassphrase(const QString& file, bool again)
+    {
+        Q_UNUSED(file);
+        Q_UNUSED(again);
+        return std::nullopt;
+    }
 
     // The "?" button: the banner line, and the help text once the window shows.
     virtual void cmdH_Click() = 0;

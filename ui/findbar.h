@@ -51,6 +51,7 @@ protected:
 private:
     void place();
     void say(const QString& text);
+    QString placeOf(qint64 pos) const;
 
     TranscriptView* m_transcript;
     QObject* m_rows = nullptr; // the transcript's viewport, watched for moves

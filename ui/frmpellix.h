@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class FindBar;
 class QAction;
@@ -33,6 +34,8 @@ public:
         // Asks whether to go on with a peer whose certificate is not trusted
         // (a dialog by default).
         std::function<bool(const QString& facts)> askToTrust;
+        // Asks for the passphrase of a locked key (a dialog by default).
+        std::function<std::optional<QString>(const QString& file, bool again)> askPassphrase;
         // How long that dialog takes no key and no click once it shows.
         std::chrono::milliseconds trustDelay = std::chrono::seconds(1);
     };
@@ -109,6 +112,7 @@ private:
     bool tlsValue() const override;
     bool askToTrust(const QString& facts) override;
     void connectionStarted() override;
+    std::optional<QString> askPassphrase(const QString& file, bool again) override;
     void EnsureLineBreak() override;
     void AppendText(const QString& s, TextOrigin origin) override;
     void ScrollToEnd() override;
