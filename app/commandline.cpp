@@ -92,6 +92,10 @@ QString helpText()
         "      --hex            show the transcript in hex rows\n"
         "      --eol END        what Enter and each line break of the send box send:\n"
         "                       crlf (the default), lf, cr or none\n"
+        "      --timestamps[=WHEN]\n"
+        "                       show each row's time in a gutter at its left: WHEN is\n"
+        "                       absolute (the time of day, the default), delta (since\n"
+        "                       the run of bytes before) or since-connect\n"
         "  -h, --help           print this help and exit\n"
         "  -v, --version        print the version and exit\n"
         "\n"
@@ -175,6 +179,20 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
                 if (equals >= 0)
                     return usageError(QStringLiteral("option '%1' takes no value").arg(name));
                 (name == u"--hex" ? request.hex : name == u"--tls" ? request.tls : request.insecure) = true;
+                continue;
+            }
+            if (name == u"--timestamps") {
+                using T = StartupRequest::Timestamps;
+                const QString when = equals < 0 ? QStringLiteral("absolute") : arg.mid(equals + 1);
+                if (when == u"absolute")
+                    request.timestamps = T::TimeOfDay;
+                else if (when == u"delta")
+                    request.timestamps = T::SincePrevious;
+                else if (when == u"since-connect")
+                    request.timestamps = T::SinceConnected;
+                else
+                    return usageError(quoted(when) + QStringLiteral(
+                        " is not a timestamp kind (absolute, delta or since-connect)"));
                 continue;
             }
             if (name == u"--help" || name == u"--version") {

@@ -19,6 +19,9 @@ struct StartupRequest {
     bool utf8 = false;                // --encoding utf-8: read the bytes as UTF-8
     bool hex = false;                 // --hex: the transcript in hex rows
     QString eol = QStringLiteral("crlf"); // --eol: crlf, lf, cr or none, in lower case
+    // --timestamps[=WHEN]: the gutter of times, and what it counts from.
+    enum class Timestamps { Off, TimeOfDay, SincePrevious, SinceConnected };
+    Timestamps timestamps = Timestamps::Off;
 };
 
 // The outcome of reading the command line: run the window, or print text and

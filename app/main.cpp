@@ -94,6 +94,13 @@ int main(int argc, char* argv[])
     window.txtDati->setEncoding(request.utf8 ? TextEncoding::Utf8 : TextEncoding::Latin1);
     window.txtDati->setHexView(request.hex);
     window.setLineEnd(lineEndFromName(request.eol).value_or(LineEnd::CrLf));
+    using T = StartupRequest::Timestamps;
+    switch (request.timestamps) {
+    case T::Off: break;
+    case T::TimeOfDay: window.txtDati->setTimestampMode(TimestampMode::TimeOfDay); break;
+    case T::SincePrevious: window.txtDati->setTimestampMode(TimestampMode::SincePrevious); break;
+    case T::SinceConnected: window.txtDati->setTimestampMode(TimestampMode::SinceConnected); break;
+    }
     window.show();
 
     // Pressed once the window is shown, as the user would press it: what a

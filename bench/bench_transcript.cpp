@@ -10,7 +10,9 @@
 // on to the bridge; the events are counted on their way.
 //
 // With the argument "views", the same tick in each way of showing the bytes
-// (Latin-1, UTF-8, hex), their memory, and the time a switch takes.
+// (Latin-1, UTF-8, hex), their memory, and the time a switch takes; with
+// "timestamps", the tick in each view with the gutter of times shown and not,
+// in alternating blocks, and the memory with the times.
 //
 // Prints a Markdown table on stdout, progress on stderr.
 // Run: QT_QPA_PLATFORM=offscreen bench_transcript   (or: make bench)
@@ -316,22 +318,55 @@ int benchViewOnly()
     return 0;
 }
 
+namespace {
+
+// The sizes the views are measured at: 0, 10 and 100 MB, and 1 GB with
+// PELLIX_BENCH_GB=1.
+std::vector<qint64> viewSizes()
+{
+    std::vector<qint64> sizes{0, 10 * MB, 100 * MB};
+    if (qEnvironmentVariableIntValue("PELLIX_BENCH_GB") == 1)
+        sizes.push_back(1000 * MB);
+    return sizes;
+}
+
+struct ViewMode {
+    const char* name;
+    TextEncoding encoding;
+    bool hex;
+};
+const ViewMode ViewModes[] = {{"Latin-1", TextEncoding::Latin1, false},
+                              {"UTF-8", TextEncoding::Utf8, false},
+                              {"hex", TextEncoding::Latin1, true}};
+
+// The view as the window sets it up, shown in mode.
+void showAs(TranscriptView& view, const ViewMode& mode)
+{
+    view.setFont(transcriptFont());
+    view.resize(685, 417);
+    view.setEncoding(mode.encoding);
+    view.setHexView(mode.hex);
+    view.show();
+    QApplication::processEvents();
+}
+
+// Some UTF-8 in every 40th line: the index and the decoder at work.
+QString withUtf8(QByteArray bytes)
+{
+    for (qint64 i = 0; i + 8 < bytes.size(); i += 82 * 40)
+        bytes.replace(i, 8, "caf\xc3\xa9 \xe2\x82");
+    return QString::fromLatin1(bytes);
+}
+
+} // namespace
+
 // The three ways of showing the bytes: the same tick in each, at 0, 10 and
 // 100 MB (and 1 GB with PELLIX_BENCH_GB=1), the memory per byte with the
 // UTF-8 index and the origin runs, and the time a switch of view takes.
 int benchViews()
 {
-    std::vector<qint64> sizes{0, 10 * MB, 100 * MB};
-    if (qEnvironmentVariableIntValue("PELLIX_BENCH_GB") == 1)
-        sizes.push_back(1000 * MB);
-    struct Mode {
-        const char* name;
-        TextEncoding encoding;
-        bool hex;
-    };
-    const Mode modes[] = {{"Latin-1", TextEncoding::Latin1, false},
-                          {"UTF-8", TextEncoding::Utf8, false},
-                          {"hex", TextEncoding::Latin1, true}};
+    const std::vector<qint64> sizes = viewSizes();
+    const auto& modes = ViewModes;
     std::printf("Median time of one append of 8 KiB (80-column lines, every 40th line with "
                 "UTF-8 text, every tenth append the echo), then the end scrolled into view and "
                 "the viewport painted (685x417, %s), 90th percentile in brackets.\n\n",
@@ -342,21 +377,10 @@ int benchViews()
     std::vector<std::pair<QString, Timing>> switches;
     for (int m = 0; m < 3; ++m) {
         TranscriptView view;
-        view.setFont(transcriptFont());
-        view.resize(685, 417);
-        view.setEncoding(modes[m].encoding);
-        view.setHexView(modes[m].hex);
-        view.show();
-        QApplication::processEvents();
+        showAs(view, modes[m]);
         const qint64 rssEmpty = rssKiB();
         bench::Stream stream(Shape::Lines);
-        // Some UTF-8 in every 40th line: the index and the decoder at work.
-        auto next = [&](qint64 n) {
-            QByteArray bytes = stream.next(n);
-            for (qint64 i = 0; i + 8 < bytes.size(); i += 82 * 40)
-                bytes.replace(i, 8, "caf\xc3\xa9 \xe2\x82");
-            return QString::fromLatin1(bytes);
-        };
+        auto next = [&](qint64 n) { return withUtf8(stream.next(n)); };
         int appends = 0;
         for (qint64 size : sizes) {
             while (view.length() < size)
@@ -439,6 +463,101 @@ int benchViews()
     return 0;
 }
 
+// Counts the paint events of a widget.
+struct PaintCount : QObject {
+    explicit PaintCount(QWidget* widget) { widget->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        count += event->type() == QEvent::Paint;
+        return false;
+    }
+    qint64 count = 0;
+};
+
+// The tick in each view with timestamps off and on (the time of day, the
+// dearest text to make), in alternating blocks of 17 ticks on the same view
+// so that both see the same machine; the view is filled with 8 KiB appends,
+// as the connection makes them, so that the times keep one run for each.
+int benchTimestamps()
+{
+    const std::vector<qint64> sizes = viewSizes();
+    const auto& modes = ViewModes;
+    struct Pair {
+        Timing off, on;
+    };
+    std::map<std::pair<int, qint64>, Pair> ticks;
+    std::map<int, double> bytesPerByte;
+    std::map<int, qint64> runs;
+    auto timing = [](std::vector<double> ms) {
+        std::sort(ms.begin(), ms.end());
+        return Timing{ms[ms.size() / 2], ms[(ms.size() * 9) / 10], int(ms.size())};
+    };
+    for (int m = 0; m < 3; ++m) {
+        TranscriptView view;
+        showAs(view, modes[m]);
+        PaintCount gutterPaints(view.findChild<QWidget*>(QStringLiteral("gutter")));
+        const qint64 rssEmpty = rssKiB();
+        bench::Stream stream(Shape::Lines);
+        auto next = [&](qint64 n) { return withUtf8(stream.next(n)); };
+        int appends = 0;
+        auto origin = [&] { return ++appends % 10 == 0 ? TextOrigin::Sent : TextOrigin::Received; };
+        for (qint64 size : sizes) {
+            while (view.length() < size)
+                view.AppendText(next(std::min<qint64>(ChunkSize, size - view.length())), origin());
+            std::vector<double> off, on;
+            for (int block = 0; block < 6; ++block) {
+                const bool stamps = block % 2 == 1;
+                view.setTimestampMode(stamps ? TimestampMode::TimeOfDay : TimestampMode::Off);
+                view.ScrollToEnd();
+                view.repaint();
+                QString chunk;
+                std::vector<double>& into = stamps ? on : off;
+                for (int i = 0; i < 17; ++i) {
+                    chunk = next(ChunkSize);
+                    QElapsedTimer timer;
+                    timer.start();
+                    view.AppendText(chunk, origin());
+                    view.ScrollToEnd();
+                    // Painting the rows paints the gutter beside them too, in
+                    // the same pass, as the event loop does it.
+                    view.viewport()->repaint();
+                    into.push_back(timer.nsecsElapsed() / 1e6);
+                }
+            }
+            ticks[{m, size}] = {timing(off), timing(on)};
+            if (gutterPaints.count < qint64(on.size()))
+                qFatal("the gutter was painted %lld times in %zu ticks", gutterPaints.count, on.size());
+            gutterPaints.count = 0;
+            progress(modes[m].name, Shape::Lines, size, ticks[{m, size}].off);
+            progress("  with timestamps", Shape::Lines, size, ticks[{m, size}].on);
+        }
+        bytesPerByte[m] = double(rssKiB() - rssEmpty) * 1024 / view.length();
+        runs[m] = view.times().runCount();
+    }
+    std::printf("Median time of one append of 8 KiB (80-column lines, every 40th line with "
+                "UTF-8 text, every tenth append the echo), then the end scrolled into view and "
+                "the rows painted, and the gutter with them when it shows (685x417, %s); six "
+                "alternating blocks of 17 ticks, timestamps off and on (time of day), 90th "
+                "percentile in brackets.\n\n",
+                qPrintable(QGuiApplication::platformName()));
+    std::printf("| View | Transcript | Timestamps off | Timestamps on | On against off |\n"
+                "|---|---:|---:|---:|---:|\n");
+    for (int m = 0; m < 3; ++m)
+        for (qint64 size : sizes) {
+            const Pair& p = ticks[{m, size}];
+            std::printf("| %s | %lld MB | %s (%s) | %s (%s) | %+.1f %% |\n", modes[m].name,
+                        size / MB, qPrintable(milliseconds(p.off.medianMs)),
+                        qPrintable(milliseconds(p.off.p90Ms)), qPrintable(milliseconds(p.on.medianMs)),
+                        qPrintable(milliseconds(p.on.p90Ms)),
+                        100.0 * (p.on.medianMs - p.off.medianMs) / p.off.medianMs);
+        }
+    std::printf("\nMemory above the empty view at %lld MB, per transcript byte, with the times "
+                "of every append (%lld runs of 16 bytes): Latin-1 %.2f, UTF-8 %.2f, hex %.2f "
+                "bytes.\n",
+                sizes.back() / MB, runs[0], bytesPerByte[0], bytesPerByte[1], bytesPerByte[2]);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
@@ -450,6 +569,8 @@ int main(int argc, char** argv)
         return benchViewOnly();
     if (app.arguments().contains(QLatin1String("views")))
         return benchViews();
+    if (app.arguments().contains(QLatin1String("timestamps")))
+        return benchTimestamps();
 
     Results r;
     for (Shape shape : {Shape::Lines, Shape::OneLine, Shape::TabbedLine})

@@ -1,8 +1,9 @@
 #!/bin/sh
 # The real window on an X server (Xvfb) during the paced flood (8 KiB every
-# 100 ms, 8 MB of 80-column lines), beside xterm running nc fed the same
-# stream, in turn, ROUNDS times each: the CPU time each client used (Pellix;
-# xterm and nc together), read from /proc, during the flood and in all.
+# 100 ms, 8 MB of 80-column lines), with timestamps off and on, beside xterm
+# running nc fed the same stream, in turn, ROUNDS times each: the CPU time
+# each client used (Pellix; xterm and nc together), read from /proc, during
+# the flood and in all.
 # Usage: flood-vs-xterm.sh PELLIX [COUNT [ROUNDS]]   (run inside xvfb-run)
 set -eu
 pellix=$1
@@ -67,12 +68,14 @@ median() {
 }
 
 pellix_client() { QT_QPA_PLATFORM=xcb "$pellix" 127.0.0.1 "$1"; }
+stamps_client() { QT_QPA_PLATFORM=xcb "$pellix" --timestamps 127.0.0.1 "$1"; }
 # The same face and size as the transcript's, through Xft.
 xterm_client() { xterm -fa "DejaVu Sans Mono" -fs 9 -geometry 97x30 -e nc 127.0.0.1 "$1"; }
 
 i=0
 while [ "$i" -lt "$rounds" ]; do
     flood pellix pellix_client
+    flood stamps stamps_client
     flood xterm xterm_client
     i=$((i + 1))
 done
@@ -85,8 +88,12 @@ echo "median of $rounds runs each, in turn. Xvfb's own CPU is in neither."
 echo
 echo "| Client | CPU during the flood | CPU in all | Runs (during) |"
 echo "|---|---:|---:|---|"
-for name in pellix xterm; do
-    label=$([ "$name" = pellix ] && echo "Pellix (xcb)" || echo "xterm with nc")
+for name in pellix stamps xterm; do
+    case $name in
+    pellix) label="Pellix (xcb)" ;;
+    stamps) label="Pellix (xcb), --timestamps" ;;
+    *) label="xterm with nc" ;;
+    esac
     echo "| $label | $(median "$tmp/$name" 1) s | $(median "$tmp/$name" 2) s | $(cut -d' ' -f1 "$tmp/$name" | tr '\n' ' ')|"
 done
 echo

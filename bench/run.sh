@@ -9,6 +9,7 @@ out=$3
 mkdir -p "$out"
 
 QT_QPA_PLATFORM=offscreen "$bin/bench_transcript" | tee "$out/bench_transcript.md"
+QT_QPA_PLATFORM=offscreen "$bin/bench_transcript" timestamps | tee "$out/bench_transcript-timestamps.md"
 QT_QPA_PLATFORM=offscreen "$bin/bench_session" | tee "$out/bench_session.md"
 QT_QPA_PLATFORM=offscreen "$bin/bench_tls" | tee "$out/bench_tls.md"
 QT_QPA_PLATFORM=offscreen "$bin/bench_filesend" | tee "$out/bench_filesend.md"

@@ -131,6 +131,7 @@ void ConnectionControl::cmdConnetti_Click()
     m_window.setEnabled(Control::txtPortConn, false);
     m_window.setEnabled(Control::cmdConnetti, false);
     m_window.setEnabled(Control::cmdSend, true);
+    m_window.connectionStarted();
     writeStatusLine(QStringLiteral("Connected to: ") + AddressToText(RemoteAddr));
     if (m_session)
         writeTlsFacts(facts, true);
@@ -415,6 +416,7 @@ void ConnectionControl::dropHandshakingPeer(const QString& reason)
 
 void ConnectionControl::peerAccepted()
 {
+    m_window.connectionStarted();
     writeStatusLine(QStringLiteral("Connected from: ") + AddressToText(RemoteAddr));
     ConnState = stateAccepted;
     m_window.setEnabled(Control::cmdDisconnect, true);

@@ -76,6 +76,9 @@ public:
         Q_UNUSED(fraction);
     }
     virtual void hideSendProgress() { }
+    // A connection has just been made (connected, or a peer accepted): the
+    // status line that says so comes next.
+    virtual void connectionStarted() { }
 
     // Asks for the passphrase of the key in file, echo off; again: the one
     // given before was wrong. None when the user gives none. The caller wipes

@@ -188,12 +188,13 @@ void* TranscriptAccessible::interface_cast(QAccessible::InterfaceType type)
 
 const TranscriptMapping& TranscriptAccessible::mapping() const
 {
-    return view()->mapping();
+    return view()->accessibleMapping();
 }
 
 bool TranscriptAccessible::isLatin1() const
 {
-    return view()->encoding() == TextEncoding::Latin1 && !view()->isHexView();
+    return view()->encoding() == TextEncoding::Latin1 && !view()->isHexView()
+        && !view()->gutter().isShown();
 }
 
 void TranscriptAccessible::selection(int selectionIndex, int* startOffset, int* endOffset) const
@@ -502,7 +503,7 @@ TranscriptAccessibleUpdate::TranscriptAccessibleUpdate(TranscriptView* view, Kin
     if (!QAccessible::isActive())
         return;
     m_view = view;
-    const TranscriptMapping& map = view->mapping();
+    const TranscriptMapping& map = view->accessibleMapping();
     m_kind = kind;
     m_size = view->length();
     m_caret = map.offsetOf(view->caretPosition());
@@ -520,7 +521,7 @@ TranscriptAccessibleUpdate::~TranscriptAccessibleUpdate()
     if (!m_view)
         return;
     TranscriptView* v = m_view;
-    const TranscriptMapping& map = v->mapping();
+    const TranscriptMapping& map = v->accessibleMapping();
     const qint64 caret = map.offsetOf(v->caretPosition());
     if (m_kind == RemovesText && v->length() == 0) {
         if (!m_tail.isEmpty()) {

@@ -9,11 +9,14 @@ class TranscriptView;
 
 // What assistive technology sees of the transcript: a read-only multi-line
 // text box (role EditableText, state read-only, as Qt gives a read-only
-// QPlainTextEdit) whose text is what the view shows. Read as Latin-1 it is
-// exactly the view's plainText, one character per stored byte, so offsets
-// are byte positions, and the rules below hold. Read as UTF-8 it is the
-// decoded text (an invalid byte is U+FFFD), read in hex the hex rows; their
-// lines are the rows, and the other units come from Qt's boundary finder.
+// QPlainTextEdit) whose text is what the view shows. Read as Latin-1 with no
+// timestamps it is exactly the view's plainText, one character per stored
+// byte, so offsets are byte positions, and the rules below hold. Read as
+// UTF-8 it is the decoded text (an invalid byte is U+FFFD), read in hex the
+// hex rows; with timestamps shown, every row begins with its time as the
+// gutter shows it (GutterMapping), so reading a line reads when it came. In
+// those the lines are the rows, and the other units come from Qt's boundary
+// finder.
 //
 // Lines and paragraphs are the store's lines: CR LF, a bare CR and a bare LF
 // each end one, also a CR LF split across appends, and a line's text includes

@@ -32,7 +32,16 @@ public:
             m_runs.removeLast();
         m_runs.append({pos, time});
     }
-    void clear() { m_runs.clear(); }
+    // Keeps the time of the last run: what came next still came some time
+    // after it.
+    void clear()
+    {
+        if (!m_runs.isEmpty()) {
+            m_before = m_runs.last().time;
+            m_hasBefore = true;
+        }
+        m_runs.clear();
+    }
 
     qsizetype runCount() const { return m_runs.size(); }
     const Run& run(qsizetype i) const { return m_runs.at(i); }
@@ -43,6 +52,10 @@ public:
                                          [](qint64 p, const Run& r) { return p < r.start; });
         return (it - m_runs.cbegin()) - 1;
     }
+    // The time of the run before run i, also when that one was cleared away;
+    // hasPrevious() is false for the first run of all.
+    bool hasPrevious(qsizetype i) const { return i > 0 || m_hasBefore; }
+    Micros previousTime(qsizetype i) const { return i > 0 ? m_runs.at(i - 1).time : m_before; }
     // Where the run after run i starts, or end for the last run.
     qint64 runEnd(qsizetype i, qint64 end) const
     {
@@ -51,4 +64,6 @@ public:
 
 private:
     QList<Run> m_runs;
+    Micros m_before = 0; // the last run before the latest clear()
+    bool m_hasBefore = false;
 };

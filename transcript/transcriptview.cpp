@@ -4,6 +4,7 @@
 
 #include <QClipboard>
 #include <QActionGroup>
+#include <QCursor>
 #include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QFontMetricsF>
@@ -17,7 +18,6 @@
 #include <QSaveFile>
 #include <QScrollBar>
 #include <QStyleOptionSlider>
-#include <QScrollBar>
 #include <QSignalBlocker>
 
 #include <algorithm>
@@ -30,6 +30,22 @@ namespace {
 int clampToInt(qint64 value)
 {
     return int(std::clamp<qint64>(value, 0, INT_MAX));
+}
+
+// Qt's raster engine hands a fill of 96 pixel rows or more to its thread
+// pool in parts and waits for them: for the few hundred rows of a view that
+// costs more in waking threads and waiting on them than the fill itself, and
+// during a flood on X that was a third of the program's CPU. Painting in
+// bands of fewer rows keeps it on this thread.
+constexpr int Band = 64;
+
+// Fills rect with colour, band by band; a plain colour takes the engine's
+// quickest path, where a brush goes through its general one.
+void fillInBands(QPainter& painter, const QRect& rect, const QColor& color)
+{
+    for (int y = rect.top(); y <= rect.bottom(); y += Band)
+        painter.fillRect(QRect(rect.left(), y, rect.width(), std::min(Band, rect.bottom() + 1 - y)),
+                         color);
 }
 
 } // namespace
@@ -46,19 +62,79 @@ public:
 protected:
     void sliderChange(SliderChange change) override
     {
-        if (change == SliderValueChange || change == SliderRangeChange
-            || change == SliderStepsChange) {
-            QStyleOptionSlider option;
-            initStyleOption(&option);
-            const QRect slider =
-                style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this);
-            const bool atEnds = value() == minimum() || value() == maximum();
-            if (slider == m_shown && atEnds == m_shownAtEnds)
-                return;
-            m_shown = slider;
-            m_shownAtEnds = atEnds;
+        if (change != SliderValueChange && change != SliderRangeChange
+            && change != SliderStepsChange) {
+            QScrollBar::sliderChange(change);
+            return;
         }
-        QScrollBar::sliderChange(change);
+        // Looked at once the handler that moved it is done, before the
+        // window repaints (which waits behind every other posted event): an
+        // append shows the start and the receive then scrolls to the end, and
+        // the slider that went up and down again on the way needs no repaint.
+        if (m_lookPending)
+            return;
+        m_lookPending = true;
+        QMetaObject::invokeMethod(this, [this] { showIfMoved(); }, Qt::QueuedConnection);
+    }
+    void showIfMoved()
+    {
+        m_lookPending = false;
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        const QRect slider =
+            style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this);
+        const bool atEnds = value() == minimum() || value() == maximum();
+        if (slider == m_shown && atEnds == m_shownAtEnds)
+            return;
+        m_shown = slider;
+        m_shownAtEnds = atEnds;
+        update();
+    }
+    // What QScrollBar paints, band by band (see Band): the style fills the
+    // whole groove at once otherwise. The part pressed and the part under
+    // the pointer show as QScrollBar shows them.
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        option.subControls = QStyle::SC_All;
+        const QStyle::SubControl under = underMouse() ? partAt(mapFromGlobal(QCursor::pos()))
+                                                      : QStyle::SC_None;
+        if (m_pressed != QStyle::SC_None) {
+            option.activeSubControls = m_pressed;
+            if (m_pressed == QStyle::SC_ScrollBarSlider || under == m_pressed)
+                option.state |= QStyle::State_Sunken;
+        } else {
+            option.activeSubControls = under;
+        }
+        const bool vertical = orientation() == Qt::Vertical;
+        const int length = vertical ? height() : width();
+        for (int at = 0; at < length; at += Band) {
+            painter.setClipRect(vertical ? QRect(0, at, width(), Band) : QRect(at, 0, Band, height()));
+            style()->drawComplexControl(QStyle::CC_ScrollBar, &option, &painter, this);
+        }
+    }
+    void mousePressEvent(QMouseEvent* event) override
+    {
+        QScrollBar::mousePressEvent(event);
+        if (event->button() == Qt::LeftButton || event->button() == Qt::MiddleButton)
+            m_pressed = partAt(event->position().toPoint());
+    }
+    void mouseMoveEvent(QMouseEvent* event) override
+    {
+        QScrollBar::mouseMoveEvent(event);
+        // Leaving or coming back into the part pressed changes its look.
+        if (m_pressed != QStyle::SC_None && m_pressed != QStyle::SC_ScrollBarSlider)
+            update();
+    }
+    void mouseReleaseEvent(QMouseEvent* event) override
+    {
+        QScrollBar::mouseReleaseEvent(event);
+        if (!(event->buttons() & (Qt::LeftButton | Qt::MiddleButton))) {
+            m_pressed = QStyle::SC_None;
+            update();
+        }
     }
     bool event(QEvent* event) override
     {
@@ -70,11 +146,67 @@ protected:
     }
 
 private:
+    QStyle::SubControl partAt(QPoint point) const
+    {
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        return style()->hitTestComplexControl(QStyle::CC_ScrollBar, &option, point, this);
+    }
+
     QRect m_shown;
     bool m_shownAtEnds = false; // the arrows show whether they can go on
+    QStyle::SubControl m_pressed = QStyle::SC_None;
+    bool m_lookPending = false;
 };
 
 } // namespace
+
+// The strip at the left of the rows that shows their times: painted by the
+// view, its clicks taken as clicks at the left edge of the rows.
+class TranscriptGutterArea : public QWidget {
+public:
+    explicit TranscriptGutterArea(TranscriptView* view) : QWidget(view), m_view(view)
+    {
+        setObjectName(QStringLiteral("gutter"));
+        setAttribute(Qt::WA_OpaquePaintEvent);
+        setCursor(Qt::IBeamCursor);
+        hide();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        m_view->paintGutter(painter);
+    }
+    void mousePressEvent(QMouseEvent* event) override { forward(event, &TranscriptView::mousePressEvent); }
+    void mouseMoveEvent(QMouseEvent* event) override { forward(event, &TranscriptView::mouseMoveEvent); }
+    void mouseReleaseEvent(QMouseEvent* event) override
+    {
+        forward(event, &TranscriptView::mouseReleaseEvent);
+    }
+    void mouseDoubleClickEvent(QMouseEvent* event) override
+    {
+        forward(event, &TranscriptView::mouseDoubleClickEvent);
+    }
+    void contextMenuEvent(QContextMenuEvent* event) override { m_view->contextMenuEvent(event); }
+    void wheelEvent(QWheelEvent* event) override
+    {
+        QCoreApplication::sendEvent(m_view->viewport(), event);
+    }
+
+private:
+    void forward(QMouseEvent* event, void (TranscriptView::*handler)(QMouseEvent*))
+    {
+        QPointF at = m_view->viewport()->mapFromGlobal(event->globalPosition());
+        at.setX(0);
+        QMouseEvent moved(event->type(), at, event->globalPosition(), event->button(),
+                          event->buttons(), event->modifiers(), event->pointingDevice());
+        (m_view->*handler)(&moved);
+    }
+
+    TranscriptView* m_view;
+};
 
 TranscriptView::TranscriptView(QWidget* parent)
     : QAbstractScrollArea(parent)
@@ -91,6 +223,7 @@ TranscriptView::TranscriptView(QWidget* parent)
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
     viewport()->setCursor(Qt::IBeamCursor);
     m_map = std::make_unique<Latin1Mapping>(m_store);
+    m_gutterArea = new TranscriptGutterArea(this);
     updateMetrics();
     updateScrollBars();
     TranscriptAccessible::installFactory();
@@ -124,7 +257,9 @@ void TranscriptView::AppendText(const QString& s, TextOrigin origin)
     {
         const TranscriptAccessibleUpdate accessible(this);
         m_origins.append(m_store.size(), origin);
-        m_times.append(m_store.size(), m_clock());
+        const TranscriptTimes::Micros now = m_clock();
+        m_times.append(m_store.size(), now);
+        m_gutter.appended(m_store.size(), now);
         m_store.append(bytes);
         m_utf8.append(m_store);
         m_hexRows.append(m_store, m_origins);
@@ -149,6 +284,7 @@ void TranscriptView::clear()
     m_origins.clear();
     m_hexRows.clear();
     m_times.clear();
+    m_gutter.cleared();
     showTheStart();
 }
 
@@ -159,7 +295,14 @@ void TranscriptView::showTheStart()
     updateScrollBars();
     verticalScrollBar()->setValue(0);
     horizontalScrollBar()->setValue(0);
+    updateRows();
+}
+
+void TranscriptView::updateRows()
+{
     viewport()->update();
+    if (m_gutter.isShown())
+        m_gutterArea->update();
 }
 
 void TranscriptView::setSelection(qint64 start, qint64 length)
@@ -231,6 +374,17 @@ QMenu* TranscriptView::createContextMenu(QWidget* parent)
     QAction* hex = menu->addAction(tr("&Hex View"), this, &TranscriptView::setHexView);
     hex->setCheckable(true);
     hex->setChecked(m_hexView);
+    QMenu* stamps = menu->addMenu(tr("&Timestamps"));
+    auto* stampGroup = new QActionGroup(stamps);
+    for (const auto& [label, mode] : {std::pair{tr("&Off"), TimestampMode::Off},
+                                      std::pair{tr("Time of &Day"), TimestampMode::TimeOfDay},
+                                      std::pair{tr("Since &Previous"), TimestampMode::SincePrevious},
+                                      std::pair{tr("Since &Connected"), TimestampMode::SinceConnected}}) {
+        QAction* action = stamps->addAction(label, this, [this, m = mode] { setTimestampMode(m); });
+        action->setCheckable(true);
+        action->setChecked(timestampMode() == mode);
+        stampGroup->addAction(action);
+    }
     menu->addSeparator();
     menu->addAction(tr("Save &As..."), this, &TranscriptView::saveAsChosenFile);
     if (isLogging())
@@ -274,6 +428,8 @@ void TranscriptView::remap()
         m_map = std::make_unique<Utf8Mapping>(m_store, m_utf8);
     else
         m_map = std::make_unique<Latin1Mapping>(m_store);
+    if (m_gutter.isShown())
+        m_gutterMap = std::make_unique<GutterMapping>(m_store, *m_map, m_gutter);
     auto snap = [this](qint64 pos) {
         return pos >= m_store.size() ? pos : m_map->previousPosition(m_map->nextPosition(pos));
     };
@@ -285,7 +441,45 @@ void TranscriptView::remap()
     verticalScrollBar()->setValue(clampToInt(m_map->rowOf(shown)));
     horizontalScrollBar()->setValue(clampToInt(
         std::min(m_map->columnOf(shown), firstVisibleColumn())));
-    viewport()->update();
+    updateRows();
+}
+
+void TranscriptView::setTimestampMode(TimestampMode mode)
+{
+    if (mode == m_gutter.mode())
+        return;
+    {
+        // Every line of the accessible text gains, changes or loses its time.
+        const TranscriptAccessibleUpdate accessible(this, TranscriptAccessibleUpdate::RemovesText);
+        m_gutter.setMode(mode);
+        m_gutterMap = m_gutter.isShown()
+            ? std::make_unique<GutterMapping>(m_store, *m_map, m_gutter)
+            : nullptr;
+        updateMargins();
+        updateScrollBars();
+        updateRows();
+    }
+    emit timestampModeChanged(mode);
+}
+
+int TranscriptView::gutterWidth() const
+{
+    return m_gutter.isShown() ? int(std::ceil(TranscriptGutter::Cells * m_cellWidth)) : 0;
+}
+
+void TranscriptView::setBottomMargin(int pixels)
+{
+    m_bottomMargin = pixels;
+    updateMargins();
+}
+
+void TranscriptView::updateMargins()
+{
+    const int gutter = gutterWidth();
+    setViewportMargins(gutter, 0, 0, m_bottomMargin);
+    m_gutterArea->setVisible(gutter > 0);
+    const QRect rows = viewport()->geometry();
+    m_gutterArea->setGeometry(rows.x() - gutter, rows.y(), gutter, rows.height());
 }
 
 QColor TranscriptView::originColor(TextOrigin origin) const
@@ -378,6 +572,8 @@ void TranscriptView::updateMetrics()
         m_cellWidth = 1;
     m_rowHeight = std::max(1, int(std::ceil(fm.lineSpacing())));
     m_ascent = fm.ascent();
+    if (m_gutterArea)
+        updateMargins();
 
     // A character goes into a run only if the font itself draws it one cell
     // wide; a fallback glyph from another font could be wider and would push
@@ -604,13 +800,29 @@ void TranscriptView::resizeEvent(QResizeEvent* event)
     updateScrollBars();
 }
 
+void TranscriptView::scrollContentsBy(int, int)
+{
+    updateRows();
+}
+
+bool TranscriptView::viewportEvent(QEvent* event)
+{
+    // The gutter follows the rows wherever the scroll area lays them out.
+    if (event->type() == QEvent::Resize || event->type() == QEvent::Move) {
+        const QRect rows = viewport()->geometry();
+        m_gutterArea->setGeometry(rows.x() - gutterWidth(), rows.y(), gutterWidth(), rows.height());
+    }
+    return QAbstractScrollArea::viewportEvent(event);
+}
+
 void TranscriptView::changeEvent(QEvent* event)
 {
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::FontChange || event->type() == QEvent::PaletteChange) {
         updateMetrics();
+        m_gutterTexts.clear();
         updateScrollBars();
-        viewport()->update();
+        updateRows();
     }
 }
 
@@ -619,7 +831,7 @@ void TranscriptView::changeEvent(QEvent* event)
 void TranscriptView::paintEvent(QPaintEvent*)
 {
     QPainter painter(viewport());
-    painter.fillRect(viewport()->rect(), palette().base());
+    fillInBands(painter, viewport()->rect(), palette().color(QPalette::Base));
     painter.setFont(font());
 
     const qint64 top = firstVisibleLine();
@@ -744,6 +956,64 @@ void TranscriptView::paintLine(QPainter& painter, qint64 line, qreal y, qint64 l
         const qint64 column = m_map->columnOf(lineEnd);
         if (column >= left && column < right)
             painter.fillRect(cellRect(column, 1), highlight);
+    }
+}
+
+// Each row's time, right-aligned in the gutter with half a cell free on
+// either side. Rows that came in one append share a time, so each text is
+// drawn once, as glyphs at their cells like the rows' own text, and then
+// copied to every row that shows it.
+void TranscriptView::paintGutter(QPainter& painter) const
+{
+    const QPalette& pal = palette();
+    const QColor paper = pal.color(QPalette::AlternateBase);
+    const qint64 top = firstVisibleLine();
+    const qint64 last = std::min(m_map->rowCount(), top + visibleRows() + 1);
+    const qreal ratio = m_gutterArea->devicePixelRatioF();
+    const int width = m_gutterArea->width();
+    // Below the last row, and each row with no time, paper alone.
+    const int rowsEnd = int((last - top) * m_rowHeight);
+    fillInBands(painter, QRect(0, rowsEnd, width, std::max(0, m_gutterArea->height() - rowsEnd)),
+                paper);
+    for (qint64 line = top; line < last; ++line) {
+        const QString text = m_gutter.textAt(m_map->rowStart(line), m_store.size());
+        if (text.isEmpty()) {
+            painter.fillRect(QRect(0, int((line - top) * m_rowHeight), width, m_rowHeight), paper);
+            continue;
+        }
+        auto it = m_gutterTexts.find(text);
+        if (it == m_gutterTexts.end() || it->devicePixelRatio() != ratio) {
+            if (m_gutterTexts.size() > 256)
+                m_gutterTexts.clear();
+            QPixmap pixmap(QSize(m_gutterArea->width(), m_rowHeight) * ratio);
+            pixmap.setDevicePixelRatio(ratio);
+            pixmap.fill(paper);
+            QPainter p(&pixmap);
+            p.setFont(font());
+            p.setPen(pal.color(QPalette::PlaceholderText));
+            const qreal x = (TranscriptGutter::TextCells + 0.5 - text.size()) * m_cellWidth;
+            QList<quint32> glyphs;
+            QList<QPointF> positions;
+            for (qsizetype i = 0; i < text.size(); ++i) {
+                const char16_t c = text.at(i).unicode();
+                if (c < 256 && m_inRun[c]) {
+                    glyphs.append(m_glyph[c]);
+                    positions.append(QPointF(x + i * m_cellWidth, 0));
+                } else {
+                    p.drawText(QPointF(x + i * m_cellWidth, m_ascent), QString(text.at(i)));
+                }
+            }
+            if (!glyphs.isEmpty()) {
+                QGlyphRun run;
+                run.setRawFont(m_rawFont);
+                run.setGlyphIndexes(glyphs);
+                run.setPositions(positions);
+                p.drawGlyphRun(QPointF(0, m_ascent), run);
+            }
+            p.end();
+            it = m_gutterTexts.insert(text, pixmap);
+        }
+        painter.drawPixmap(QPointF(0, qreal((line - top) * m_rowHeight)), *it);
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hexindex.h"
+#include "transcriptgutter.h"
 #include "transcriptlog.h"
 #include "transcriptmapping.h"
 #include "transcriptorigins.h"
@@ -85,7 +86,7 @@ public:
     void ensurePositionVisible(qint64 pos);
     // Leaves a strip of that many pixels free below the rows, above the
     // horizontal scroll bar, for a widget laid over it; 0 gives it back.
-    void setBottomMargin(int pixels) { setViewportMargins(0, 0, 0, pixels); }
+    void setBottomMargin(int pixels);
 
     // Writes the transcript's exact bytes to path, replacing the file only
     // once all of it is written. False with the system's reason on failure.
@@ -105,7 +106,8 @@ public:
     void setFileChooser(FileChooser chooser) { m_chooseFile = std::move(chooser); }
 
     // The context menu's actions: "Copy", "Select All", "Encoding" (Latin-1
-    // or UTF-8), "Hex View", "Save As..." and "Log to File..." (or "Stop
+    // or UTF-8), "Hex View", "Timestamps" (Off, Time of Day, Since Previous,
+    // Since Connected), "Save As..." and "Log to File..." (or "Stop
     // Logging"); the caller owns the menu. None
     // takes a key: every key typed here belongs to the peer.
     QMenu* createContextMenu(QWidget* parent = nullptr);
@@ -123,8 +125,25 @@ public:
     bool isHexView() const { return m_hexView; }
     void setHexView(bool on);
 
+    // The gutter at the left of the rows: each row's time, drawn beside the
+    // bytes and never part of them (Copy, Save As and the log are the same
+    // with it); the screen reader reads each line's time before its text.
+    TimestampMode timestampMode() const { return m_gutter.mode(); }
+    void setTimestampMode(TimestampMode mode);
+    // The next append begins a connection: Since Connected counts from it.
+    void markConnectionStart() { m_gutter.markConnectionStart(); }
+    // The gutter's texts, and its width in pixels (0 while it is off).
+    const TranscriptGutter& gutter() const { return m_gutter; }
+    int gutterWidth() const;
+
     // How the bytes are shown now, and who sent them.
     const TranscriptMapping& mapping() const { return *m_map; }
+    // What the screen reader reads: the mapping's text, with each row's
+    // gutter text in front while the gutter shows.
+    const TranscriptMapping& accessibleMapping() const
+    {
+        return m_gutterMap ? static_cast<const TranscriptMapping&>(*m_gutterMap) : *m_map;
+    }
     const TranscriptOrigins& origins() const { return m_origins; }
     // When each append happened, by the clock given (the system's by default).
     const TranscriptTimes& times() const { return m_times; }
@@ -136,6 +155,7 @@ signals:
     void keyPressed(QKeyEvent* event);
     void encodingChanged(TextEncoding encoding);
     void hexViewChanged(bool on);
+    void timestampModeChanged(TimestampMode mode);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -149,15 +169,24 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    bool viewportEvent(QEvent* event) override;
 
 private:
     // Reads the cell geometry and moves the caret for assistive technology.
     friend class TranscriptAccessible;
+    // Paints the gutter and hands its clicks on as clicks at the rows' left edge.
+    friend class TranscriptGutterArea;
 
     // The caret at 0, nothing selected, the first row and column in view.
     void showTheStart();
     void updateMetrics();
     void updateScrollBars();
+    // The rows and the gutter beside them repainted.
+    void updateRows();
+    // The viewport's margins: the gutter at the left, the strip below.
+    void updateMargins();
+    void paintGutter(QPainter& painter) const;
     int visibleRows() const;
     qint64 visibleColumns() const;
     void moveCaret(qint64 pos, bool keepAnchor);
@@ -188,7 +217,14 @@ private:
     TranscriptOrigins m_origins;
     TranscriptTimes m_times;
     TranscriptTimes::Clock m_clock = TranscriptTimes::systemNow;
+    TranscriptGutter m_gutter{m_times};
     std::unique_ptr<TranscriptMapping> m_map;
+    // While the gutter shows: the accessible text with the times.
+    std::unique_ptr<GutterMapping> m_gutterMap;
+    QWidget* m_gutterArea = nullptr;
+    // Each time shown, drawn once for every row that shows it.
+    mutable QHash<QString, QPixmap> m_gutterTexts;
+    int m_bottomMargin = 0;
     bool m_hexView = false;
     std::unique_ptr<TranscriptLog> m_log;
     FileChooser m_chooseFile;

@@ -82,7 +82,19 @@ FindBar::FindBar(TranscriptView* transcript, QWidget* parent)
     // Case means nothing for bytes by value.
     connect(hex, &QCheckBox::toggled, matchCase, &QWidget::setDisabled);
     connect(field, &QLineEdit::textEdited, this, [this] { say(QString()); });
+    // The rows move when the gutter of times comes or goes.
+    m_rows = m_transcript->viewport();
+    m_rows->installEventFilter(this);
     hide();
+}
+
+bool FindBar::eventFilter(QObject* watched, QEvent* event)
+{
+    // Only the two kinds asked for: the transcript may be going away.
+    if ((event->type() == QEvent::Move || event->type() == QEvent::Resize) && watched == m_rows
+        && isVisible())
+        place();
+    return QFrame::eventFilter(watched, event);
 }
 
 QString FindBar::message() const
@@ -226,10 +238,12 @@ void FindBar::hideEvent(QHideEvent* event)
     m_transcript->setBottomMargin(0);
 }
 
-// Over the strip that the transcript leaves free below its rows.
+// Over the strip that the transcript leaves free below its rows and their
+// gutter.
 void FindBar::place()
 {
     const QWidget* rows = m_transcript->viewport();
-    const QPoint topLeft = rows->mapTo(parentWidget(), QPoint(0, rows->height()));
-    setGeometry(topLeft.x(), topLeft.y(), rows->width(), BarHeight);
+    const int gutter = m_transcript->gutterWidth();
+    const QPoint topLeft = rows->mapTo(parentWidget(), QPoint(-gutter, rows->height()));
+    setGeometry(topLeft.x(), topLeft.y(), rows->width() + gutter, BarHeight);
 }

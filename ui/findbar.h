@@ -46,6 +46,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void place();
@@ -53,5 +54,6 @@ private:
     QString placeOf(qint64 pos) const;
 
     TranscriptView* m_transcript;
+    QObject* m_rows = nullptr; // the transcript's viewport, watched for moves
     QLabel* m_message = nullptr;
 };

@@ -225,7 +225,7 @@ void frmPellix::createControls()
            "What arrived is in the text colour, what was sent (the echo) in blue, "
            "Pellix's own lines in amber.\n"
            "A boxed pair of hex digits is a control character; a filled one, a byte "
-           "that is not valid UTF-8.\nEncoding and Hex View: in the context menu."));
+           "that is not valid UTF-8.\nEncoding, Hex View and Timestamps: in the context menu."));
 
     txtInvia = new QPlainTextEdit(this);
     txtInvia->setObjectName(QStringLiteral("txtInvia"));
@@ -626,6 +626,13 @@ void frmPellix::startLog(std::unique_ptr<TranscriptLog> log)
     txtDati->startLog(std::move(log), true);
 }
 
+void frmPellix::connectionStarted()
+{
+    // Since Connected counts from the status line that follows; a line break
+    // written before it belongs to what came before.
+    txtDati->EnsureLineBreak();
+    txtDati->markConnectionStart();
+}
 void frmPellix::EnsureLineBreak() { txtDati->EnsureLineBreak(); }
 void frmPellix::AppendText(const QString& s, TextOrigin origin)
 {

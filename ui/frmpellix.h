@@ -146,6 +146,7 @@ private:
     int echoValue() const override;
     bool tlsValue() const override;
     bool askToTrust(const QString& facts) override;
+    void connectionStarted() override;
     std::optional<QString> askPassphrase(const QString& file, bool again) override;
     void EnsureLineBreak() override;
     void AppendText(const QString& s, TextOrigin origin) override;

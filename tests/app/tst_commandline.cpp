@@ -34,6 +34,8 @@ private slots:
     void tlsOptions();
     void lineEnd_data();
     void lineEnd();
+    void timestamps_data();
+    void timestamps();
 };
 
 void tst_CommandLine::outcome_data()
@@ -189,6 +191,42 @@ void tst_CommandLine::lineEnd()
     const CommandLine c = parseCommandLine(args, Banner);
     QCOMPARE(c.action, CommandLine::Action::Run);
     QCOMPARE(c.request.eol, eol);
+}
+
+void tst_CommandLine::timestamps_data()
+{
+    using T = StartupRequest::Timestamps;
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("timestamps"); // -1: a usage error
+    QTest::addColumn<QString>("host");
+    QTest::newRow("none") << QStringList{"h"} << int(T::Off) << "h";
+    QTest::newRow("bare: the time of day") << QStringList{"--timestamps", "h"} << int(T::TimeOfDay) << "h";
+    QTest::newRow("absolute") << QStringList{"--timestamps=absolute"} << int(T::TimeOfDay) << "";
+    QTest::newRow("delta") << QStringList{"h", "--timestamps=delta"} << int(T::SincePrevious) << "h";
+    QTest::newRow("since-connect")
+        << QStringList{"--timestamps=since-connect", "-l", "1"} << int(T::SinceConnected) << "";
+    // Its value only ever follows '=': the next argument is an operand.
+    QTest::newRow("a value apart is the host") << QStringList{"--timestamps", "delta"}
+                                               << int(T::TimeOfDay) << "delta";
+    QTest::newRow("unknown kind") << QStringList{"--timestamps=relative"} << -1 << "";
+    QTest::newRow("empty kind") << QStringList{"--timestamps="} << -1 << "";
+}
+
+void tst_CommandLine::timestamps()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, timestamps);
+    QFETCH(QString, host);
+    const CommandLine c = parseCommandLine(args, Banner);
+    if (timestamps < 0) {
+        QCOMPARE(c.action, CommandLine::Action::UsageError);
+        QVERIFY2(c.text.contains(u"is not a timestamp kind (absolute, delta or since-connect)"),
+                 qPrintable(c.text));
+        return;
+    }
+    QCOMPARE(c.action, CommandLine::Action::Run);
+    QCOMPARE(int(c.request.timestamps), timestamps);
+    QCOMPARE(c.request.host, host);
 }
 
 void tst_CommandLine::outcome()

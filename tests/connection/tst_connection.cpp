@@ -115,6 +115,7 @@ private slots:
     void listenAcceptAndStop();
     void listenOnPortInUse();
     void secondPeerWaitsForTheFirst();
+    void sinceConnectedCountsFromEachPeer();
 
     // Shut-down and resources
     void unload_data();
@@ -1123,6 +1124,42 @@ void tst_Connection::secondPeerWaitsForTheFirst()
     tick();
     QCOMPARE(transcript(), "Disconnected" + CrLf + "Connected from: 127.0.0.1" + CrLf
                  + "from the second");
+}
+
+// Each peer of a Listen session begins a connection of its own: Since
+// Connected counts from its "Connected from" line.
+void tst_Connection::sinceConnectedCountsFromEachPeer()
+{
+    TranscriptView* t = w().txtDati;
+    qint64 now = 0;
+    t->setClock([&now] { return now; });
+    t->setTimestampMode(TimestampMode::SinceConnected);
+    now = 1'000'000;
+    quint16 port = 0;
+    Peer first = listenAndAccept(&port);
+    QVERIFY(first.isOpen());
+    Peer second = Peer::connectTo(port);
+    now = 3'500'000;
+    QVERIFY(first.send("hi\r\n"));
+    QVERIFY(tickUntilLength(t->length() + 4));
+    now = 5'000'000;
+    first.close();
+    QTest::qWait(20);
+    tick(); // "Disconnected"
+    now = 7'000'000;
+    tick(); // the second peer
+    QVERIFY(second.send("yo"));
+    now = 7'250'000;
+    QVERIFY(tickUntilLength(t->length() + 2));
+
+    QStringList rows;
+    for (qint64 row = 0; row < t->mapping().rowCount(); ++row)
+        rows << t->mapping().text(t->mapping().rowStart(row), t->mapping().rowEnd(row)) + u'='
+                    + t->gutter().textAt(t->mapping().rowStart(row), t->length());
+    QCOMPARE(rows, (QStringList{frmPellix::BannerLine() + u'=', "Connected from: 127.0.0.1=+0.000",
+                                "hi=+2.500", "Disconnected=+4.000", "Connected from: 127.0.0.1=+0.000",
+                                "yo=+0.250"}));
+    t->setClock(TranscriptTimes::systemNow);
 }
 
 // --- Shut-down and resources -----------------------------------------------------

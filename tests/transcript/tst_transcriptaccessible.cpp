@@ -99,6 +99,21 @@ QAccessibleTextInterface* textOf(TranscriptView& view)
 
 const QString MillionLine = QString(1'000'000, u'x');
 
+// The text changes that the events since `from` in seen tell, applied to text.
+QString applyEvents(QString text, std::size_t from)
+{
+    for (std::size_t i = from; i < seen.size(); ++i) {
+        const Seen& s = seen[i];
+        if (s.type == QAccessible::TextInserted)
+            text.insert(s.position, s.text);
+        else if (s.type == QAccessible::TextUpdated)
+            text = text.left(s.position) + s.text; // the rest replaced
+        else if (s.type == QAccessible::TextRemoved)
+            text.remove(s.position, s.text.size());
+    }
+    return text;
+}
+
 } // namespace
 
 class tst_TranscriptAccessible : public QObject {
@@ -114,6 +129,8 @@ private slots:
     void caretAndSelection();
     void events();
     void findOutcomeIsTold();
+    void linesReadTheirTime_data();
+    void linesReadTheirTime();
 };
 
 void tst_TranscriptAccessible::initTestCase()
@@ -398,6 +415,83 @@ void tst_TranscriptAccessible::events()
         {QAccessible::TextInserted, rows.rowText(2), 4 + HexMapping::RowChars, 0},
     };
     QCOMPARE(seen, hexRows);
+}
+
+void tst_TranscriptAccessible::linesReadTheirTime_data()
+{
+    QTest::addColumn<QString>("view");
+    QTest::addColumn<QList<QByteArray>>("appends"); // one a second
+    QTest::addColumn<QStringList>("times");         // each row's, as read
+    using B = QList<QByteArray>;
+    const QString none(14, u' ');
+    const QString second = QStringLiteral("       +1.000 ");
+    QTest::newRow("Latin-1, CR LF split")
+        << "latin-1" << B{"ab\r", "\n", "cd\r\n", "e"} << QStringList{none, second, second};
+    QTest::newRow("UTF-8, a character split")
+        << "utf-8" << B{"caf\xc3\xa9\r\n", "\xe2\x82", "\xac!"} << QStringList{none, second};
+    QTest::newRow("hex") << "hex" << B{"0123456789abcdef", "gh"} << QStringList{none, second};
+}
+
+// With the gutter shown, each line reads its time and then what it reads
+// without; offsets still lead to the bytes, and what an append announces
+// keeps a listener's copy of the text right.
+void tst_TranscriptAccessible::linesReadTheirTime()
+{
+    QFETCH(QString, view);
+    QFETCH(QList<QByteArray>, appends);
+    QFETCH(QStringList, times);
+    TranscriptView v;
+    v.setEncoding(view == u"utf-8" ? TextEncoding::Utf8 : TextEncoding::Latin1);
+    v.setHexView(view == u"hex");
+    qint64 now = 0;
+    v.setClock([&now] { return now; });
+    QAccessibleTextInterface* text = textOf(v);
+    QVERIFY(text);
+    QString before;
+    std::size_t from = 0;
+    for (const QByteArray& bytes : appends) {
+        now += 1'000'000;
+        if (&bytes == &appends.last()) {
+            v.setTimestampMode(TimestampMode::SincePrevious);
+            before = text->text(0, -1);
+            from = seen.size();
+        }
+        v.AppendText(QString::fromLatin1(bytes));
+    }
+    if (QAccessible::isActive())
+        QCOMPARE(applyEvents(before, from), text->text(0, -1));
+
+    auto lines = [&] {
+        QStringList all;
+        for (qint64 row = 0; row < v.mapping().rowCount(); ++row) {
+            v.setSelection(v.mapping().rowStart(row), 0);
+            int start = -1;
+            int end = -1;
+            all << text->textAtOffset(text->cursorPosition(), QAccessible::LineBoundary, &start,
+                                      &end);
+        }
+        return all;
+    };
+    const QStringList with = lines();
+    const int count = text->characterCount();
+    v.setTimestampMode(TimestampMode::Off);
+    const QStringList without = lines();
+    QCOMPARE(with.size(), times.size());
+    for (qsizetype row = 0; row < with.size(); ++row)
+        QCOMPARE(with.at(row), times.at(row) + without.at(row));
+    QCOMPARE(count, text->characterCount() + 14 * int(times.size()));
+
+    // Every position there is and back, through the offsets with the times.
+    v.setTimestampMode(TimestampMode::SincePrevious);
+    for (qint64 pos = 0; pos <= v.length(); pos = v.mapping().nextPosition(pos)) {
+        v.setSelection(pos, 0);
+        const int offset = text->cursorPosition();
+        text->setCursorPosition(0);
+        text->setCursorPosition(offset);
+        QCOMPARE(v.caretPosition(), pos);
+        if (pos == v.length())
+            break;
+    }
 }
 
 QTEST_MAIN(tst_TranscriptAccessible)

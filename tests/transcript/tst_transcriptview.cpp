@@ -12,6 +12,7 @@
 #include <QImage>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -93,6 +94,40 @@ bool hasInk(const QImage& image, const QRect& rect, QColor base)
     return false;
 }
 
+// Runs steps on view: "SECONDS|TEXT" appends TEXT (Latin-1) at that time,
+// "mark" begins a connection, "clear", "utf-8", "latin-1" and "hex" as named.
+void runSteps(TranscriptView& view, const QStringList& steps)
+{
+    qint64 now = 0;
+    view.setClock([&now] { return now; });
+    for (const QString& step : steps) {
+        const qsizetype bar = step.indexOf(u'|');
+        if (bar > 0) {
+            now = qint64(std::llround(step.left(bar).toDouble() * 1e6));
+            view.AppendText(step.mid(bar + 1));
+        } else if (step == u"mark") {
+            view.markConnectionStart();
+        } else if (step == u"clear") {
+            view.clear();
+        } else if (step == u"hex") {
+            view.setHexView(true);
+        } else {
+            view.setHexView(false);
+            view.setEncoding(step == u"utf-8" ? TextEncoding::Utf8 : TextEncoding::Latin1);
+        }
+    }
+    view.setClock(TranscriptTimes::systemNow);
+}
+
+// What the gutter says for each row of the view.
+QStringList gutterTexts(const TranscriptView& view)
+{
+    QStringList texts;
+    for (qint64 row = 0; row < view.mapping().rowCount(); ++row)
+        texts << view.gutter().textAt(view.mapping().rowStart(row), view.length());
+    return texts;
+}
+
 } // namespace
 
 class tst_TranscriptView : public QObject {
@@ -129,10 +164,18 @@ private slots:
     void specialCellsKeepTheGrid_data();
     void specialCellsKeepTheGrid();
     void selectionAndCaretArePainted();
+    void timestamps_data();
+    void timestamps();
+    void timestampsLeaveTheBytesAlone_data();
+    void timestampsLeaveTheBytesAlone();
+    void gutterMovesTheRows_data();
+    void gutterMovesTheRows();
 };
 
 void tst_TranscriptView::initTestCase()
 {
+    // Local time two hours east of UTC, whatever the machine's zone.
+    qputenv("TZ", "XST-2");
     // Pixel tests below assume one cell per character of a monospaced font.
     auto view = shownView();
     QVERIFY2(hasEqualAdvances(view->font()),
@@ -504,16 +547,17 @@ void tst_TranscriptView::contextMenu()
     view.AppendText(QStringLiteral("ab\rcd"));
     std::unique_ptr<QMenu> menu(view.createContextMenu());
     const QList<QAction*> actions = actionsOf(*menu);
-    QCOMPARE(actions.size(), 6);
+    QCOMPARE(actions.size(), 7);
     QCOMPARE(actions[0]->text().remove(u'&'), QStringLiteral("Copy"));
     QCOMPARE(actions[1]->text().remove(u'&'), QStringLiteral("Select All"));
     QCOMPARE(actions[2]->text().remove(u'&'), QStringLiteral("Encoding"));
     QCOMPARE(actions[3]->text().remove(u'&'), QStringLiteral("Hex View"));
-    QCOMPARE(actions[4]->text().remove(u'&'), QStringLiteral("Save As..."));
-    QCOMPARE(actions[5]->text().remove(u'&'), QStringLiteral("Log to File..."));
+    QCOMPARE(actions[4]->text().remove(u'&'), QStringLiteral("Timestamps"));
+    QCOMPARE(actions[5]->text().remove(u'&'), QStringLiteral("Save As..."));
+    QCOMPARE(actions[6]->text().remove(u'&'), QStringLiteral("Log to File..."));
     QVERIFY(!actions[0]->isEnabled());
     // Every key typed in the transcript belongs to the peer (Ctrl+S is XOFF).
-    for (int i = 2; i < 6; ++i)
+    for (int i = 2; i < 7; ++i)
         QVERIFY(actions[i]->shortcut().isEmpty());
 
     actions[1]->trigger();
@@ -584,8 +628,8 @@ void tst_TranscriptView::fileActionFailureIsShown_data()
 {
     QTest::addColumn<int>("action"); // in the menu, separators left out
     QTest::addColumn<QString>("verb");
-    QTest::newRow("Save As") << 4 << "save";
-    QTest::newRow("Log to File") << 5 << "log to";
+    QTest::newRow("Save As") << 5 << "save";
+    QTest::newRow("Log to File") << 6 << "log to";
 }
 
 void tst_TranscriptView::fileActionFailureIsShown()
@@ -753,6 +797,163 @@ void tst_TranscriptView::selectionAndCaretArePainted()
     view->clearFocus();
     QTRY_VERIFY(!view->hasFocus());
     QCOMPARE(viewportImage(*view).pixelColor(caretPixel), base);
+}
+
+// The gutter's text for each row, in each mode, with a clock that says what
+// the test wants. Times are local: the test runs two hours east of UTC.
+void tst_TranscriptView::timestamps_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("rows");
+    using L = QStringList;
+    const int day = int(TimestampMode::TimeOfDay);
+    const int previous = int(TimestampMode::SincePrevious);
+    const int connected = int(TimestampMode::SinceConnected);
+
+    // The CR and the LF in two appends are one break: the row after it
+    // starts at "cd", whose time it shows, not the LF's.
+    const L split{"1|ab\r", "2|\n", "3|cd\r\n"};
+    QTest::newRow("time of day, CR LF split")
+        << day << split << L{"02:00:01.000", "02:00:03.000", ""};
+    QTest::newRow("since previous, CR LF split") << previous << split << L{"", "+1.000", ""};
+    QTest::newRow("off") << int(TimestampMode::Off) << split << L{"", "", ""};
+    QTest::newRow("rows that start inside a run")
+        << previous << L{"1|x\r\n", "3|a\r\nb\r\nc", "3.5|d\r\ne"}
+        << L{"", "+2.000", "+2.000", "+2.000", "+0.500"};
+    QTest::newRow("durations: minutes, hours, a clock set back")
+        << previous << L{"0|a\r\n", "62.345|b\r\n", "3785.456|c\r\n", "3785.206|d"}
+        << L{"", "+1:02.345", "+1:02:03.111", "-0.250"};
+    QTest::newRow("since previous, across Clear")
+        << previous << L{"1|x\r\n", "clear", "3.25|y\r\n"} << L{"+2.250", ""};
+    QTest::newRow("time of day, across Clear")
+        << day << L{"1|x\r\n", "clear", "3.25|y\r\n"} << L{"02:00:03.250", ""};
+    QTest::newRow("since connected, two connections in turn")
+        << connected
+        << L{"1|Pellix\r\n", "mark", "2|Connected from: a\r\n", "2.5|hello\r\n", "4|Disconnected\r\n",
+             "mark", "10|Connected from: b\r\n", "12|bye"}
+        << L{"", "+0.000", "+0.500", "+2.000", "+0.000", "+2.000"};
+    QTest::newRow("since connected, across Clear")
+        << connected << L{"mark", "1|Connected to: a\r\n", "clear", "4|z"} << L{"+3.000"};
+    QTest::newRow("hex rows: the run of each row's first byte")
+        << day << L{"1|0123456789abcdef", "2|gh\r\n", "hex"}
+        << L{"02:00:01.000", "02:00:02.000"};
+    QTest::newRow("UTF-8 and back, a character split across appends")
+        << day << L{"1|caf\xc3\xa9\r\n", "2|\xe2\x82", "3|\xac\r\nz", "utf-8"}
+        << L{"02:00:01.000", "02:00:02.000", "02:00:03.000"};
+    QTest::newRow("hex, then Latin-1 again")
+        << previous << L{"1|abc\r\n", "1.5|def", "hex", "latin-1"} << L{"", "+0.500"};
+}
+
+void tst_TranscriptView::timestamps()
+{
+    QFETCH(int, mode);
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, rows);
+    TranscriptView view;
+    // Times are kept while the gutter is off: it is turned on last.
+    runSteps(view, steps);
+    view.setTimestampMode(TimestampMode(mode));
+    QCOMPARE(gutterTexts(view), rows);
+}
+
+void tst_TranscriptView::timestampsLeaveTheBytesAlone_data()
+{
+    QTest::addColumn<QString>("view");
+    QTest::newRow("Latin-1") << "latin-1";
+    QTest::newRow("UTF-8") << "utf-8";
+    QTest::newRow("hex") << "hex";
+}
+
+// Copy, Save As and the log give the same with the gutter as without it.
+void tst_TranscriptView::timestampsLeaveTheBytesAlone()
+{
+    QFETCH(QString, view);
+    const QByteArray bytes("one\r\ntw\xc3\xb6\r\n\x01three");
+    QTemporaryDir dir;
+    auto outcome = [&](TimestampMode mode) {
+        auto v = shownView();
+        const QString log = dir.filePath(QStringLiteral("log%1").arg(int(mode)));
+        v->startLog(TranscriptLog::open(log, nullptr), false);
+        v->setTimestampMode(mode);
+        runSteps(*v, {view, "1|" + latin1(bytes.left(7)), "2|" + latin1(bytes.mid(7))});
+        v->selectAll();
+        QGuiApplication::clipboard()->clear();
+        v->copy();
+        const QString saved = dir.filePath(QStringLiteral("saved%1").arg(int(mode)));
+        v->saveAs(saved, nullptr);
+        return QStringList{QGuiApplication::clipboard()->text(), latin1(readFile(saved)),
+                           latin1(readFile(log)), v->plainText()};
+    };
+    const QStringList without = outcome(TimestampMode::Off);
+    QCOMPARE(without.at(1), latin1(bytes));
+    QCOMPARE(without.at(2), latin1(bytes));
+    for (TimestampMode mode : {TimestampMode::TimeOfDay, TimestampMode::SincePrevious,
+                               TimestampMode::SinceConnected})
+        QCOMPARE(outcome(mode), without);
+}
+
+void tst_TranscriptView::gutterMovesTheRows_data()
+{
+    QTest::addColumn<QString>("view");
+    QTest::addColumn<qint64>("rowOne"); // where the second row starts
+    QTest::addColumn<bool>("scrolls");  // the widest row is wider than the view
+    QTest::newRow("Latin-1") << "latin-1" << qint64(42) << true;
+    QTest::newRow("UTF-8") << "utf-8" << qint64(42) << true;
+    QTest::newRow("hex") << "hex" << qint64(16) << false;
+}
+
+// The rows sit right of the gutter, which lines up with them; a click in the
+// gutter is a click at the left edge of the row, wherever it is scrolled to;
+// the widest row's end can still be scrolled into view.
+void tst_TranscriptView::gutterMovesTheRows()
+{
+    QFETCH(QString, view);
+    QFETCH(qint64, rowOne);
+    QFETCH(bool, scrolls);
+    auto v = shownView();
+    const QString wide = QString(40, u'w') + QStringLiteral("\r\n");
+    runSteps(*v, {view, "1|" + wide, "2|" + QString(150, u'x') + QStringLiteral("\r\nend")});
+    const QRect before = v->viewport()->geometry();
+    v->setTimestampMode(TimestampMode::TimeOfDay);
+    QApplication::processEvents();
+    const QRect rows = v->viewport()->geometry();
+    auto* gutter = v->findChild<QWidget*>(QStringLiteral("gutter"));
+    QVERIFY(gutter && gutter->isVisible());
+    QCOMPARE(gutter->geometry().right() + 1, rows.left());
+    QCOMPARE(gutter->geometry().top(), rows.top());
+    QCOMPARE(gutter->height(), rows.height());
+    QCOMPARE(rows.left() - before.left(), v->gutterWidth());
+    QCOMPARE(rows.right(), before.right());
+    const Grid g = gridOf(*v);
+    // Wide enough for "+99:59:59.999" and a blank.
+    QVERIFY(v->gutterWidth() >= 14 * g.cell);
+
+    // The end of the widest row: scrolled to, it is within the narrower rows.
+    v->ensurePositionVisible(rowOne + 150);
+    QCOMPARE(v->firstVisibleColumn() > 0, scrolls);
+    const qint64 end = v->mapping().columnOf(std::min(v->length(), rowOne + 150));
+    QVERIFY((end - v->firstVisibleColumn() + 1) * g.cell <= rows.width());
+
+    QTest::mouseClick(gutter, Qt::LeftButton, {}, QPoint(gutter->width() / 2, g.row + g.row / 2));
+    QCOMPARE(v->caretPosition(), v->mapping().positionAtColumn(1, v->firstVisibleColumn()));
+    v->horizontalScrollBar()->setValue(0);
+    QTest::mouseClick(gutter, Qt::LeftButton, {}, QPoint(2, g.row + g.row / 2));
+    QCOMPARE(v->caretPosition(), rowOne);
+    // Dragged from the gutter into the rows: a selection from the row's start.
+    QTest::mousePress(gutter, Qt::LeftButton, {}, QPoint(2, g.row / 2));
+    QMouseEvent move(QEvent::MouseMove, QPointF(cellPoint(*v, 1, 0)),
+                     v->viewport()->mapToGlobal(QPointF(cellPoint(*v, 1, 0))), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(v->viewport(), &move);
+    QTest::mouseRelease(v->viewport(), Qt::LeftButton, {}, cellPoint(*v, 1, 0));
+    QCOMPARE(v->selectionStart(), 0);
+    QCOMPARE(v->selectionLength(), rowOne);
+
+    v->setTimestampMode(TimestampMode::Off);
+    QApplication::processEvents();
+    QVERIFY(!gutter->isVisible());
+    QCOMPARE(v->viewport()->geometry(), before);
 }
 
 QTEST_MAIN(tst_TranscriptView)

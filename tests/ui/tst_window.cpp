@@ -498,4 +498,19 @@ void tst_Window::find()
             action->trigger();
     }
     QVERIFY(bar->isVisible());
+
+    // With the gutter of times the bar spans it and the rows, and the found
+    // text is in view right of the gutter; without, the rows alone again.
+    const QRect rowsOnly = bar->geometry();
+    t->setTimestampMode(TimestampMode::TimeOfDay);
+    QApplication::processEvents();
+    const QWidget* gutter = t->findChild<QWidget*>(QStringLiteral("gutter"));
+    QCOMPARE(bar->geometry().left(), gutter->mapTo(&w, QPoint()).x());
+    QCOMPARE(bar->geometry().right(), rowsOnly.right());
+    QCOMPARE(bar->geometry().top(), t->viewport()->mapTo(&w, QPoint()).y() + t->viewport()->height());
+    QTest::keyClick(bar->field, Qt::Key_Return);
+    QVERIFY(t->isPositionVisible(t->selectionStart()));
+    t->setTimestampMode(TimestampMode::Off);
+    QApplication::processEvents();
+    QCOMPARE(bar->geometry(), rowsOnly);
 }
