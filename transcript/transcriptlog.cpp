@@ -7,7 +7,7 @@ TranscriptLog::TranscriptLog(const QString& path)
 {
 }
 
-std::unique_ptr<TranscriptLog> TranscriptLog::open(const QString& path, QString* reason)
+std::unique_ptr<TranscriptLog> TranscriptLog::open(const QString& path, QString* reason, Mode mode)
 {
     std::unique_ptr<TranscriptLog> log(new TranscriptLog(path));
     // Unbuffered: every write goes straight to the system, which keeps it
@@ -15,9 +15,11 @@ std::unique_ptr<TranscriptLog> TranscriptLog::open(const QString& path, QString*
     // (/dev/stdout) has no end to append at, and nothing to cut short.
     const QFileInfo info(path);
     const bool stream = info.exists() && !info.isFile() && !info.isDir();
-    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered
-        | (stream ? QIODevice::NotOpen : QIODevice::Append);
-    if (log->m_file.open(mode))
+    const QIODevice::OpenMode how = QIODevice::WriteOnly | QIODevice::Unbuffered
+        | (stream                 ? QIODevice::NotOpen
+           : mode == Mode::Append ? QIODevice::Append
+                                  : QIODevice::Truncate);
+    if (log->m_file.open(how))
         return log;
     if (reason)
         *reason = log->m_file.errorString();

@@ -13,9 +13,14 @@
 // so the command line can open it before the window exists.
 class TranscriptLog {
 public:
+    // Append adds to what the file holds; Replace empties it first (a file
+    // in a format of its own, which nothing may come before).
+    enum class Mode { Append, Replace };
+
     // The log at path, created when missing: nullptr on failure, with the
     // system's reason in *reason.
-    static std::unique_ptr<TranscriptLog> open(const QString& path, QString* reason);
+    static std::unique_ptr<TranscriptLog> open(const QString& path, QString* reason,
+                                               Mode mode = Mode::Append);
 
     QString path() const { return m_file.fileName(); }
 
