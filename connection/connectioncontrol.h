@@ -103,6 +103,9 @@ private:
     // end; on failure performs the Disconnect action. True when sent.
     bool sendAndEcho(const QString& text);
     void writeStatusLine(const QString& line);
+    // Tells the window that the connection over ConnSocket to RemoteAddr
+    // has begun.
+    void startConversation(bool openedHere);
 
     WindowOps& m_window;
     Platform m_platform;

@@ -198,6 +198,11 @@ SocketHandle AcceptConnection(SocketHandle s, SockAddr& peer)
     return platform::Accept(s, peer);
 }
 
+SockAddr LocalAddress(SocketHandle s)
+{
+    return platform::LocalAddress(s);
+}
+
 void CloseSocket(SocketHandle s)
 {
     platform::Close(s);

@@ -426,6 +426,18 @@ void frmPellix::startLog(std::unique_ptr<TranscriptLog> log)
     txtDati->startLog(std::move(log), true);
 }
 
+void frmPellix::startCapture(std::unique_ptr<TranscriptCapture> capture)
+{
+    txtDati->startCapture(std::move(capture), true);
+}
+
+void frmPellix::conversationStarted(const Conversation& conversation)
+{
+    txtDati->startConversation(conversation);
+}
+
+void frmPellix::conversationEnded() { txtDati->endConversation(); }
+
 void frmPellix::EnsureLineBreak() { txtDati->EnsureLineBreak(); }
 void frmPellix::AppendText(const QString& s, TextOrigin origin)
 {

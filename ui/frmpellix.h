@@ -15,6 +15,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
+class TranscriptCapture;
 class TranscriptLog;
 class TranscriptView;
 
@@ -49,6 +50,8 @@ public:
     // Logs the transcript to log from now on, beginning with what the
     // transcript already holds (right after construction: the banner line).
     void startLog(std::unique_ptr<TranscriptLog> log);
+    // The same for a capture of the session.
+    void startCapture(std::unique_ptr<TranscriptCapture> capture);
 
     // The handlers of the window's own controls.
     void cmdClear_Click();
@@ -107,6 +110,8 @@ private:
     void EnsureLineBreak() override;
     void AppendText(const QString& s, TextOrigin origin) override;
     void ScrollToEnd() override;
+    void conversationStarted(const Conversation& conversation) override;
+    void conversationEnded() override;
     void reportStartupFailure(const QString& message) override;
     bool keepWaiting() override;
 

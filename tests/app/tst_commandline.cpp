@@ -31,6 +31,8 @@ private slots:
     void outcome_data();
     void outcome();
     void tlsOptions_data();
+    void captureFile_data();
+    void captureFile();
     void tlsOptions();
 };
 
@@ -133,6 +135,8 @@ void tst_CommandLine::outcome_data()
     err("unknown encoding", {"--encoding", "utf8"}, "'utf8' is not an encoding (latin-1 or utf-8)");
     err("--encoding without its value", {"--encoding"}, "'--encoding' needs an encoding");
     err("--hex with a value", {"--hex=1"}, "'--hex' takes no value");
+    err("--capture without its file", {"h", "--capture"}, "'--capture' needs a file name");
+    err("--capture= with no file", {"--capture=", "h"}, "'--capture' needs a file name");
 }
 
 void tst_CommandLine::tlsOptions_data()
@@ -149,6 +153,29 @@ void tst_CommandLine::tlsOptions_data()
         << QStringList{"--tls", "--insecure", "--ca-file=ca.pem", "--cert", "c.pem", "--key",
                        "k.pem", "-l", "8443"}
         << true << true << QStringList{"ca.pem", "c.pem", "k.pem"};
+}
+
+void tst_CommandLine::captureFile_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("capture");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("none") << QStringList{"h"} << "" << "";
+    QTest::newRow("--capture FILE, listening") << QStringList{"--capture", "s.pcapng", "-l", "5"}
+                                               << "s.pcapng" << "";
+    QTest::newRow("--capture=FILE beside -o") << QStringList{"-o", "s.log", "--capture=-o", "h"}
+                                              << "-o" << "s.log";
+}
+
+void tst_CommandLine::captureFile()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, capture);
+    QFETCH(QString, output);
+    const CommandLine c = parseCommandLine(args, Banner);
+    QCOMPARE(c.action, CommandLine::Action::Run);
+    QCOMPARE(c.request.captureFile, capture);
+    QCOMPARE(c.request.outputFile, output);
 }
 
 void tst_CommandLine::tlsOptions()
@@ -201,7 +228,8 @@ void tst_CommandLine::outcome()
         QVERIFY2(c.text.startsWith(u"pellix: "), qPrintable(c.text));
         QVERIFY2(c.text.endsWith(u"; try 'pellix --help'\n"), qPrintable(c.text));
     } else if (says == Usage) {
-        for (const char* option : {"-l, --listen PORT", "-o, --output FILE", "--encoding ENC",
+        for (const char* option : {"-l, --listen PORT", "-o, --output FILE", "--capture FILE",
+                                   "--encoding ENC",
                                    "--hex", "-h, --help", "-v, --version"})
             QVERIFY2(c.text.contains(QLatin1String(option)), option);
     } else {

@@ -4,6 +4,7 @@
 // transcript it logs with --output.
 
 #include "../support/loopbackpeer.h"
+#include "../support/tsharkreader.h"
 
 #include <QFile>
 #include <QProcess>
@@ -66,6 +67,7 @@ private slots:
     void failedConnectLeavesTheWindow();
     void listenAtStartup();
     void logSurvivesAKill();
+    void captureSurvivesAKill();
 
 private:
     QTemporaryDir m_dir;
@@ -88,6 +90,12 @@ void tst_Startup::withoutDisplay_data()
     QTest::newRow("output file that cannot be opened")
         << QStringList{"-o", unopenable, "127.0.0.1"} << 2 << QByteArray()
         << ("'" + unopenable.toLocal8Bit() + "'");
+    QTest::newRow("capture file that cannot be opened")
+        << QStringList{"--capture", unopenable, "-l", "5"} << 2 << QByteArray()
+        << ("'" + unopenable.toLocal8Bit() + "' for the capture");
+    QTest::newRow("no display, a capture asked for")
+        << QStringList{"--capture", m_dir.filePath(QStringLiteral("nodisplay.pcapng")), "-l", "5"}
+        << 1 << QByteArray() << QByteArray("pellix: no display");
     // Asked for a window: one line instead of Qt's abort, and no log left.
     QTest::newRow("no display for the window")
         << QStringList{"-o", m_dir.filePath(QStringLiteral("nodisplay.log")), "127.0.0.1", "80"} << 1
@@ -126,6 +134,7 @@ void tst_Startup::withoutDisplay()
     }
     QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("missing"))));
     QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("nodisplay.log"))));
+    QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("nodisplay.pcapng"))));
 }
 
 void tst_Startup::connectAtStartup()
@@ -193,6 +202,36 @@ void tst_Startup::logSurvivesAKill()
     window.process().kill();
     QVERIFY(window.process().waitForFinished(WaitMs));
     QCOMPARE(fileBytes(log), "an earlier session\n" + Banner + "Connected from: 127.0.0.1\r\n" + all);
+}
+
+// The capture is written through as the log is: killed mid-session, it
+// reads whole up to the bytes shown, the conversation that had begun with
+// its handshake and no end.
+void tst_Startup::captureSurvivesAKill()
+{
+    const quint16 port = testpeer::unusedPort();
+    const QString capture = m_dir.filePath(QStringLiteral("killed.pcapng"));
+    Window window({QStringLiteral("-l"), QString::number(port), QStringLiteral("--capture"), capture});
+
+    testpeer::Peer peer = connectOnceListening(port);
+    QVERIFY(peer.isOpen());
+    QByteArray all(256, 0);
+    for (int b = 0; b < 256; ++b)
+        all[b] = char(b);
+    QVERIFY(peer.send(all));
+    QTRY_VERIFY_WITH_TIMEOUT(fileBytes(capture).contains(all), WaitMs);
+    window.process().kill();
+    QVERIFY(window.process().waitForFinished(WaitMs));
+
+    const auto sides = testcapture::follow(capture, 0);
+    QCOMPARE(sides[0], all);
+    QCOMPARE(sides[1], QByteArray());
+    const testcapture::Output info = testcapture::run(QStringLiteral("capinfos"), {capture});
+    QVERIFY2(info.ran, info.err.constData());
+    QCOMPARE(testcapture::fields(capture, {"frame.comment"}, QStringLiteral("frame.comment")).last(),
+             QStringLiteral("Connected from: 127.0.0.1"));
+    QVERIFY(testcapture::fields(capture, {"frame.number"}, QStringLiteral("tcp.flags.fin == 1"))
+                .isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

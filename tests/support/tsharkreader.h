@@ -64,10 +64,11 @@ inline std::array<QByteArray, 2> follow(const QString& file, int stream)
 }
 
 // Every line of tshark's full dissection that tells of a fault: a malformed
-// packet, a bad checksum, an expert warning or error.
-inline QStringList problems(const QString& file)
+// packet, a bad checksum, an expert warning or error. decodeAs: "-d" rules
+// for ports that no dissector takes by default.
+inline QStringList problems(const QString& file, const QStringList& decodeAs = {})
 {
-    const Output o = tshark(file, {"-V"});
+    const Output o = tshark(file, decodeAs + QStringList{"-V"});
     QStringList found;
     if (!o.ran)
         return {QStringLiteral("tshark failed: ") + QString::fromLocal8Bit(o.err)};
@@ -85,9 +86,10 @@ inline QStringList problems(const QString& file)
 
 // The fields of each packet that passes filter, one line a packet, the
 // fields separated by '|'.
-inline QStringList fields(const QString& file, const QStringList& names, const QString& filter = {})
+inline QStringList fields(const QString& file, const QStringList& names, const QString& filter = {},
+                          const QStringList& decodeAs = {})
 {
-    QStringList arguments = {"-T", "fields", "-E", "separator=|"};
+    QStringList arguments = decodeAs + QStringList{"-T", "fields", "-E", "separator=|"};
     for (const QString& name : names)
         arguments += {"-e", name};
     if (!filter.isEmpty())

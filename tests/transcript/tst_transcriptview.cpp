@@ -120,6 +120,8 @@ private slots:
     void saveAsWritesExactBytes();
     void saveAsFailure_data();
     void saveAsFailure();
+    void saveAsOffersACapture_data();
+    void saveAsOffersACapture();
     void fileActionFailureIsShown_data();
     void fileActionFailureIsShown();
     void logFollowsEveryAppend_data();
@@ -578,6 +580,46 @@ void tst_TranscriptView::saveAsFailure()
     QCOMPARE(readFile(dir.filePath(QStringLiteral("plain"))), QByteArray("x"));
 }
 
+void tst_TranscriptView::saveAsOffersACapture_data()
+{
+    QTest::addColumn<int>("filter"); // of those the dialog offers
+    QTest::newRow("exact bytes") << 0;
+    QTest::newRow("wireshark capture") << 1;
+}
+
+// Save As's dialog offers the exact bytes first and the capture beside
+// them; the kind chosen is what is written.
+void tst_TranscriptView::saveAsOffersACapture()
+{
+    QFETCH(int, filter);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("saved"));
+    TranscriptView view;
+    view.setClock([] { return TranscriptTimes::Micros(1'700'000'000'000'000); });
+    view.AppendText(QStringLiteral("Pellix\r\n"), TextOrigin::Status);
+    view.startConversation({{{127, 0, 0, 1}, false, 1024}, {{127, 0, 0, 1}, false, 80}, false, true});
+    view.AppendText(QStringLiteral("GET /\r\n"), TextOrigin::Sent);
+    view.AppendText(QStringLiteral("hello"), TextOrigin::Received);
+    view.endConversation();
+    QStringList offered;
+    view.setFileChooser([&](const QString&, bool, const QStringList& filters, QString* chosen) {
+        offered = filters;
+        *chosen = filters.value(filter);
+        return path;
+    });
+    std::unique_ptr<QMenu> menu(view.createContextMenu());
+    actionsOf(*menu).at(4)->trigger();
+    QCOMPARE(offered, (QStringList{"Exact bytes (*)", "Wireshark capture (*.pcapng)"}));
+
+    QByteArray capture;
+    CaptureEncoder encoder;
+    QVERIFY(replayTranscript(encoder, view.store().bytes(), view.origins(), view.times(),
+                             view.conversations(), capture = CaptureEncoder::fileHeader(),
+                             [](QByteArray&) { return true; }));
+    QVERIFY(capture.size() > 400);
+    QCOMPARE(readFile(path), filter == 0 ? view.store().bytes().toByteArray() : capture);
+}
+
 // The menu's file actions: a failure is one message naming the file and the
 // system's reason.
 void tst_TranscriptView::fileActionFailureIsShown_data()
@@ -596,7 +638,7 @@ void tst_TranscriptView::fileActionFailureIsShown()
     const QString path = dir.filePath(QStringLiteral("missing/file"));
     TranscriptView view;
     view.AppendText(QStringLiteral("kept"));
-    view.setFileChooser([&](const QString&, bool) { return path; });
+    view.setFileChooser([&](const QString&, bool, const QStringList&, QString*) { return path; });
 
     QString shown;
     int boxes = 0;
