@@ -117,6 +117,11 @@ struct Session {
         QCoreApplication::sendPostedEvents();
     }
 
+    // Connected, the transcript cleared, for a flood: the window's socket.
+    int connectForFlood();
+    // The peer sends the next 8 KiB; then one tick, timed: its milliseconds.
+    double floodTick(bench::Stream& stream, int fd);
+
     frmPellix window;
     Listener listener;
     Peer peer;
@@ -126,6 +131,25 @@ struct Session {
 {
     std::fprintf(stderr, "bench_session: %s\n", what);
     std::exit(1);
+}
+
+int Session::connectForFlood()
+{
+    if (!connect())
+        fail("could not connect");
+    window.cmdClear_Click();
+    tick();
+    return int(conn().connSocket());
+}
+
+double Session::floodTick(bench::Stream& stream, int fd)
+{
+    if (!peer.send(stream.next(Chunk)) || !waitForBytes(fd, Chunk))
+        fail("peer could not send");
+    QElapsedTimer t;
+    t.start();
+    tick();
+    return t.nsecsElapsed() / 1e6;
 }
 
 // --- idle ----------------------------------------------------------------------
@@ -281,11 +305,7 @@ void benchReceive(bench::Shape shape, std::vector<bench::Summary>& out, double& 
 void benchLogging()
 {
     Session s;
-    if (!s.connect())
-        fail("could not connect");
-    s.window.cmdClear_Click();
-    s.tick();
-    const int fd = int(s.conn().connSocket());
+    const int fd = s.connectForFlood();
     bench::Stream stream(bench::Shape::Lines);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("transcript.log"));
@@ -298,12 +318,7 @@ void benchLogging()
         else
             s.window.txtDati->stopLog();
         for (int i = 0; i < PerBlock; ++i) {
-            if (!s.peer.send(stream.next(Chunk)) || !waitForBytes(fd, Chunk))
-                fail("peer could not send");
-            QElapsedTimer t;
-            t.start();
-            s.tick();
-            (logging ? on : off).push_back(t.nsecsElapsed() / 1e6);
+            (logging ? on : off).push_back(s.floodTick(stream, fd));
         }
     }
     s.window.txtDati->stopLog();
@@ -324,11 +339,7 @@ void benchLogging()
 void benchCapture()
 {
     Session s;
-    if (!s.connect())
-        fail("could not connect");
-    s.window.cmdClear_Click();
-    s.tick();
-    const int fd = int(s.conn().connSocket());
+    const int fd = s.connectForFlood();
     bench::Stream stream(bench::Shape::Lines);
     QTemporaryDir dir;
     const QString log = dir.filePath(QStringLiteral("transcript.log"));
@@ -347,12 +358,7 @@ void benchCapture()
         else
             view.startLog(TranscriptLog::open(log, nullptr), false);
         for (int i = 0; i < PerBlock; ++i) {
-            if (!s.peer.send(stream.next(Chunk)) || !waitForBytes(fd, Chunk))
-                fail("peer could not send");
-            QElapsedTimer t;
-            t.start();
-            s.tick();
-            (capturing ? captured : logged).push_back(t.nsecsElapsed() / 1e6);
+            (capturing ? captured : logged).push_back(s.floodTick(stream, fd));
         }
     }
     if (!view.isCapturing() || QFileInfo(live).size() < view.length())

@@ -23,6 +23,14 @@ QByteArray fileBytes(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+QByteArray everyByteValue()
+{
+    QByteArray all(256, 0);
+    for (int b = 0; b < 256; ++b)
+        all[b] = char(b);
+    return all;
+}
+
 // A peer connected to port as soon as the program listens there (bounded).
 testpeer::Peer connectOnceListening(quint16 port)
 {
@@ -194,9 +202,7 @@ void tst_Startup::logSurvivesAKill()
 
     testpeer::Peer peer = connectOnceListening(port);
     QVERIFY(peer.isOpen());
-    QByteArray all(256, 0);
-    for (int b = 0; b < 256; ++b)
-        all[b] = char(b);
+    const QByteArray all = everyByteValue();
     QVERIFY(peer.send(all));
     QTest::qWait(500); // five ticks: shown by now
     window.process().kill();
@@ -215,9 +221,7 @@ void tst_Startup::captureSurvivesAKill()
 
     testpeer::Peer peer = connectOnceListening(port);
     QVERIFY(peer.isOpen());
-    QByteArray all(256, 0);
-    for (int b = 0; b < 256; ++b)
-        all[b] = char(b);
+    const QByteArray all = everyByteValue();
     QVERIFY(peer.send(all));
     QTRY_VERIFY_WITH_TIMEOUT(fileBytes(capture).contains(all), WaitMs);
     window.process().kill();
