@@ -56,32 +56,37 @@ int main(int argc, char* argv[])
         }
     }
 
-    // The capture replaces its file, so before there is a window to write
-    // it, the file is only tried, as the log is opened: what it held stays.
+    // Opened as the log is, so that its errors come first too, but emptied
+    // only once there is a window to write it: what it held stays till then.
+    std::unique_ptr<TranscriptLog> captureFile;
     const bool captureExisted = QFileInfo::exists(request.captureFile);
+    // The files this start created go again when it ends before the window.
+    const auto dropCreatedFiles = [&] {
+        if (log && !logExisted) {
+            log.reset();
+            QFile::remove(request.outputFile);
+        }
+        if (captureFile && !captureExisted) {
+            captureFile.reset();
+            QFile::remove(request.captureFile);
+        }
+    };
     if (!request.captureFile.isEmpty()) {
         QString reason;
-        if (!TranscriptLog::open(request.captureFile, &reason)) {
+        captureFile = TranscriptLog::open(request.captureFile, &reason);
+        if (!captureFile) {
             cannotOpen(request.captureFile, QStringLiteral("capture"), reason);
-            if (log && !logExisted) {
-                log.reset();
-                QFile::remove(request.outputFile);
-            }
+            dropCreatedFiles();
             return 2;
         }
     }
 
     // Checked after the output files, whose errors are the user's to mend
-    // first; a file that this start created goes again.
+    // first.
     const QString noDisplay = missingDisplay(QProcessEnvironment::systemEnvironment());
     if (!noDisplay.isEmpty()) {
         write(stderr, noDisplay);
-        if (log && !logExisted) {
-            log.reset();
-            QFile::remove(request.outputFile);
-        }
-        if (!request.captureFile.isEmpty() && !captureExisted)
-            QFile::remove(request.captureFile);
+        dropCreatedFiles();
         return 1;
     }
 
@@ -101,10 +106,10 @@ int main(int argc, char* argv[])
         {request.caFile, request.certFile, request.keyFile, request.insecure});
     if (log)
         window.startLog(std::move(log)); // the banner line first
-    if (!request.captureFile.isEmpty()) {
+    if (captureFile) {
         QString reason;
         std::unique_ptr<TranscriptCapture> capture =
-            TranscriptCapture::open(request.captureFile, &reason);
+            TranscriptCapture::over(std::move(captureFile), &reason);
         if (!capture) {
             cannotOpen(request.captureFile, QStringLiteral("capture"), reason);
             return 2;

@@ -339,16 +339,21 @@ TranscriptCapture::TranscriptCapture(std::unique_ptr<TranscriptLog> file)
 {
 }
 
-std::unique_ptr<TranscriptCapture> TranscriptCapture::open(const QString& path, QString* reason)
+std::unique_ptr<TranscriptCapture> TranscriptCapture::over(std::unique_ptr<TranscriptLog> file,
+                                                           QString* reason)
 {
-    std::unique_ptr<TranscriptLog> file = TranscriptLog::open(path, reason, TranscriptLog::Mode::Replace);
-    if (!file)
+    if (!file || !file->empty(reason))
         return nullptr;
     std::unique_ptr<TranscriptCapture> capture(new TranscriptCapture(std::move(file)));
     QByteArray header = CaptureEncoder::fileHeader();
     if (!capture->write(header, reason))
         return nullptr;
     return capture;
+}
+
+std::unique_ptr<TranscriptCapture> TranscriptCapture::open(const QString& path, QString* reason)
+{
+    return over(TranscriptLog::open(path, reason), reason);
 }
 
 bool TranscriptCapture::write(QByteArray& blocks, QString* reason)

@@ -129,8 +129,11 @@ class TranscriptCapture {
 public:
     using Micros = TranscriptTimes::Micros;
 
-    // The capture at path, its header written: nullptr on failure, with the
-    // system's reason in *reason.
+    // The capture in file, emptied and given its header: nullptr on failure,
+    // with the system's reason in *reason.
+    static std::unique_ptr<TranscriptCapture> over(std::unique_ptr<TranscriptLog> file,
+                                                   QString* reason);
+    // The same for the file at path, created when missing.
     static std::unique_ptr<TranscriptCapture> open(const QString& path, QString* reason);
 
     QString path() const { return m_file->path(); }

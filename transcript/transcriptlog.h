@@ -13,22 +13,21 @@
 // so the command line can open it before the window exists.
 class TranscriptLog {
 public:
-    // Append adds to what the file holds; Replace empties it first (a file
-    // in a format of its own, which nothing may come before).
-    enum class Mode { Append, Replace };
-
     // The log at path, created when missing: nullptr on failure, with the
     // system's reason in *reason.
-    static std::unique_ptr<TranscriptLog> open(const QString& path, QString* reason,
-                                               Mode mode = Mode::Append);
+    static std::unique_ptr<TranscriptLog> open(const QString& path, QString* reason);
 
     QString path() const { return m_file.fileName(); }
 
     // False when the bytes could not all be written; *reason then says why.
     bool write(QByteArrayView bytes, QString* reason);
+    // Cuts the file to nothing, for a format that nothing may come before;
+    // a device or a pipe has nothing to cut. False with the reason on failure.
+    bool empty(QString* reason);
 
 private:
     explicit TranscriptLog(const QString& path);
 
     QFile m_file;
+    bool m_stream = false; // a device or a pipe
 };
