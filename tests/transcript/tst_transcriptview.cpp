@@ -122,6 +122,7 @@ private slots:
     void saveAsFailure();
     void saveAsOffersACapture_data();
     void saveAsOffersACapture();
+    void clearKeepsTheOpenConversation();
     void fileActionFailureIsShown_data();
     void fileActionFailureIsShown();
     void logFollowsEveryAppend_data();
@@ -618,6 +619,34 @@ void tst_TranscriptView::saveAsOffersACapture()
                              [](QByteArray&) { return true; }));
     QVERIFY(capture.size() > 400);
     QCOMPARE(readFile(path), filter == 0 ? view.store().bytes().toByteArray() : capture);
+}
+
+// Clear empties the transcript, not the connection: a capture saved after it
+// still has the connection open, and what came after Clear on it.
+void tst_TranscriptView::clearKeepsTheOpenConversation()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("saved.pcapng"));
+    TranscriptView view;
+    TranscriptTimes::Micros now = 1'000'000;
+    view.setClock([&] { return now; });
+    const Conversation open{{{10, 0, 0, 1}, false, 5000}, {{10, 0, 0, 2}, false, 23}, false, true};
+    const Conversation ended{{{10, 0, 0, 1}, false, 4999}, {{10, 0, 0, 2}, false, 23}, false, true};
+    view.startConversation(ended);
+    view.endConversation();
+    view.startConversation(open);
+    view.AppendText(QStringLiteral("before Clear"));
+    now = 2'000'000;
+    view.clear();
+    view.AppendText(QStringLiteral("after Clear"));
+    QString reason;
+    QVERIFY2(view.saveAs(path, &reason, SaveFormat::Capture), qPrintable(reason));
+
+    QByteArray expected = CaptureEncoder::fileHeader();
+    CaptureEncoder encoder;
+    encoder.start(open, 1'000'000, expected);
+    encoder.append("after Clear", TextOrigin::Received, 2'000'000, expected);
+    QCOMPARE(readFile(path), expected);
 }
 
 // The menu's file actions: a failure is one message naming the file and the
