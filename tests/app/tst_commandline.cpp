@@ -31,8 +31,6 @@ private slots:
     void outcome_data();
     void outcome();
     void tlsOptions_data();
-    void captureFile_data();
-    void captureFile();
     void tlsOptions();
 };
 
@@ -136,7 +134,6 @@ void tst_CommandLine::outcome_data()
     err("--encoding without its value", {"--encoding"}, "'--encoding' needs an encoding");
     err("--hex with a value", {"--hex=1"}, "'--hex' takes no value");
     err("--capture without its file", {"h", "--capture"}, "'--capture' needs a file name");
-    err("--capture= with no file", {"--capture=", "h"}, "'--capture' needs a file name");
 }
 
 void tst_CommandLine::tlsOptions_data()
@@ -153,29 +150,6 @@ void tst_CommandLine::tlsOptions_data()
         << QStringList{"--tls", "--insecure", "--ca-file=ca.pem", "--cert", "c.pem", "--key",
                        "k.pem", "-l", "8443"}
         << true << true << QStringList{"ca.pem", "c.pem", "k.pem"};
-}
-
-void tst_CommandLine::captureFile_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("capture");
-    QTest::addColumn<QString>("output");
-    QTest::newRow("none") << QStringList{"h"} << "" << "";
-    QTest::newRow("--capture FILE, listening") << QStringList{"--capture", "s.pcapng", "-l", "5"}
-                                               << "s.pcapng" << "";
-    QTest::newRow("--capture=FILE beside -o") << QStringList{"-o", "s.log", "--capture=-o", "h"}
-                                              << "-o" << "s.log";
-}
-
-void tst_CommandLine::captureFile()
-{
-    QFETCH(QStringList, args);
-    QFETCH(QString, capture);
-    QFETCH(QString, output);
-    const CommandLine c = parseCommandLine(args, Banner);
-    QCOMPARE(c.action, CommandLine::Action::Run);
-    QCOMPARE(c.request.captureFile, capture);
-    QCOMPARE(c.request.outputFile, output);
 }
 
 void tst_CommandLine::tlsOptions()

@@ -94,11 +94,7 @@ QByteArray tst_CaptureSession::bytesFrom(TextOrigin origin) const
 
 bool tst_CaptureSession::capture(const QString& path)
 {
-    QString reason;
-    std::unique_ptr<TranscriptCapture> capture = TranscriptCapture::open(path, &reason);
-    if (!capture)
-        qWarning("%s", qPrintable(reason));
-    m_window->startCapture(std::move(capture));
+    m_window->startCapture(TranscriptCapture::open(path, nullptr));
     return m_window->txtDati->isCapturing();
 }
 
@@ -165,13 +161,9 @@ void tst_CaptureSession::sessionIsDissected()
     peer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     peer.start(program, server);
     QVERIFY2(peer.waitForStarted(), qPrintable(program + " did not start"));
-    bool up = false;
-    for (int i = 0; i < 200 && !up; ++i) {
-        QTest::qWait(50);
-        up = (host == u"::1" ? testpeer::Peer::connectTo6(port) : testpeer::Peer::connectTo(port))
-                 .isOpen();
-    }
-    QVERIFY2(up, qPrintable(program + " did not listen"));
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        (host == u"::1" ? testpeer::Peer::connectTo6(port) : testpeer::Peer::connectTo(port)).isOpen(),
+        qPrintable(program + " did not listen"), WaitMs);
 
     const QString path = file(QString::fromLatin1(QTest::currentDataTag()) + ".pcapng");
     QVERIFY(capture(path));

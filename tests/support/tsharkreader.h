@@ -16,22 +16,16 @@ namespace testcapture {
 
 struct Output {
     bool ran = false; // started and finished in time with status 0
-    QByteArray out;
-    QByteArray err;
+    QByteArray out, err;
 };
 
 inline Output run(const QString& program, const QStringList& arguments)
 {
     QProcess p;
     p.start(program, arguments);
-    Output o;
-    const bool finished = p.waitForFinished(60000);
-    o.out = p.readAllStandardOutput();
-    o.err = p.readAllStandardError();
-    o.ran = finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    if (!finished)
-        p.kill();
-    return o;
+    const bool finished = p.waitForFinished(60000); // the destructor kills it otherwise
+    return {finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0,
+            p.readAllStandardOutput(), p.readAllStandardError()};
 }
 
 // tshark, told to check the IP and TCP checksums.
