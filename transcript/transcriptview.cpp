@@ -359,9 +359,16 @@ void TranscriptView::endConversation()
 void TranscriptView::startCapture(std::unique_ptr<TranscriptCapture> capture, bool withWhatIsShown)
 {
     m_capture = std::move(capture);
-    if (!m_capture || !withWhatIsShown)
+    if (!m_capture)
         return;
     QString reason;
+    if (!withWhatIsShown) {
+        if (m_conversations.isOpen())
+            captured(m_capture->start(*m_conversations.at(m_conversations.count() - 1).started,
+                                      m_clock(), &reason),
+                     reason);
+        return;
+    }
     QByteArray blocks;
     const bool written = replayTranscript(
         m_capture->encoder(), m_store.bytes(), m_origins, m_times, m_conversations, blocks,

@@ -101,8 +101,8 @@ public:
     const TranscriptConversations& conversations() const { return m_conversations; }
 
     // From now on every append and conversation also goes to capture; with
-    // withWhatIsShown, the transcript so far goes first. Replaces an earlier
-    // capture.
+    // withWhatIsShown, the transcript so far goes first, and without, a
+    // connection open now begins the capture. Replaces an earlier capture.
     void startCapture(std::unique_ptr<TranscriptCapture> capture, bool withWhatIsShown);
     void stopCapture() { m_capture.reset(); }
     bool isCapturing() const { return m_capture != nullptr; }

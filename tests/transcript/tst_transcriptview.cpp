@@ -617,11 +617,13 @@ void tst_TranscriptView::saveAsOffersACapture()
 }
 
 // Clear empties the transcript, not the connection: a capture saved after it
-// still has the connection open, and what came after Clear on it.
+// still has the connection open, and what came after Clear on it; so has a
+// capture begun then without what was shown.
 void tst_TranscriptView::clearKeepsTheOpenConversation()
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("saved.pcapng"));
+    const QString saved = dir.filePath(QStringLiteral("saved.pcapng"));
+    const QString live = dir.filePath(QStringLiteral("live.pcapng"));
     TranscriptView view;
     TranscriptTimes::Micros now = 1'000'000;
     view.setClock([&] { return now; });
@@ -633,15 +635,20 @@ void tst_TranscriptView::clearKeepsTheOpenConversation()
     view.AppendText(QStringLiteral("before Clear"));
     now = 2'000'000;
     view.clear();
+    view.startCapture(TranscriptCapture::open(live, nullptr), false);
     view.AppendText(QStringLiteral("after Clear"));
     QString reason;
-    QVERIFY2(view.saveAs(path, &reason, SaveFormat::Capture), qPrintable(reason));
+    QVERIFY2(view.saveAs(saved, &reason, SaveFormat::Capture), qPrintable(reason));
 
-    QByteArray expected = CaptureEncoder::fileHeader();
-    CaptureEncoder encoder;
-    encoder.start(open, 1'000'000, expected);
-    encoder.append("after Clear", TextOrigin::Received, 2'000'000, expected);
-    QCOMPARE(readFile(path), expected);
+    auto captureFrom = [&](TranscriptTimes::Micros start) {
+        QByteArray expected = CaptureEncoder::fileHeader();
+        CaptureEncoder encoder;
+        encoder.start(open, start, expected);
+        encoder.append("after Clear", TextOrigin::Received, 2'000'000, expected);
+        return expected;
+    };
+    QCOMPARE(readFile(saved), captureFrom(1'000'000));
+    QCOMPARE(readFile(live), captureFrom(2'000'000));
 }
 
 // The menu's file actions: a failure is one message naming the file and the
