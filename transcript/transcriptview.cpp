@@ -376,16 +376,15 @@ void TranscriptView::startCapture(std::unique_ptr<TranscriptCapture> capture, bo
     captured(written, reason);
 }
 
-bool TranscriptView::captured(bool written, const QString& reason)
+void TranscriptView::captured(bool written, const QString& reason)
 {
     if (written || !m_capture)
-        return written;
+        return;
     const QString path = m_capture->path();
     m_capture.reset();
     EnsureLineBreak();
     AppendText(tr("Capture stopped: %1: %2").arg(path, reason) + QStringLiteral("\r\n"),
                TextOrigin::Status);
-    return false;
 }
 
 void TranscriptView::startLog(std::unique_ptr<TranscriptLog> log, bool withWhatIsShown)

@@ -192,9 +192,8 @@ private:
     // Passes what was just appended on to the log; a failed write ends the
     // log and says so once in the transcript.
     void logAppended(QByteArrayView bytes);
-    // The same for the capture: false (the capture ended, said so once)
-    // when a write failed.
-    bool captured(bool written, const QString& reason);
+    // The same for the capture: unless written, the capture ends, said so once.
+    void captured(bool written, const QString& reason);
     void paintLine(QPainter& painter, qint64 line, qreal y, qint64 firstColumn,
                    qint64 lastColumn) const;
     // A control character or an invalid byte: its value in hex, two digits

@@ -17,7 +17,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/resource.h>
+
 #include <cmath>
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -123,6 +126,7 @@ private slots:
     void saveAsOffersACapture_data();
     void saveAsOffersACapture();
     void clearKeepsTheOpenConversation();
+    void captureWriteErrorStopsCapturingOnce();
     void fileActionFailureIsShown_data();
     void fileActionFailureIsShown();
     void logFollowsEveryAppend_data();
@@ -744,6 +748,34 @@ void tst_TranscriptView::logWriteErrorStopsLoggingOnce()
     const QString text = view.plainText();
     QVERIFY2(text.startsWith(QStringLiteral("beforex\r\nLogging stopped: /dev/full: ")), qPrintable(text));
     QCOMPARE(text.count(QStringLiteral("Logging stopped")), 1);
+    QVERIFY(text.endsWith(QStringLiteral("\r\ny")));
+}
+
+// The file may grow no further (a full disk, as the file size limit has it):
+// one line says so, and the capture ends.
+void tst_TranscriptView::captureWriteErrorStopsCapturingOnce()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("full.pcapng"));
+    TranscriptView view;
+    view.startCapture(TranscriptCapture::open(path, nullptr), true);
+    view.startConversation({{{127, 0, 0, 1}, false, 1}, {{127, 0, 0, 1}, false, 2}, false, true});
+    QVERIFY(view.isCapturing());
+    rlimit unlimited;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    rlimit small = unlimited;
+    small.rlim_cur = rlim_t(QFileInfo(path).size() + 100);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN); // the write fails instead
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    view.AppendText(QString(1000, u'x'));
+    view.AppendText(QStringLiteral("y"));
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    std::signal(SIGXFSZ, oldHandler);
+    QVERIFY(!view.isCapturing());
+    const QString text = view.plainText();
+    QVERIFY2(text.contains(QStringLiteral("\r\nCapture stopped: ") + path + QStringLiteral(": ")),
+             qPrintable(text));
+    QCOMPARE(text.count(QStringLiteral("Capture stopped")), 1);
     QVERIFY(text.endsWith(QStringLiteral("\r\ny")));
 }
 
