@@ -212,11 +212,14 @@ void tst_Startup::logSurvivesAKill()
 
 // The capture is written through as the log is: killed mid-session, it
 // reads whole up to the bytes shown, the conversation that had begun with
-// its handshake and no end.
+// its handshake and no end; what the file held before is gone.
 void tst_Startup::captureSurvivesAKill()
 {
     const quint16 port = testpeer::unusedPort();
     const QString capture = m_dir.filePath(QStringLiteral("killed.pcapng"));
+    QFile earlier(capture); // replaced: a capture is one format from its first byte
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("an earlier file\n") > 0);
+    earlier.close();
     Window window({QStringLiteral("-l"), QString::number(port), QStringLiteral("--capture"), capture});
 
     testpeer::Peer peer = connectOnceListening(port);
