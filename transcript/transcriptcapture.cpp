@@ -150,9 +150,8 @@ void appendPacket(QByteArray& out, qint64 micros, QByteArrayView packet, Directi
     padTo4(out);
     for (const QByteArray& comment : comments)
         putOption(out, OptComment, comment);
-    QByteArray flags;
-    put32(flags, quint32(direction)); // epb_flags: bits 0-1 the direction
-    putOption(out, 2, flags);
+    const char flags[4] = {char(direction), 0, 0, 0}; // epb_flags: bits 0-1 the direction
+    putOption(out, 2, QByteArrayView(flags, 4));
     putOption(out, OptEnd, {});
     closeBlock(out, start);
 }
