@@ -380,8 +380,7 @@ void ConnectionControl::serverHandshakeStep()
     } else if (progress == tls::Session::Progress::Failed) {
         dropHandshakingPeer(fromLibrary(peer.session->error()));
     } else if (std::chrono::steady_clock::now() >= peer.deadline) {
-        dropHandshakingPeer(QStringLiteral("the peer did not finish the handshake within %1 s")
-                                .arg((m_connectTimeLimit.count() + 999) / 1000));
+        dropHandshakingPeer(fromLibrary(tls::handshakeTooSlow(m_connectTimeLimit)));
     }
 }
 
