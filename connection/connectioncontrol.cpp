@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <array>
 
 using namespace mWinsock2;
@@ -95,6 +96,12 @@ void ConnectionControl::cmdConnetti_Click()
     if (!port)
         return;
 
+    // Our key is unlocked before anything goes out: no peer waits on the
+    // passphrase dialog.
+    if (m_window.tlsValue() && !m_tlsSettings.certFile.isEmpty()
+        && !ourIdentity(QStringLiteral("TLS cannot connect: ")))
+        return;
+
     // Both waits below keep the window drawn and end early when it closes.
     const KeepWaiting keepWaiting = [this] { return m_window.keepWaiting(); };
     std::vector<SockAddr> addresses = ResolveAddresses(m_window.text(TextBox::txtHostConn),
@@ -148,8 +155,9 @@ std::unique_ptr<tls::Session> ConnectionControl::clientHandshake(SocketHandle s,
     settings.host = host.toStdString();
     settings.caFile = fileName(m_tlsSettings.caFile);
     if (!m_tlsSettings.certFile.isEmpty()) {
-        settings.certFile = fileName(m_tlsSettings.certFile);
-        settings.keyFile = fileName(m_tlsSettings.keyFile);
+        settings.identity = ourIdentity(QStringLiteral("TLS cannot start: "));
+        if (!settings.identity)
+            return nullptr;
         settings.anyCertificate = m_tlsSettings.insecure;
     }
     std::string error;
@@ -267,7 +275,8 @@ void ConnectionControl::listen()
         return;
 
     const bool useTls = m_window.tlsValue();
-    const tls::Identity* identity = useTls ? listenIdentity() : nullptr;
+    const tls::Identity* identity = useTls ? ourIdentity(QStringLiteral("TLS cannot listen: "))
+                                           : nullptr;
     if (useTls && !identity)
         return;
 
@@ -302,7 +311,14 @@ void ConnectionControl::listen()
     m_window.setEnabled(Control::cmdConnetti, false);
 }
 
-const tls::Identity* ConnectionControl::listenIdentity()
+void ConnectionControl::setTlsSettings(TlsSettings settings)
+{
+    m_tlsSettings = std::move(settings);
+    if (ConnState == stateNone || ConnState == stateIdle)
+        m_identity.reset();
+}
+
+const tls::Identity* ConnectionControl::ourIdentity(const QString& failure)
 {
     if (m_identity)
         return m_identity.get();
@@ -310,10 +326,26 @@ const tls::Identity* ConnectionControl::listenIdentity()
     m_identity = m_tlsSettings.certFile.isEmpty()
         ? tls::Identity::generate("Pellix", error)
         : tls::Identity::fromFiles(fileName(m_tlsSettings.certFile),
-                                   fileName(m_tlsSettings.keyFile), error);
+                                   fileName(m_tlsSettings.keyFile), passphraseSource(), error);
     if (!m_identity)
-        writeStatusLine(QStringLiteral("TLS cannot listen: ") + fromLibrary(error));
+        writeStatusLine(failure + fromLibrary(error));
     return m_identity.get();
+}
+
+tls::PassphraseSource ConnectionControl::passphraseSource()
+{
+    return [this](const std::string& file, bool again, std::span<char> buffer) {
+        std::optional<QString> answer = m_window.askPassphrase(
+            QFile::decodeName(QByteArray::fromStdString(file)), again);
+        if (!answer)
+            return -1;
+        QByteArray bytes = answer->toUtf8();
+        answer->fill(QChar(0)); // the one copy left of the dialog's text
+        const std::size_t length = std::min(buffer.size(), std::size_t(bytes.size()));
+        std::copy_n(bytes.constData(), length, buffer.begin());
+        bytes.fill('\0');
+        return int(length);
+    };
 }
 
 void ConnectionControl::stop()

@@ -75,7 +75,9 @@ public:
     void setSendTimeLimit(std::chrono::milliseconds limit) { m_sendTimeLimit = limit; }
     // How long Connect's name lookup may take, and then its connect.
     void setConnectTimeLimit(std::chrono::milliseconds limit) { m_connectTimeLimit = limit; }
-    void setTlsSettings(TlsSettings settings) { m_tlsSettings = std::move(settings); }
+    // Ours is loaded from the new files when next needed, unless a listener
+    // still serves the one loaded before.
+    void setTlsSettings(TlsSettings settings);
 
 private:
     void listen();
@@ -95,9 +97,12 @@ private:
     // reason is written). facts: what the peer showed.
     std::unique_ptr<tls::Session> clientHandshake(mWinsock2::SocketHandle s, const QString& host,
                                                   tls::PeerFacts& facts);
-    // The identity Listen serves with: loaded or made once; nullptr after
-    // writing why not.
-    const tls::Identity* listenIdentity();
+    // Ours: loaded from the files once (a locked key unlocked then), or made
+    // once for Listen when there are none; nullptr after writing failure and
+    // why not.
+    const tls::Identity* ourIdentity(const QString& failure);
+    // Unlocks a key through the window's passphrase dialog.
+    tls::PassphraseSource passphraseSource();
     void writeTlsFacts(const tls::PeerFacts& facts, bool asClient);
     // Sends text, echoes what went on the wire and moves the caret to the
     // end; on failure performs the Disconnect action. True when sent.
@@ -116,7 +121,7 @@ private:
     TlsSettings m_tlsSettings;
     // The TLS session over ConnSocket, when the connection is encrypted.
     std::unique_ptr<tls::Session> m_session;
-    std::unique_ptr<tls::Identity> m_identity;
+    std::unique_ptr<tls::Identity> m_identity; // ours, once loaded or made
     bool m_listenTls = false;
     bool m_upgrading = false; // Start TLS's handshake is under way
     QString m_connectedHost;  // the host text of the open outgoing connection

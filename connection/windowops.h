@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <optional>
+
 // The controls whose Enabled flag or caption connection control switches.
 enum class Control {
     txtHostConn,
@@ -65,6 +67,16 @@ public:
     {
         Q_UNUSED(facts);
         return false;
+    }
+
+    // Asks for the passphrase of the key in file, echo off; again: the one
+    // given before was wrong. None when the user gives none. The caller wipes
+    // the text once it has used it.
+    virtual std::optional<QString> askPassphrase(const QString& file, bool again)
+    {
+        Q_UNUSED(file);
+        Q_UNUSED(again);
+        return std::nullopt;
     }
 
     // A connection has begun (its addresses and ports, TLS, which side
