@@ -92,6 +92,8 @@ QString helpText()
         "      --encoding ENC   read the transcript's bytes as latin-1 (the default)\n"
         "                       or utf-8\n"
         "      --hex            show the transcript in hex rows\n"
+        "      --eol END        what Enter and each line break of the send box send:\n"
+        "                       crlf (the default), lf, cr or none\n"
         "  -h, --help           print this help and exit\n"
         "  -v, --version        print the version and exit\n"
         "\n"
@@ -131,6 +133,15 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
             request.utf8 = name == u"utf-8";
             return {};
         }
+        if (option == u"--eol") {
+            const QString name = value.toLower();
+            static const QStringList ends = {QStringLiteral("crlf"), QStringLiteral("lf"),
+                                             QStringLiteral("cr"), QStringLiteral("none")};
+            if (!ends.contains(name))
+                return quoted(value) + QStringLiteral(" is not a line end (crlf, lf, cr or none)");
+            request.eol = name;
+            return {};
+        }
         if (value.isEmpty())
             return QStringLiteral("option '%1' needs a file name").arg(option);
         if (option == u"--ca-file")
@@ -149,6 +160,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
         return usageError(QStringLiteral("option '%1' needs %2")
                               .arg(option, isListen(option)          ? QStringLiteral("a port")
                                            : option == u"--encoding" ? QStringLiteral("an encoding")
+                                           : option == u"--eol"      ? QStringLiteral("a line end")
                                                                      : QStringLiteral("a file name")));
     };
 
@@ -181,7 +193,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
             static const QStringList withValue = {
                 QStringLiteral("--listen"), QStringLiteral("--output"), QStringLiteral("--encoding"),
                 QStringLiteral("--ca-file"), QStringLiteral("--cert"), QStringLiteral("--key"),
-                QStringLiteral("--capture")};
+                QStringLiteral("--capture"), QStringLiteral("--eol")};
             if (!withValue.contains(name))
                 return usageError(QStringLiteral("unknown option ") + quoted(name));
             QString value;

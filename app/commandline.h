@@ -19,6 +19,7 @@ struct StartupRequest {
     QString certFile, keyFile;        // our certificate and key; both or neither
     bool utf8 = false;                // --encoding utf-8: read the bytes as UTF-8
     bool hex = false;                 // --hex: the transcript in hex rows
+    QString eol = QStringLiteral("crlf"); // --eol: crlf, lf, cr or none, in lower case
 };
 
 // The outcome of reading the command line: run the window, or print text and

@@ -130,6 +130,7 @@ int main(int argc, char* argv[])
         window.txtPort->setText(QString::number(*request.listenPort));
     window.txtDati->setEncoding(request.utf8 ? TextEncoding::Utf8 : TextEncoding::Latin1);
     window.txtDati->setHexView(request.hex);
+    window.setLineEnd(lineEndFromName(request.eol).value_or(LineEnd::CrLf));
     window.show();
 
     // Pressed once the window is shown, as the user would press it: what a

@@ -218,7 +218,7 @@ void ConnectionControl::writeTlsFacts(const tls::PeerFacts& facts, bool asClient
 bool ConnectionControl::canStartTls() const
 {
     return (ConnState == stateAccepted || ConnState == stateConnected) && !m_session
-        && !m_upgrading;
+        && !m_upgrading && !isSendingFile();
 }
 
 void ConnectionControl::mnuStartTls_Click()
@@ -461,7 +461,12 @@ void ConnectionControl::receiveStep()
         return;
     // Writability is tested before anything is read: a connection whose send
     // buffer stays full is taken as lost.
-    if (!IsWritable(ConnSocket)) {
+    // A file going out fills the buffer on purpose and has its own limit;
+    // once it has ended, the peer takes what is still queued at its pace.
+    const bool writable = IsWritable(ConnSocket);
+    if (writable)
+        m_fileQueued = false;
+    if (!writable && !isSendingFile() && !m_fileQueued) {
         cmdDisconnect_Click();
         return;
     }
@@ -515,6 +520,9 @@ void ConnectionControl::cmdDisconnect_Click()
     if (ConnState != stateAccepted && ConnState != stateConnected)
         return;
 
+    if (isSendingFile())
+        m_fileSend->connectionEnded();
+    m_fileQueued = false;
     if (m_session) {
         m_session->close();
         m_session.reset();
@@ -545,6 +553,8 @@ void ConnectionControl::cmdSend_Click()
 {
     if (ConnState != stateAccepted && ConnState != stateConnected)
         return;
+    if (refusedForFile())
+        return;
     if (sendAndEcho(m_window.text(TextBox::txtInvia)))
         m_window.setText(TextBox::txtInvia, QString());
 }
@@ -553,12 +563,17 @@ void ConnectionControl::txtDati_KeyPress(std::int16_t keyCode)
 {
     // Outside a connection ConnSocket is InvalidSocket, so the send fails and
     // the Disconnect action it leads to does nothing: the key has no effect.
-    if (keyCode == 13)
-        sendAndEcho(CrLf);
-    else if (keyCode >= 0 && keyCode <= 255)
+    if (refusedForFile())
+        return;
+    if (keyCode == 13) {
+        // Line end "None": Enter sends nothing at all.
+        if (m_lineEnd != LineEnd::None)
+            sendAndEcho(lineEndText(m_lineEnd));
+    } else if (keyCode >= 0 && keyCode <= 255) {
         sendAndEcho(QString(QChar(char16_t(keyCode))));
-    else
+    } else {
         sendAndEcho(QStringLiteral("?"));
+    }
 }
 
 bool ConnectionControl::sendAndEcho(const QString& text)
@@ -588,6 +603,64 @@ void ConnectionControl::startConversation(bool openedHere)
     conversation.tls = m_session != nullptr;
     conversation.openedHere = openedHere;
     m_window.conversationStarted(conversation);
+}
+
+bool ConnectionControl::refusedForFile()
+{
+    if (m_fileQueued && IsWritable(ConnSocket))
+        m_fileQueued = false;
+    if (!isSendingFile() && !m_fileQueued)
+        return false;
+    if (!m_refusedForFile)
+        writeStatusLine(isSendingFile()
+                            ? QStringLiteral("Not sent: a file is going out (Cancel stops it)")
+                            : QStringLiteral("Not sent: the peer has yet to take the end of the "
+                                             "file"));
+    m_refusedForFile = true;
+    return true;
+}
+
+void ConnectionControl::sendFile(const QString& path)
+{
+    if ((ConnState != stateAccepted && ConnState != stateConnected) || isSendingFile()
+        || m_upgrading)
+        return;
+    FileSend::Hooks hooks;
+    hooks.echo = [this](QByteArrayView bytes) {
+        if (m_window.echoValue() != 1)
+            return false;
+        m_window.AppendText(FromCodePage(bytes), TextOrigin::Sent);
+        m_window.ScrollToEnd();
+        return true;
+    };
+    hooks.status = [this](const QString& line) { writeStatusLine(line); };
+    hooks.progress = [this](const FileSend::Progress& progress) {
+        m_window.showSendProgress(progress.text(), progress.fraction());
+    };
+    hooks.ended = [this](FileSend::End end) {
+        m_window.hideSendProgress();
+        m_refusedForFile = false;
+        // A send that fails or that the peer stops taking ends the
+        // connection, as it does for text.
+        if (end == FileSend::End::SendFailed && m_session)
+            writeStatusLine(QStringLiteral("TLS error: ") + fromLibrary(m_session->error()));
+        if (end == FileSend::End::SendFailed || end == FileSend::End::Stalled)
+            cmdDisconnect_Click();
+        else if (end != FileSend::End::ConnectionEnded)
+            m_fileQueued = true;
+    };
+    QString error;
+    m_refusedForFile = false;
+    m_fileSend = FileSend::start(path, ConnSocket, m_session.get(), m_sendTimeLimit,
+                                 std::move(hooks), error);
+    if (!m_fileSend)
+        writeStatusLine(error);
+}
+
+void ConnectionControl::cancelFileSend()
+{
+    if (m_fileSend)
+        m_fileSend->cancel();
 }
 
 void ConnectionControl::writeStatusLine(const QString& line)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filesend.h"
+#include "lineend.h"
 #include "mwinsock2.h"
 #include "tlssession.h"
 #include "windowops.h"
@@ -65,6 +67,18 @@ public:
     bool canStartTls() const;
     bool isTls() const { return m_session != nullptr; }
 
+    // Sends the file's bytes over the open connection, in steps; keys and
+    // the send button are refused meanwhile, with one line saying so.
+    void sendFile(const QString& path);
+    void cancelFileSend();
+    bool isSendingFile() const { return m_fileSend && m_fileSend->running(); }
+    // The file send under way or the last one; nullptr before the first.
+    const FileSend* fileSend() const { return m_fileSend.get(); }
+
+    // What Enter in the transcript sends.
+    void setLineEnd(LineEnd end) { m_lineEnd = end; }
+    LineEnd lineEnd() const { return m_lineEnd; }
+
     State connState() const { return ConnState; }
     mWinsock2::SocketHandle listenSocket() const { return ListenSocket; }
     mWinsock2::SocketHandle connSocket() const { return ConnSocket; }
@@ -111,12 +125,20 @@ private:
     // Tells the window that the connection over ConnSocket to RemoteAddr
     // has begun.
     void startConversation(bool openedHere);
+    // True, with one line per file, while a file is going out or the send
+    // buffer is still full of its end.
+    bool refusedForFile();
 
     WindowOps& m_window;
     Platform m_platform;
     std::chrono::milliseconds m_sendTimeLimit = mWinsock2::SendTimeLimit;
     std::chrono::milliseconds m_connectTimeLimit = mWinsock2::ConnectTimeLimit;
     bool m_unloaded = false;
+    LineEnd m_lineEnd = LineEnd::CrLf;
+    std::unique_ptr<FileSend> m_fileSend;
+    bool m_refusedForFile = false; // the line has been written for this file
+    // A file send has ended and the send buffer has not had room since.
+    bool m_fileQueued = false;
 
     TlsSettings m_tlsSettings;
     // The TLS session over ConnSocket, when the connection is encrypted.

@@ -69,6 +69,15 @@ public:
         return false;
     }
 
+    // How far a file being sent has got: the line to show, and the part
+    // sent (0 to 1); hidden again once the send has ended.
+    virtual void showSendProgress(const QString& text, double fraction)
+    {
+        Q_UNUSED(text);
+        Q_UNUSED(fraction);
+    }
+    virtual void hideSendProgress() { }
+
     // Asks for the passphrase of the key in file, echo off; again: the one
     // given before was wrong. None when the user gives none. The caller wipes
     // the text once it has used it.

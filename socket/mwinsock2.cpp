@@ -158,6 +158,16 @@ std::int32_t SendText(SocketHandle s, const QString& text, std::chrono::millisec
                              timeLimit);
 }
 
+std::int64_t SendSome(SocketHandle s, QByteArrayView bytes)
+{
+    return platform::SendSome(s, std::span<const char>(bytes.data(), std::size_t(bytes.size())));
+}
+
+bool WaitWritable(SocketHandle s, int ms)
+{
+    return platform::WaitReady(s, true, ms);
+}
+
 SocketHandle CreateTcpSocket(Family family)
 {
     return platform::CreateTcp(family);

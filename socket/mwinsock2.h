@@ -130,6 +130,15 @@ std::int32_t ReceiveText(SocketHandle s, QString& text);
 std::int32_t SendText(SocketHandle s, const QString& text,
                       std::chrono::milliseconds timeLimit = SendTimeLimit);
 
+// Sends what the send buffer takes of the bytes at once, never waiting: the
+// number taken (1 or more), 0 when the buffer is full, -1 when the send
+// fails or there is nothing to send.
+std::int64_t SendSome(SocketHandle s, QByteArrayView bytes);
+
+// Waits at most ms for room in the send buffer (or a failure, which the next
+// send reports): true when there is.
+bool WaitWritable(SocketHandle s, int ms);
+
 // --- The 8-bit code page: Latin-1, one byte per character -------------------
 
 // Byte n becomes character n; a character outside Latin-1 becomes "?".

@@ -159,6 +159,11 @@ std::int32_t Receive(Handle s, std::span<char> bytes);
 // within timeLimit.
 std::int32_t SendAll(Handle s, std::span<const char> bytes, std::chrono::milliseconds timeLimit);
 
+// Sends what the send buffer takes of bytes at once, never waiting: the
+// number taken (1 or more), 0 when the buffer is full, -1 when the send fails
+// or there is nothing to send. The socket keeps its blocking mode.
+std::int64_t SendSome(Handle s, std::span<const char> bytes);
+
 // --- Handles ----------------------------------------------------------------
 
 // A new blocking TCP socket of the family, or InvalidHandle.

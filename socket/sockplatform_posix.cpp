@@ -330,6 +330,20 @@ std::int32_t SendAll(Handle s, std::span<const char> bytes, std::chrono::millise
     return std::int32_t(sent);
 }
 
+std::int64_t SendSome(Handle s, std::span<const char> bytes)
+{
+    if (s == InvalidHandle || bytes.empty())
+        return -1;
+    for (;;) {
+        const ssize_t n = ::send(s, bytes.data(), bytes.size(), NoSigpipe | MSG_DONTWAIT);
+        if (n > 0)
+            return std::int64_t(n);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+    }
+}
+
 Handle CreateTcp(Family family)
 {
     return newSocket(family == Family::IPv6 ? AF_INET6 : AF_INET, false);

@@ -330,6 +330,26 @@ std::int32_t SendAll(Handle s, std::span<const char> bytes, std::chrono::millise
     return std::int32_t(sent);
 }
 
+std::int64_t SendSome(Handle s, std::span<const char> bytes)
+{
+    if (s == InvalidHandle || bytes.empty())
+        return -1;
+    // Non-blocking for this one call, as in SendAll; one send() takes at most
+    // an int's worth.
+    const NonBlockingWhile nonBlocking(s);
+    if (!nonBlocking)
+        return -1;
+    const int length = int(std::min<std::size_t>(bytes.size(), 1u << 30));
+    for (;;) {
+        const int n = ::send(s, bytes.data(), length, 0);
+        if (n > 0)
+            return n;
+        if (n < 0 && WSAGetLastError() == WSAEINTR)
+            continue;
+        return n < 0 && WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+    }
+}
+
 Handle CreateTcp(Family family)
 {
     // Not inherited: no program the window might start gets a connection.

@@ -143,6 +143,15 @@ public:
     // all within timeLimit.
     std::int32_t sendAll(std::span<const char> bytes, std::chrono::milliseconds timeLimit);
 
+    // Hands over what the connection takes of bytes now, never waiting: the
+    // number taken (1 or more), 0 when nothing can go now, -1 when the send
+    // fails (see error()) or there is nothing to send. After 0, the next
+    // call must pass the same bytes again (writeOwed()).
+    std::int64_t sendSome(std::span<const char> bytes);
+    // The last sendSome stopped inside a record: its rest is sealed and goes
+    // with the next call, which must begin with the same bytes.
+    bool writeOwed() const;
+
     // Sends close_notify when the session is up, without waiting for the
     // peer's; the socket stays open for the caller to close.
     void close();

@@ -25,6 +25,7 @@ struct tls::Identity::Data {
 struct tls::Session::Data {
     SSL* ssl = nullptr;
     bool wantWrite = false; // what the last step waits for
+    bool writeOwed = false; // the last write stopped inside a record
     ~Data() { SSL_free(ssl); }
 };
 
@@ -542,7 +543,12 @@ std::string Identity::fingerprint() const
 
 // --- Session -------------------------------------------------------------------
 
-Session::Session(Handle s, std::unique_ptr<Data> data) : m_socket(s), m_data(std::move(data)) { }
+Session::Session(Handle s, std::unique_ptr<Data> data) : m_socket(s), m_data(std::move(data))
+{
+    // A write returns once a record has gone, so that a file goes out in
+    // steps; sendAll goes on until every byte has.
+    SSL_set_mode(m_data->ssl, SSL_MODE_ENABLE_PARTIAL_WRITE);
+}
 Session::~Session() = default;
 
 std::unique_ptr<Session> Session::client(Handle s, const ClientSettings& settings,
@@ -750,6 +756,31 @@ std::int32_t Session::sendAll(std::span<const char> bytes, std::chrono::millisec
         }
     }
     return std::int32_t(sent);
+}
+
+std::int64_t Session::sendSome(std::span<const char> bytes)
+{
+    if (bytes.empty())
+        return -1;
+    ERR_clear_error();
+    std::size_t count = 0;
+    const int r = SSL_write_ex(m_data->ssl, bytes.data(), bytes.size(), &count);
+    if (r == 1) {
+        m_data->writeOwed = false;
+        return std::int64_t(count);
+    }
+    const int error = SSL_get_error(m_data->ssl, r);
+    if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
+        m_data->writeOwed = true;
+        return 0;
+    }
+    m_error = sslProblem(m_data->ssl, r);
+    return -1;
+}
+
+bool Session::writeOwed() const
+{
+    return m_data->writeOwed;
 }
 
 void Session::close()

@@ -9,19 +9,26 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDropEvent>
+#include <QFileDialog>
 #include <QFocusEvent>
 #include <QFontInfo>
+#include <QFrame>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
 #include <QStyleOptionButton>
@@ -30,6 +37,7 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include <cstdlib>
@@ -231,6 +239,11 @@ void frmPellix::createControls()
     actSendHex = new QAction(tr("Send as &Hex"), this);
     actSendHex->setCheckable(true);
     setSendAsHex(false);
+    createLineEndMenu();
+    actSendFile = new QAction(tr("Send &File..."), this);
+    actSendFile->setToolTip(tr("Send a file's bytes exactly as they are; dropping a file on "
+                               "the send box does the same"));
+    actCancelSend = new QAction(tr("&Cancel Sending File"), this);
 
     cmdSend = button(new WrappingButton(QStringLiteral("S E N D"), this), "cmdSend",
                      {668, 456, 21, 65}, tr("Send the send box"));
@@ -241,11 +254,12 @@ void frmPellix::createControls()
     tmrReceive->setInterval(100);
 
     findBar = new FindBar(txtDati, this);
+    createSendProgress();
 
     // The find bar, while it shows, comes between the transcript and the send box.
     QWidget* order[] = {txtHostConn, txtPortConn, cmdConnetti, txtPort, cmdStartListen,
                         cmdDisconnect, chkEcho, chkTls, cmdH, cmdClear, txtDati,
-                        findBar->field, findBar->matchCase, findBar->hex, findBar->previous,
+                        cmdCancelSend, findBar->field, findBar->matchCase, findBar->hex, findBar->previous,
                         findBar->next, findBar->closeButton, txtInvia, cmdSend};
     for (std::size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
@@ -265,15 +279,31 @@ void frmPellix::wireEvents()
         startTls->setEnabled(m_connection.canStartTls());
         startTls->setToolTip(tr("Begin TLS on this connection, once the peer has agreed to it "
                                 "(STARTTLS, STLS, AUTH TLS)"));
+        menu->addMenu(mnuLineEnd);
     });
     connect(cmdStartListen, &QPushButton::clicked, this,
             [this] { m_connection.cmdStartListen_Click(); });
     connect(cmdDisconnect, &QPushButton::clicked, this,
             [this] { m_connection.cmdDisconnect_Click(); });
     connect(cmdSend, &QPushButton::clicked, this, [this] {
-        if (sendBoxIsReady())
-            m_connection.cmdSend_Click();
+        if (!sendBoxIsReady())
+            return;
+        const QString typed = sendBoxText();
+        if (!actSendHex->isChecked() && !typed.isEmpty() && sendBoxBytes().isEmpty()) {
+            // Only line breaks, and the line end is None: nothing goes out,
+            // which is not the empty send box that ends the connection.
+            txtInvia->clear();
+            return;
+        }
+        m_connection.cmdSend_Click();
+        if (!typed.isEmpty() && txtInvia->document()->isEmpty())
+            m_history.add(typed);
     });
+    connect(actSendFile, &QAction::triggered, this, &frmPellix::chooseFileToSend);
+    connect(actCancelSend, &QAction::triggered, this, [this] { m_connection.cancelFileSend(); });
+    connect(cmdCancelSend, &QPushButton::clicked, this, [this] { m_connection.cancelFileSend(); });
+    txtInvia->installEventFilter(this);
+    txtInvia->viewport()->installEventFilter(this);
     connect(txtInvia, &QWidget::customContextMenuRequested, this, &frmPellix::showSendBoxMenu);
     connect(actSendHex, &QAction::toggled, this, &frmPellix::setSendAsHex);
     connect(cmdClear, &QPushButton::clicked, this, &frmPellix::cmdClear_Click);
@@ -319,6 +349,29 @@ void frmPellix::wireEvents()
 
 bool frmPellix::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == txtInvia && event->type() == QEvent::KeyPress
+        && recallKey(static_cast<QKeyEvent*>(event)))
+        return true;
+    if (watched == txtInvia->viewport()
+        && (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove
+            || event->type() == QEvent::Drop)) {
+        auto* drop = static_cast<QDropEvent*>(event);
+        const QMimeData* data = drop->mimeData();
+        const bool files = data->hasUrls() && !data->urls().isEmpty()
+            && data->urls().first().isLocalFile();
+        if (files) {
+            // A file dropped is sent, never pasted in as its address.
+            const QString path = droppableFile(data);
+            if (path.isEmpty()) {
+                drop->ignore();
+                return true;
+            }
+            drop->acceptProposedAction();
+            if (event->type() == QEvent::Drop)
+                m_connection.sendFile(path);
+            return true;
+        }
+    }
     if (event->type() == QEvent::FocusIn) {
         // Coming back to the window, or out of a menu, the focus returns to
         // where it was and so does the caret; only the window's very first
@@ -359,17 +412,155 @@ void frmPellix::showSendBoxMenu(const QPoint& pos)
     const std::unique_ptr<QMenu> menu(txtInvia->createStandardContextMenu(pos));
     menu->addSeparator();
     menu->addAction(actSendHex);
+    menu->addMenu(mnuLineEnd);
+    menu->addSeparator();
+    const bool sending = m_connection.isSendingFile();
+    const ConnectionControl::State state = m_connection.connState();
+    actSendFile->setEnabled(!sending
+                            && (state == ConnectionControl::stateAccepted
+                                || state == ConnectionControl::stateConnected));
+    menu->addAction(sending ? actCancelSend : actSendFile);
     menu->exec(txtInvia->viewport()->mapToGlobal(pos));
 }
 
 void frmPellix::setSendAsHex(bool hex)
 {
-    // The mode shows in the empty box, in its tool tip and to a screen reader.
+    // The mode and the line end show in the empty box, in its tool tip and
+    // to a screen reader.
+    const QString end = m_lineEnd == LineEnd::None ? tr("nothing (Line End: None)")
+                                                   : lineEndLabel(m_lineEnd);
     txtInvia->setPlaceholderText(hex ? tr("Hex bytes to send, for example 00 01 ff") : QString());
     txtInvia->setAccessibleName(hex ? tr("Send box, hex bytes") : tr("Send box"));
-    txtInvia->setToolTip(hex ? tr("Bytes written in hex (00 01 ff, 0001FF or 0x00, 0x01), "
-                                  "sent as a whole with S E N D")
-                             : tr("Text to send as a whole with S E N D"));
+    const QString tip = hex
+        ? tr("Bytes written in hex (00 01 ff, 0001FF or 0x00, 0x01), sent as a whole with "
+             "S E N D; line breaks only separate them.\nEnter in the transcript sends %1.")
+              .arg(end)
+        : tr("Text to send as a whole with S E N D; each line break goes out as %1.\n"
+             "Ctrl+Up and Ctrl+Down bring back what was sent before.")
+              .arg(end);
+    txtInvia->setToolTip(tip);
+    txtInvia->setAccessibleDescription(tip);
+}
+
+void frmPellix::createLineEndMenu()
+{
+    mnuLineEnd = new QMenu(tr("Line &End"), this);
+    mnuLineEnd->setToolTipsVisible(true);
+    m_lineEnds = new QActionGroup(this);
+    for (LineEnd end : {LineEnd::CrLf, LineEnd::Lf, LineEnd::Cr, LineEnd::None}) {
+        QAction* action = mnuLineEnd->addAction(lineEndLabel(end));
+        action->setCheckable(true);
+        action->setChecked(end == m_lineEnd);
+        action->setData(int(end));
+        action->setToolTip(end == LineEnd::None
+                               ? tr("Enter sends nothing; the send box's line breaks are dropped")
+                               : tr("Enter, and each line break of the send box, send %1")
+                                     .arg(lineEndLabel(end)));
+        m_lineEnds->addAction(action);
+        connect(action, &QAction::triggered, this, [this, end] { setLineEnd(end); });
+    }
+}
+
+void frmPellix::setLineEnd(LineEnd end)
+{
+    m_lineEnd = end;
+    m_connection.setLineEnd(end);
+    for (QAction* action : m_lineEnds->actions())
+        action->setChecked(action->data().toInt() == int(end));
+    setSendAsHex(actSendHex->isChecked());
+}
+
+void frmPellix::createSendProgress()
+{
+    // Over the transcript's top edge, clear of its scroll bar; the find bar
+    // has the bottom edge.
+    sendProgress = new QFrame(this);
+    sendProgress->setObjectName(QStringLiteral("sendProgress"));
+    sendProgress->setFrameShape(QFrame::StyledPanel);
+    sendProgress->setAutoFillBackground(true);
+    sendProgress->setGeometry(5, 29, 666, 26);
+    auto* layout = new QHBoxLayout(sendProgress);
+    layout->setContentsMargins(4, 1, 2, 1);
+    lblSendProgress = new QLabel(sendProgress);
+    lblSendProgress->setAccessibleName(tr("Sending a file"));
+    barSendProgress = new QProgressBar(sendProgress);
+    barSendProgress->setRange(0, 1000);
+    barSendProgress->setTextVisible(false);
+    barSendProgress->setFixedWidth(110);
+    barSendProgress->setAccessibleName(tr("Part of the file sent"));
+    cmdCancelSend = new QPushButton(tr("Cancel"), sendProgress);
+    cmdCancelSend->setObjectName(QStringLiteral("cmdCancelSend"));
+    cmdCancelSend->setAutoDefault(false);
+    cmdCancelSend->setToolTip(tr("Stop sending the file"));
+    cmdCancelSend->setAccessibleName(tr("Cancel sending the file"));
+    layout->addWidget(lblSendProgress, 1);
+    layout->addWidget(barSendProgress);
+    layout->addWidget(cmdCancelSend);
+    sendProgress->hide();
+}
+
+void frmPellix::showSendProgress(const QString& text, double fraction)
+{
+    lblSendProgress->setText(text);
+    barSendProgress->setValue(int(fraction * 1000));
+    if (sendProgress->isHidden()) {
+        sendProgress->show();
+        sendProgress->raise();
+    }
+}
+
+void frmPellix::hideSendProgress()
+{
+    // The focus, if it was on Cancel, goes back where keys are typed.
+    if (cmdCancelSend->hasFocus())
+        txtInvia->setFocus(Qt::OtherFocusReason);
+    sendProgress->hide();
+}
+
+void frmPellix::chooseFileToSend()
+{
+    const QString path = QFileDialog::getOpenFileName(this, tr("Send File"));
+    if (!path.isEmpty())
+        m_connection.sendFile(path);
+}
+
+QString frmPellix::droppableFile(const QMimeData* data) const
+{
+    const ConnectionControl::State state = m_connection.connState();
+    if ((state != ConnectionControl::stateAccepted && state != ConnectionControl::stateConnected)
+        || m_connection.isSendingFile())
+        return {};
+    // One file at a time: a drop of several sends none.
+    const QList<QUrl> urls = data->urls();
+    return urls.size() == 1 && urls.first().isLocalFile() ? urls.first().toLocalFile() : QString();
+}
+
+bool frmPellix::recallKey(QKeyEvent* event)
+{
+    // The box itself does nothing with Ctrl+Up and Ctrl+Down (plain Up and
+    // Down move the caret, Alt with them is the Mac's start and end of line).
+    if ((event->modifiers() & ~Qt::KeypadModifier) != Qt::ControlModifier)
+        return false;
+    std::optional<QString> text;
+    if (event->key() == Qt::Key_Up)
+        text = m_history.older(sendBoxText());
+    else if (event->key() == Qt::Key_Down)
+        text = m_history.newer();
+    else
+        return false;
+    if (text) {
+        txtInvia->setPlainText(*text);
+        txtInvia->moveCursor(QTextCursor::End);
+    }
+    return true;
+}
+
+QString frmPellix::sendBoxText() const
+{
+    QString raw = txtInvia->document()->toRawText();
+    raw.replace(QChar::ParagraphSeparator, u'\n');
+    raw.replace(QChar::LineSeparator, u'\n');
+    return raw;
 }
 
 bool frmPellix::sendBoxIsReady()
@@ -398,10 +589,11 @@ QString frmPellix::sendBoxBytes() const
     if (actSendHex->isChecked())
         return m_hexToSend;
     // The raw text keeps every character as typed (toPlainText() would
-    // turn a no-break space into a space); each line break is CR LF.
+    // turn a no-break space into a space); each line break is the line end.
+    const QString end = lineEndText(m_lineEnd);
     QString raw = txtInvia->document()->toRawText();
-    raw.replace(QChar::ParagraphSeparator, CrLf);
-    raw.replace(QChar::LineSeparator, CrLf);
+    raw.replace(QChar::ParagraphSeparator, end);
+    raw.replace(QChar::LineSeparator, end);
     // In UTF-8 each character goes out as its UTF-8 bytes, a character a byte.
     if (txtDati->encoding() == TextEncoding::Utf8)
         return QString::fromLatin1(raw.toUtf8());

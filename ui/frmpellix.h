@@ -1,6 +1,8 @@
 #pragma once
 
 #include "connectioncontrol.h"
+#include "lineend.h"
+#include "sendhistory.h"
 #include "windowops.h"
 
 #include <QWidget>
@@ -12,10 +14,17 @@
 
 class FindBar;
 class QAction;
+class QActionGroup;
 class QCheckBox;
+class QFrame;
+class QLabel;
 class QLineEdit;
+class QMenu;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
+class QKeyEvent;
+class QMimeData;
 class QTimer;
 class TranscriptCapture;
 class TranscriptLog;
@@ -59,6 +68,11 @@ public:
     // The same for a capture of the session.
     void startCapture(std::unique_ptr<TranscriptCapture> capture);
 
+    // What Enter in the transcript sends and what each line break of the
+    // send box becomes ("Line End" in both context menus).
+    void setLineEnd(LineEnd end);
+    LineEnd lineEnd() const { return m_lineEnd; }
+
     // The handlers of the window's own controls.
     void cmdClear_Click();
     void cmdH_Click() override;
@@ -88,6 +102,18 @@ public:
     // "Send as Hex" in the send box's context menu: checked, the send box is
     // read as hex bytes.
     QAction* actSendHex = nullptr;
+    // "Line End" in both context menus: "CR LF", "LF", "CR", "None".
+    QMenu* mnuLineEnd = nullptr;
+    // "Send File..." in the send box's context menu, and its opposite while
+    // a file goes out.
+    QAction* actSendFile = nullptr;
+    QAction* actCancelSend = nullptr;
+    // Laid over the transcript's top edge while a file goes out: how far it
+    // has got, and Cancel.
+    QFrame* sendProgress = nullptr;
+    QLabel* lblSendProgress = nullptr;
+    QProgressBar* barSendProgress = nullptr;
+    QPushButton* cmdCancelSend = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -99,6 +125,15 @@ private:
     static void SelectAllOnFocus(QLineEdit* box);
     void showSendBoxMenu(const QPoint& pos);
     void setSendAsHex(bool hex);
+    void createLineEndMenu();
+    void createSendProgress();
+    void chooseFileToSend();
+    // The send box's recall keys (Ctrl+Up, Ctrl+Down): true when taken.
+    bool recallKey(QKeyEvent* event);
+    // A file dragged onto the send box: its path when it can be sent now.
+    QString droppableFile(const QMimeData* data) const;
+    // The send box's text as the user typed it, a line break as LF.
+    QString sendBoxText() const;
     // In hex mode: whether the send box is hex, keeping its bytes for the
     // send that follows; if not, says what is wrong and where, and selects it.
     bool sendBoxIsReady();
@@ -122,6 +157,8 @@ private:
     void conversationEnded() override;
     void reportStartupFailure(const QString& message) override;
     bool keepWaiting() override;
+    void showSendProgress(const QString& text, double fraction) override;
+    void hideSendProgress() override;
 
     QWidget* control(Control c) const;
 
@@ -137,5 +174,8 @@ private:
     bool m_focusGivenOut = false; // a control of the window has had the focus
     bool m_waiting = false;       // a handler waits on the network
     bool m_closeRequested = false; // the window was closed while it waited
+    LineEnd m_lineEnd = LineEnd::CrLf;
+    QActionGroup* m_lineEnds = nullptr;
+    SendHistory m_history;
     QString m_hexToSend; // Send as Hex: the send box's bytes, read once
 };

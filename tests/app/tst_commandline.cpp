@@ -32,6 +32,8 @@ private slots:
     void outcome();
     void tlsOptions_data();
     void tlsOptions();
+    void lineEnd_data();
+    void lineEnd();
 };
 
 void tst_CommandLine::outcome_data()
@@ -134,6 +136,8 @@ void tst_CommandLine::outcome_data()
     err("--encoding without its value", {"--encoding"}, "'--encoding' needs an encoding");
     err("--hex with a value", {"--hex=1"}, "'--hex' takes no value");
     err("--capture without its file", {"h", "--capture"}, "'--capture' needs a file name");
+    err("unknown line end", {"--eol", "crlf2"}, "'crlf2' is not a line end (crlf, lf, cr or none)");
+    err("--eol without its value", {"h", "--eol"}, "'--eol' needs a line end");
 }
 
 void tst_CommandLine::tlsOptions_data()
@@ -167,6 +171,25 @@ void tst_CommandLine::tlsOptions()
     QCOMPARE(c.request.tls, tls);
     QCOMPARE(c.request.insecure, insecure);
     QCOMPARE((QStringList{c.request.caFile, c.request.certFile, c.request.keyFile}), files);
+}
+
+void tst_CommandLine::lineEnd_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("eol");
+    QTest::newRow("default") << QStringList{"h"} << "crlf";
+    QTest::newRow("--eol lf") << QStringList{"--eol", "lf", "h"} << "lf";
+    QTest::newRow("--eol=CR, any case") << QStringList{"--eol=CR"} << "cr";
+    QTest::newRow("--eol none after the operands") << QStringList{"h", "7", "--eol", "none"} << "none";
+}
+
+void tst_CommandLine::lineEnd()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, eol);
+    const CommandLine c = parseCommandLine(args, Banner);
+    QCOMPARE(c.action, CommandLine::Action::Run);
+    QCOMPARE(c.request.eol, eol);
 }
 
 void tst_CommandLine::outcome()
@@ -207,8 +230,8 @@ void tst_CommandLine::outcome()
         QVERIFY2(c.text.endsWith(u"; try 'pellix --help'\n"), qPrintable(c.text));
     } else if (says == Usage) {
         for (const char* option : {"-l, --listen PORT", "-o, --output FILE", "--capture FILE",
-                                   "--encoding ENC",
-                                   "--hex", "-h, --help", "-v, --version"})
+                                   "--encoding ENC", "--hex", "--eol END", "-h, --help",
+                                   "-v, --version"})
             QVERIFY2(c.text.contains(QLatin1String(option)), option);
     } else {
         QCOMPARE(c.text, says); // --version: the banner's line alone

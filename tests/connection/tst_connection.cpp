@@ -12,10 +12,12 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTextCursor>
 #include <QTimer>
 
 #include <QElapsedTimer>
@@ -97,6 +99,10 @@ private slots:
     void sendsBytes_data();
     void sendsBytes();
     void keyAfterPeerResetDisconnects();
+    void lineEnds_data();
+    void lineEnds();
+    void recallKeys_data();
+    void recallKeys();
 
     // Listen and accept
     void listenPortTextsThatDoNothing_data();
@@ -791,6 +797,120 @@ void tst_Connection::sendsBytes()
     QCOMPARE(peer.read(wire.size()) + peer.readFor(50), wire);
     QCOMPARE(w().txtDati->store().bytes(), QByteArrayView(wire));
     checkRow(ConnectionControl::stateConnected);
+}
+
+// The line end chosen in the menu: what Enter (and Ctrl+M) in the transcript
+// sends, and what each line break of the send box becomes; in hex the breaks
+// only separate bytes. The echo shows exactly what went out.
+void tst_Connection::lineEnds_data()
+{
+    QTest::addColumn<QString>("lineEnd"); // the menu's text
+    QTest::addColumn<QString>("via");     // "enter", "ctrl+m", "box" or "hex"
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QByteArray>("wire");
+
+    QTest::newRow("CR LF, Enter") << "CR LF" << "enter" << "" << QByteArray("\r\n");
+    QTest::newRow("LF, Enter") << "LF" << "enter" << "" << QByteArray("\n");
+    QTest::newRow("CR, Enter") << "CR" << "enter" << "" << QByteArray("\r");
+    QTest::newRow("None, Enter") << "None" << "enter" << "" << QByteArray();
+    QTest::newRow("LF, Ctrl+M") << "LF" << "ctrl+m" << "" << QByteArray("\n");
+    QTest::newRow("CR LF, send box") << "CR LF" << "box" << "a\nb\n" << QByteArray("a\r\nb\r\n");
+    QTest::newRow("LF, send box") << "LF" << "box" << "a\nb\n" << QByteArray("a\nb\n");
+    QTest::newRow("CR, send box") << "CR" << "box" << "a\nb\n" << QByteArray("a\rb\r");
+    QTest::newRow("None, send box") << "None" << "box" << "a\nb\n" << QByteArray("ab");
+    QTest::newRow("None, send box of breaks only") << "None" << "box" << "\n\n" << QByteArray();
+    QTest::newRow("LF, send box in hex") << "LF" << "hex" << "41\n0d 0a\n" << QByteArray("A\r\n");
+}
+
+void tst_Connection::lineEnds()
+{
+    QFETCH(QString, lineEnd);
+    QFETCH(QString, via);
+    QFETCH(QString, box);
+    QFETCH(QByteArray, wire);
+
+    Listener listener;
+    Peer peer = connectTo(listener);
+    QAction* choice = nullptr;
+    for (QAction* action : w().mnuLineEnd->actions())
+        if (action->text() == lineEnd)
+            choice = action;
+    QVERIFY(choice);
+    choice->trigger();
+    QVERIFY(choice->isChecked());
+    QVERIFY2(w().txtInvia->toolTip().contains(lineEnd), qPrintable(w().txtInvia->toolTip()));
+    clearTranscript();
+
+    QByteArray expected = wire;
+    if (via == "enter" || via == "ctrl+m") {
+        w().txtDati->setFocus();
+        if (via == "enter")
+            QTest::sendKeyEvent(QTest::Click, w().txtDati, Qt::Key_Return, QStringLiteral("\r"), {});
+        else
+            QTest::sendKeyEvent(QTest::Click, w().txtDati, Qt::Key_M, QStringLiteral("m"), Qt::ControlModifier);
+        // A marker key after it shows where its bytes end.
+        QTest::sendKeyEvent(QTest::Click, w().txtDati, Qt::Key_unknown, QStringLiteral("~"), {});
+        expected += '~';
+    } else {
+        w().actSendHex->setChecked(via == "hex");
+        w().txtInvia->setPlainText(box);
+        QTest::mouseClick(w().cmdSend, Qt::LeftButton);
+        QVERIFY(w().txtInvia->document()->isEmpty());
+    }
+    QCOMPARE(peer.read(expected.size(), 2000), expected);
+    QVERIFY(peer.readFor(50).isEmpty());
+    QCOMPARE(w().txtDati->store().bytes(), QByteArrayView(expected));
+    QCOMPARE(conn().connState(), ConnectionControl::stateConnected);
+}
+
+// Ctrl+Up and Ctrl+Down in the send box: the texts sent before, newest
+// first, and what was being typed at the end. keys: u (Ctrl+Up), d
+// (Ctrl+Down), s (the send button).
+void tst_Connection::recallKeys_data()
+{
+    QTest::addColumn<QStringList>("sent");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<QString>("shown");
+
+    const QStringList three = {"one", "two", "three"};
+    QTest::newRow("newest first") << three << "" << "u" << "three";
+    QTest::newRow("older at each press") << three << "" << "uu" << "two";
+    QTest::newRow("stops at the oldest") << three << "" << "uuuuu" << "one";
+    QTest::newRow("back down") << three << "" << "uud" << "three";
+    QTest::newRow("back to what was typed") << three << "draft" << "uudd" << "draft";
+    QTest::newRow("nothing newer than what is typed") << three << "draft" << "dd" << "draft";
+    QTest::newRow("no entry twice in a row") << QStringList{"one", "two", "two"} << "" << "uu" << "one";
+    QTest::newRow("nothing sent yet") << QStringList() << "draft" << "u" << "draft";
+    QTest::newRow("several lines come back whole") << QStringList{"a\nb"} << "" << "u" << "a\nb";
+    QTest::newRow("sent again from the recall: newest") << QStringList{"one", "two"} << ""
+                                                        << "uusuu" << "two";
+}
+
+void tst_Connection::recallKeys()
+{
+    QFETCH(QStringList, sent);
+    QFETCH(QString, typed);
+    QFETCH(QString, keys);
+    QFETCH(QString, shown);
+
+    Listener listener;
+    Peer peer = connectTo(listener);
+    for (const QString& text : sent) {
+        w().txtInvia->setPlainText(text);
+        QTest::mouseClick(w().cmdSend, Qt::LeftButton);
+    }
+    w().txtInvia->setPlainText(typed);
+    w().txtInvia->moveCursor(QTextCursor::End); // as after typing it
+    w().txtInvia->setFocus();
+    for (QChar key : keys) {
+        if (key == u's')
+            QTest::mouseClick(w().cmdSend, Qt::LeftButton);
+        else
+            QTest::keyClick(w().txtInvia, key == u'u' ? Qt::Key_Up : Qt::Key_Down, Qt::ControlModifier);
+    }
+    QCOMPARE(w().txtInvia->toPlainText(), shown);
+    QCOMPARE(w().txtInvia->textCursor().position(), int(shown.size()));
 }
 
 void tst_Connection::keysOutsideAConnectionDoNothing()

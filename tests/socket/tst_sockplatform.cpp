@@ -493,6 +493,15 @@ std::int32_t sendWithWatchdog(Socket& peer, milliseconds patience, bool& stuck,
 // More than the send and receive buffers of a loopback connection hold.
 constexpr std::size_t Plenty = 32 * 1024 * 1024;
 
+// n bytes whose pattern (a period of 251) shows any byte lost or moved.
+std::string patterned(std::size_t n)
+{
+    std::string bytes(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        bytes[i] = char(i % 251);
+    return bytes;
+}
+
 void boundedSendToPeerThatNeverReads(Faults& f)
 {
     Connection c;
@@ -517,9 +526,7 @@ void sendToSlowReaderCompletes(Faults& f)
     Connection c;
     if (!f.expect(c.open(), "no connection"))
         return;
-    std::string bytes(Plenty, '\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = char(i % 251);
+    const std::string bytes = patterned(Plenty);
     std::string received;
     std::thread reader([&] { received = receiveUpTo(c.server.get(), bytes.size(), 60s); });
     const std::int32_t result = sendAll(c.client.get(), bytes, 30s);
@@ -527,6 +534,45 @@ void sendToSlowReaderCompletes(Faults& f)
     f.expect(result == std::int32_t(bytes.size()), "the send gave " + show(result));
     f.expect(received == bytes, "the reader got " + std::to_string(received.size())
                                     + " bytes, or not the bytes sent");
+}
+
+// SendSome never waits: it takes what the buffers have room for, says 0 once
+// they are full, and what it took is what arrives, in order; after the
+// peer's reset it fails.
+void sendSomeNeverWaits(Faults& f)
+{
+    Connection c;
+    if (!f.expect(c.open(), "no connection"))
+        return;
+    const std::string bytes = patterned(Plenty);
+    const std::span<const char> all(bytes.data(), bytes.size());
+    f.expect(sockplatform::SendSome(c.client.get(), all.first(0)) == -1, "an empty send did not fail");
+    std::size_t taken = 0;
+    std::int64_t last = 1;
+    const auto start = steady_clock::now();
+    while (last > 0 && taken < bytes.size() && steady_clock::now() - start < 15s) {
+        last = sockplatform::SendSome(c.client.get(), all.subspan(taken));
+        if (last > 0)
+            taken += std::size_t(last);
+    }
+    if (!f.expect(last == 0, "the send into full buffers gave " + std::to_string(last)))
+        return;
+    f.expect(taken > 0 && taken < bytes.size(), "took " + std::to_string(taken) + " bytes");
+    f.expect(!sockplatform::IsWritable(c.client.get()), "writable with full buffers");
+    std::string received;
+    std::thread reader([&] { received = receiveUpTo(c.server.get(), taken + 3, 30s); });
+    // Once the reader has made room, the plain send goes on after them.
+    f.expect(sockplatform::WaitReady(c.client.get(), true, 10000), "no room after the reader");
+    f.expect(sendAll(c.client.get(), "end", 10s) == 3, "the send after them failed");
+    reader.join();
+    f.expect(received == bytes.substr(0, taken) + "end",
+             "the reader got " + std::to_string(received.size()) + " bytes, or not those taken");
+    resetAndClose(c.server);
+    waitReadable(c.client.get());
+    for (int i = 0; i < 2; ++i) {
+        const std::int64_t n = sockplatform::SendSome(c.client.get(), all.first(5));
+        f.expect(n == -1, "send " + std::to_string(i + 1) + " after the reset gave " + std::to_string(n));
+    }
 }
 
 void peerClose(Faults& f)
@@ -689,6 +735,7 @@ constexpr Case Cases[] = {
     {"next address after one stagger, families in turn", staggeredAttempts},
     {"bounded send to a peer that never reads", boundedSendToPeerThatNeverReads},
     {"send to a slow reader completes", sendToSlowReaderCompletes},
+    {"a send that never waits", sendSomeNeverWaits},
     {"peer's close", peerClose},
     {"peer's reset", peerReset},
     {"IPv6 address text both ways", ipv6AddressText},

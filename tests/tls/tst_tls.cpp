@@ -9,8 +9,11 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QRandomGenerator>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -37,6 +40,8 @@ private slots:
     void recordLargerThanATickIsPaced();
     void peerEnds_data();
     void peerEnds();
+    void sendsAFile_data();
+    void sendsAFile();
     void bytesBeforeAResetAreShown_data();
     void bytesBeforeAResetAreShown();
     void stalledHandshakeIsBounded();
@@ -393,6 +398,66 @@ void tst_Tls::peerEnds()
     QVERIFY(transcript().contains("bye"));
     QVERIFY(transcript().endsWith("Disconnected\r\n"));
     QCOMPARE(transcript().contains("the end is not confirmed"), !closeNotify && !reset);
+}
+
+void tst_Tls::sendsAFile_data()
+{
+    QTest::addColumn<bool>("cancel");
+    QTest::newRow("whole") << false;
+    QTest::newRow("cancelled in full buffers, then a key") << true;
+}
+
+// A file through the session: what arrives is the file, or, cancelled while
+// a record is half written, exactly the bytes counted as gone, and what is
+// typed next follows them unharmed.
+void tst_Tls::sendsAFile()
+{
+    QFETCH(bool, cancel);
+    QByteArray contents(24 * 1024 * 1024, '\0');
+    QRandomGenerator random(7);
+    for (char& byte : contents)
+        byte = char(random.generate() & 0xff);
+    QFile out(file("send.bin"));
+    QVERIFY(out.open(QIODevice::WriteOnly) && out.write(contents) == contents.size());
+    out.close();
+    testtls::Peer peer = connectTls("127.0.0.1", "good");
+    ConnectionControl& conn = m_window->connection();
+    QCOMPARE(conn.connState(), State::stateConnected);
+    m_window->chkEcho->setChecked(false);
+    auto pump = [&conn](int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (conn.isSendingFile() && t.elapsed() < ms)
+            QTest::qWait(5);
+    };
+
+    std::future<QByteArray> received;
+    conn.sendFile(out.fileName());
+    if (cancel) {
+        // The peer reads nothing until the send is well into full buffers.
+        pump(1000);
+        QVERIFY(conn.isSendingFile());
+        QTest::mouseClick(m_window->cmdCancelSend, Qt::LeftButton);
+    }
+    received = std::async(std::launch::async, [&peer, &contents] { return peer.read(contents.size()); });
+    pump(30000);
+    QVERIFY(!conn.isSendingFile());
+    const qint64 sent = conn.fileSend()->progress().sent;
+    const QByteArray got = received.get(); // all of it, or what came before a 5 s silence
+    QCOMPARE(got.size(), sent);
+    QVERIFY(got == contents.left(sent));
+    if (cancel) {
+        QVERIFY(sent < contents.size());
+        QVERIFY2(transcript().contains(QStringLiteral("cancelled: %1 of %2 bytes went out")
+                                           .arg(sent)
+                                           .arg(contents.size())),
+                 qPrintable(transcript().right(200)));
+        QTest::keyClick(m_window->txtDati, 'z');
+        QCOMPARE(peer.read(1), QByteArray("z"));
+    } else {
+        QCOMPARE(sent, contents.size());
+    }
+    QCOMPARE(conn.connState(), State::stateConnected);
 }
 
 // What the peer sent before its reset is in the kernel already and shows,
