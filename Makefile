@@ -6,8 +6,9 @@ JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_DEPS = cmake g++ make qt6-base-dev libssl-dev fonts-dejavu-core
 # The tests also check the desktop files, the manual page, the package (with
 # Debian's checker), the real window and what a screen reader reads of it
-# (AT-SPI).
-TEST_DEPS  = $(BUILD_DEPS) openssl python3-aiosmtpd libx11-dev desktop-file-utils appstream dpkg-dev file man-db lintian \
+# (AT-SPI), and read the captures back with Wireshark's tshark and capinfos
+# (install-deps.sh answers tshark's capture question with no).
+TEST_DEPS  = $(BUILD_DEPS) openssl python3-aiosmtpd tshark libx11-dev desktop-file-utils appstream dpkg-dev file man-db lintian \
              xvfb xauth x11-utils xdotool python3 dbus-daemon dbus-bin at-spi2-core python3-pyatspi
 FUZZ_DEPS  = $(BUILD_DEPS) clang libclang-rt-14-dev
 # The screenshot's peer is Python's own web server.

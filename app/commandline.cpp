@@ -78,6 +78,8 @@ QString helpText()
         "                       port in the remote port box\n"
         "  -l, --listen PORT    listen on the local PORT once the window is shown\n"
         "  -o, --output FILE    append the transcript to FILE from start-up on\n"
+        "      --capture FILE   write the session to FILE from start-up on as a capture\n"
+        "                       that Wireshark opens (pcapng), replacing FILE\n"
         "      --tls            connect or listen over TLS (the TLS box ticked)\n"
         "      --ca-file FILE   trust the authorities in FILE (PEM) instead of the\n"
         "                       system's\n"
@@ -101,14 +103,16 @@ QString helpText()
         "\n"
         "A PORT is a whole number from 1 to 65535. HOST and --listen exclude each other.\n"
         "Exit status: 0 when the window is closed, 1 when the network cannot be started,\n"
-        "2 for a usage error, or a file of --cert, --key, --ca-file or --output that\n"
-        "cannot be used (missing, unreadable, not PEM, a key not of its certificate).\n"
+        "2 for a usage error, or a file of --cert, --key, --ca-file, --output or\n"
+        "--capture that cannot be used (missing, unreadable, not PEM, a key not of its\n"
+        "certificate).\n"
         "\n"
         "Examples:\n"
         "  pellix example.org 80     connect to port 80 of example.org\n"
         "  pellix -l 2323 -o s.log   wait for a peer on port 2323, keep the session\n"
         "  pellix --tls example.org 443   HTTPS: type GET / HTTP/1.0 and Enter twice\n"
         "  pellix --hex host 502     look at a binary protocol byte by byte\n"
+        "  pellix --capture s.pcapng host 1883   then: wireshark s.pcapng\n"
         "\n"
         "The manual page pellix(1) tells what each key sends.\n");
 }
@@ -150,6 +154,8 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
             request.certFile = value;
         else if (option == u"--key")
             request.keyFile = value;
+        else if (option == u"--capture")
+            request.captureFile = value;
         else
             request.outputFile = value;
         return {};
@@ -205,7 +211,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
             static const QStringList withValue = {
                 QStringLiteral("--listen"), QStringLiteral("--output"), QStringLiteral("--encoding"),
                 QStringLiteral("--ca-file"), QStringLiteral("--cert"), QStringLiteral("--key"),
-                QStringLiteral("--eol")};
+                QStringLiteral("--capture"), QStringLiteral("--eol")};
             if (!withValue.contains(name))
                 return usageError(QStringLiteral("unknown option ") + quoted(name));
             QString value;

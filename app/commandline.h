@@ -12,6 +12,7 @@ struct StartupRequest {
     std::optional<quint16> port;      // none: what the remote port box holds
     std::optional<quint16> listenPort; // set: listen on this local port
     QString outputFile;               // empty: no transcript log
+    QString captureFile;              // empty: no capture written live
     bool tls = false;                 // Connect and Listen over TLS
     bool insecure = false;            // any certificate, said so in the transcript
     QString caFile;                   // the authorities to trust; empty: the system's

@@ -1,5 +1,6 @@
 #include "commandline.h"
 #include "frmpellix.h"
+#include "transcriptcapture.h"
 #include "transcriptlog.h"
 #include "transcriptview.h"
 
@@ -20,6 +21,11 @@ void write(std::FILE* stream, const QString& text)
     const QByteArray bytes = text.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
     std::fflush(stream);
+}
+
+void cannotOpen(const QString& path, const QString& what, const QString& reason)
+{
+    write(stderr, QStringLiteral("pellix: cannot open '%1' for the %2: %3\n").arg(path, what, reason));
 }
 
 } // namespace
@@ -50,21 +56,42 @@ int main(int argc, char* argv[])
         QString reason;
         log = TranscriptLog::open(request.outputFile, &reason);
         if (!log) {
-            write(stderr, QStringLiteral("pellix: cannot open '%1' for the transcript: %2\n")
-                              .arg(request.outputFile, reason));
+            cannotOpen(request.outputFile, QStringLiteral("transcript"), reason);
             return 2;
         }
     }
 
-    // Checked after the output file, whose errors are the user's to mend
-    // first; a log file that this start created goes again.
-    const QString noDisplay = missingDisplay(QProcessEnvironment::systemEnvironment());
-    if (!noDisplay.isEmpty()) {
-        write(stderr, noDisplay);
+    // Opened as the log is, so that its errors come first too, but emptied
+    // only once there is a window to write it: what it held stays till then.
+    std::unique_ptr<TranscriptLog> captureFile;
+    const bool captureExisted = QFileInfo::exists(request.captureFile);
+    // The files this start created go again when it ends before the window.
+    const auto dropCreatedFiles = [&] {
         if (log && !logExisted) {
             log.reset();
             QFile::remove(request.outputFile);
         }
+        if (captureFile && !captureExisted) {
+            captureFile.reset();
+            QFile::remove(request.captureFile);
+        }
+    };
+    if (!request.captureFile.isEmpty()) {
+        QString reason;
+        captureFile = TranscriptLog::open(request.captureFile, &reason);
+        if (!captureFile) {
+            cannotOpen(request.captureFile, QStringLiteral("capture"), reason);
+            dropCreatedFiles();
+            return 2;
+        }
+    }
+
+    // Checked after the output files, whose errors are the user's to mend
+    // first.
+    const QString noDisplay = missingDisplay(QProcessEnvironment::systemEnvironment());
+    if (!noDisplay.isEmpty()) {
+        write(stderr, noDisplay);
+        dropCreatedFiles();
         return 1;
     }
 
@@ -84,6 +111,16 @@ int main(int argc, char* argv[])
         {request.caFile, request.certFile, request.keyFile, request.insecure});
     if (log)
         window.startLog(std::move(log)); // the banner line first
+    if (captureFile) {
+        QString reason;
+        std::unique_ptr<TranscriptCapture> capture =
+            TranscriptCapture::over(std::move(captureFile), &reason);
+        if (!capture) {
+            cannotOpen(request.captureFile, QStringLiteral("capture"), reason);
+            return 2;
+        }
+        window.startCapture(std::move(capture));
+    }
     if (!request.host.isEmpty()) {
         window.txtHostConn->setText(request.host);
         if (request.port)

@@ -28,6 +28,16 @@ std::span<const char> spanOf(const QByteArray& bytes)
     return {bytes.constData(), std::size_t(bytes.size())};
 }
 
+// One end of a conversation; an IPv4 peer seen through an IPv6 socket as IPv4.
+ConversationEnd endOf(const SockAddr& record)
+{
+    const SockAddr address = sockplatform::Unmapped(record);
+    ConversationEnd end;
+    end.ipv6 = sockplatform::RecordAddressBytes(address, end.address) == 16;
+    end.port = PortOf(address);
+    return end;
+}
+
 } // namespace
 
 ConnectionControl::ConnectionControl(WindowOps& window)
@@ -132,6 +142,7 @@ void ConnectionControl::cmdConnetti_Click()
     m_window.setEnabled(Control::cmdConnetti, false);
     m_window.setEnabled(Control::cmdSend, true);
     m_window.connectionStarted();
+    startConversation(true);
     writeStatusLine(QStringLiteral("Connected to: ") + AddressToText(RemoteAddr));
     if (m_session)
         writeTlsFacts(facts, true);
@@ -417,6 +428,7 @@ void ConnectionControl::dropHandshakingPeer(const QString& reason)
 void ConnectionControl::peerAccepted()
 {
     m_window.connectionStarted();
+    startConversation(false);
     writeStatusLine(QStringLiteral("Connected from: ") + AddressToText(RemoteAddr));
     ConnState = stateAccepted;
     m_window.setEnabled(Control::cmdDisconnect, true);
@@ -533,6 +545,8 @@ void ConnectionControl::cmdDisconnect_Click()
     m_window.setEnabled(Control::cmdDisconnect, false);
     m_window.setEnabled(Control::cmdSend, false);
     writeStatusLine(QStringLiteral("Disconnected"));
+    // After the line, which the conversation's last packets then follow.
+    m_window.conversationEnded();
 }
 
 // --- Sending and local echo ----------------------------------------------------
@@ -581,6 +595,16 @@ bool ConnectionControl::sendAndEcho(const QString& text)
     }
     m_window.ScrollToEnd();
     return true;
+}
+
+void ConnectionControl::startConversation(bool openedHere)
+{
+    Conversation conversation;
+    conversation.here = endOf(LocalAddress(ConnSocket));
+    conversation.peer = endOf(RemoteAddr);
+    conversation.tls = m_session != nullptr;
+    conversation.openedHere = openedHere;
+    m_window.conversationStarted(conversation);
 }
 
 bool ConnectionControl::refusedForFile()

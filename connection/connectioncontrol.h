@@ -122,6 +122,9 @@ private:
     // end; on failure performs the Disconnect action. True when sent.
     bool sendAndEcho(const QString& text);
     void writeStatusLine(const QString& line);
+    // Tells the window that the connection over ConnSocket to RemoteAddr
+    // has begun.
+    void startConversation(bool openedHere);
     // True, with one line per file, while a file is going out or the send
     // buffer is still full of its end.
     bool refusedForFile();

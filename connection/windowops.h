@@ -1,5 +1,6 @@
 #pragma once
 
+#include "conversation.h"
 #include "textorigin.h"
 
 #include <QString>
@@ -89,6 +90,14 @@ public:
         Q_UNUSED(again);
         return std::nullopt;
     }
+
+    // A connection has begun (its addresses and ports, TLS, which side
+    // opened it) or the one begun has ended; for the transcript's capture.
+    virtual void conversationStarted(const Conversation& conversation)
+    {
+        Q_UNUSED(conversation);
+    }
+    virtual void conversationEnded() { }
 
     // The "?" button: the banner line, and the help text once the window shows.
     virtual void cmdH_Click() = 0;

@@ -208,6 +208,11 @@ SocketHandle AcceptConnection(SocketHandle s, SockAddr& peer)
     return platform::Accept(s, peer);
 }
 
+SockAddr LocalAddress(SocketHandle s)
+{
+    return platform::LocalAddress(s);
+}
+
 void CloseSocket(SocketHandle s)
 {
     platform::Close(s);

@@ -167,6 +167,10 @@ int StartListening(SocketHandle s, int backlog);
 SocketHandle AcceptConnection(SocketHandle s, SockAddrIn& peer);
 SocketHandle AcceptConnection(SocketHandle s, SockAddr& peer);
 
+// The socket's own address: for a connection, its local end. A record of no
+// family on failure.
+SockAddr LocalAddress(SocketHandle s);
+
 // Shuts both directions down and releases the handle. Results are not looked at.
 void CloseSocket(SocketHandle s);
 

@@ -79,6 +79,31 @@ void SetRecordPort(AddressRecord& record, std::uint16_t port)
     std::memcpy(record.bytes.data() + offsetof(sockaddr_in, sin_port), &network, sizeof network);
 }
 
+std::size_t RecordAddressBytes(const AddressRecord& record, std::span<std::uint8_t, 16> bytes)
+{
+    switch (RecordFamily(record)) {
+    case Family::IPv4: {
+        sockaddr_in a;
+        std::memcpy(&a, record.bytes.data(), sizeof a);
+        std::memcpy(bytes.data(), &a.sin_addr, 4);
+        return 4;
+    }
+    case Family::IPv6: {
+        sockaddr_in6 a;
+        std::memcpy(&a, record.bytes.data(), sizeof a);
+        std::memcpy(bytes.data(), &a.sin6_addr, 16);
+        return 16;
+    }
+    default:
+        return 0;
+    }
+}
+
+std::uint16_t LocalPort(Handle s)
+{
+    return RecordPort(LocalAddress(s));
+}
+
 AddressRecord Unmapped(const AddressRecord& record)
 {
     if (RecordFamily(record) != Family::IPv6)

@@ -55,6 +55,10 @@ Family RecordFamily(const AddressRecord& record);
 std::uint16_t RecordPort(const AddressRecord& record);
 void SetRecordPort(AddressRecord& record, std::uint16_t port);
 
+// The address of an IPv4 or IPv6 record as its bytes in network order, put
+// at the start of bytes: 4, 16, or 0 for a record of no known family.
+std::size_t RecordAddressBytes(const AddressRecord& record, std::span<std::uint8_t, 16> bytes);
+
 // An IPv4-mapped IPv6 record (::ffff:a.b.c.d, what a dual-stack listener
 // sees of an IPv4 peer) as the IPv4 record it stands for; others unchanged.
 AddressRecord Unmapped(const AddressRecord& record);
@@ -179,6 +183,10 @@ int Listen(Handle s, int backlog);
 // The accepted connection, with the peer's record in peer; InvalidHandle on
 // failure.
 Handle Accept(Handle s, AddressRecord& peer);
+
+// The socket's own address and port (getsockname): for a connected socket,
+// the local end of the connection; a record of no family on failure.
+AddressRecord LocalAddress(Handle s);
 
 // The local port the socket is bound to (the one the system picked for port
 // 0) in host byte order; 0 when it has none or on failure.

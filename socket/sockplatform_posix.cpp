@@ -398,14 +398,14 @@ Handle Accept(Handle s, AddressRecord& peer)
     return c;
 }
 
-std::uint16_t LocalPort(Handle s)
+AddressRecord LocalAddress(Handle s)
 {
     AddressRecord record;
     socklen_t length = sizeof record.bytes;
     if (::getsockname(s, reinterpret_cast<sockaddr*>(record.bytes.data()), &length) != 0)
-        return 0;
+        return AddressRecord{};
     record.length = std::int32_t(length);
-    return RecordPort(record);
+    return record;
 }
 
 void Close(Handle s)

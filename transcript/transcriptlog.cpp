@@ -14,9 +14,9 @@ std::unique_ptr<TranscriptLog> TranscriptLog::open(const QString& path, QString*
     // whatever happens to this process afterwards. A device or a pipe
     // (/dev/stdout) has no end to append at, and nothing to cut short.
     const QFileInfo info(path);
-    const bool stream = info.exists() && !info.isFile() && !info.isDir();
+    log->m_stream = info.exists() && !info.isFile() && !info.isDir();
     const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered
-        | (stream ? QIODevice::NotOpen : QIODevice::Append);
+        | (log->m_stream ? QIODevice::NotOpen : QIODevice::Append);
     if (log->m_file.open(mode))
         return log;
     if (reason)
@@ -37,4 +37,13 @@ bool TranscriptLog::write(QByteArrayView bytes, QString* reason)
         done += n;
     }
     return true;
+}
+
+bool TranscriptLog::empty(QString* reason)
+{
+    if (m_stream || m_file.resize(0))
+        return true;
+    if (reason)
+        *reason = m_file.errorString();
+    return false;
 }

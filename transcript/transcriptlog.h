@@ -21,9 +21,13 @@ public:
 
     // False when the bytes could not all be written; *reason then says why.
     bool write(QByteArrayView bytes, QString* reason);
+    // Cuts the file to nothing, for a format that nothing may come before;
+    // a device or a pipe has nothing to cut. False with the reason on failure.
+    bool empty(QString* reason);
 
 private:
     explicit TranscriptLog(const QString& path);
 
     QFile m_file;
+    bool m_stream = false; // a device or a pipe
 };

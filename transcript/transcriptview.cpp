@@ -227,8 +227,9 @@ TranscriptView::TranscriptView(QWidget* parent)
     updateMetrics();
     updateScrollBars();
     TranscriptAccessible::installFactory();
-    m_chooseFile = [this](const QString& title, bool appending) {
-        return QFileDialog::getSaveFileName(this, title, QString(), QString(), nullptr,
+    m_chooseFile = [this](const QString& title, bool appending, const QStringList& filters,
+                          QString* chosen) {
+        return QFileDialog::getSaveFileName(this, title, QString(), filters.join(u";;"), chosen,
                                             appending ? QFileDialog::DontConfirmOverwrite
                                                       : QFileDialog::Options());
     };
@@ -254,10 +255,10 @@ void TranscriptView::AppendText(const QString& s, TextOrigin origin)
     const QByteArray bytes = s.toLatin1();
     if (bytes.isEmpty())
         return;
+    const TranscriptTimes::Micros now = m_clock();
     {
         const TranscriptAccessibleUpdate accessible(this);
         m_origins.append(m_store.size(), origin);
-        const TranscriptTimes::Micros now = m_clock();
         m_times.append(m_store.size(), now);
         m_gutter.appended(m_store.size(), now);
         m_store.append(bytes);
@@ -268,6 +269,10 @@ void TranscriptView::AppendText(const QString& s, TextOrigin origin)
     // After the append has been announced: a failed write appends a notice
     // of its own.
     logAppended(bytes);
+    if (m_capture) {
+        QString reason;
+        captured(m_capture->append(bytes, origin, now, &reason), reason);
+    }
 }
 
 void TranscriptView::ScrollToEnd()
@@ -285,6 +290,7 @@ void TranscriptView::clear()
     m_hexRows.clear();
     m_times.clear();
     m_gutter.cleared();
+    m_conversations.clear();
     showTheStart();
 }
 
@@ -500,18 +506,80 @@ QColor TranscriptView::originColor(TextOrigin origin) const
 
 // --- keeping the transcript -----------------------------------------------
 
-bool TranscriptView::saveAs(const QString& path, QString* reason) const
+bool TranscriptView::saveAs(const QString& path, QString* reason, SaveFormat format) const
 {
     // QSaveFile writes beside the target and renames over it at commit: a
     // failure half way leaves the earlier file as it was.
     QSaveFile file(path);
     const QByteArrayView bytes = m_store.bytes();
-    const bool saved = file.open(QIODevice::WriteOnly)
-        && file.write(bytes.data(), bytes.size()) == bytes.size()
-        && file.commit();
+    bool saved = file.open(QIODevice::WriteOnly);
+    if (saved && format == SaveFormat::Bytes) {
+        saved = file.write(bytes.data(), bytes.size()) == bytes.size();
+    } else if (saved) {
+        CaptureEncoder encoder;
+        QByteArray blocks = CaptureEncoder::fileHeader();
+        saved = replayTranscript(encoder, bytes, m_origins, m_times, m_conversations, blocks,
+                                 [&file](QByteArray& out) {
+                                     const bool written = file.write(out) == out.size();
+                                     out.resize(0);
+                                     return written;
+                                 });
+    }
+    saved = saved && file.commit();
     if (!saved && reason)
         *reason = file.errorString();
     return saved;
+}
+
+void TranscriptView::startConversation(const Conversation& conversation)
+{
+    const TranscriptTimes::Micros now = m_clock();
+    m_conversations.start(m_store.size(), now, conversation);
+    if (m_capture) {
+        QString reason;
+        captured(m_capture->start(conversation, now, &reason), reason);
+    }
+}
+
+void TranscriptView::endConversation()
+{
+    const TranscriptTimes::Micros now = m_clock();
+    m_conversations.end(m_store.size(), now);
+    if (m_capture) {
+        QString reason;
+        captured(m_capture->end(now, &reason), reason);
+    }
+}
+
+void TranscriptView::startCapture(std::unique_ptr<TranscriptCapture> capture, bool withWhatIsShown)
+{
+    m_capture = std::move(capture);
+    if (!m_capture)
+        return;
+    QString reason;
+    if (!withWhatIsShown) {
+        if (m_conversations.isOpen())
+            captured(m_capture->start(*m_conversations.at(m_conversations.count() - 1).started,
+                                      m_clock(), &reason),
+                     reason);
+        return;
+    }
+    QByteArray blocks;
+    const bool written = replayTranscript(
+        m_capture->encoder(), m_store.bytes(), m_origins, m_times, m_conversations, blocks,
+        [&](QByteArray& out) { return m_capture->write(out, &reason); });
+    captured(written, reason);
+}
+
+void TranscriptView::captured(bool written, const QString& reason)
+{
+    if (written || !m_capture)
+        return;
+    const QString path = m_capture->path();
+    m_capture.reset();
+    EnsureLineBreak();
+    AppendText(tr("Capture stopped: %1: %2").arg(path, reason) + QStringLiteral("\r\n"),
+               TextOrigin::Status);
 }
 
 void TranscriptView::startLog(std::unique_ptr<TranscriptLog> log, bool withWhatIsShown)
@@ -540,18 +608,22 @@ void TranscriptView::logAppended(QByteArrayView bytes)
 
 void TranscriptView::saveAsChosenFile()
 {
-    const QString path = m_chooseFile(tr("Save Transcript As"), false);
+    // The exact bytes first: what Save As has always written.
+    const QStringList filters = {tr("Exact bytes (*)"), tr("Wireshark capture (*.pcapng)")};
+    QString chosen;
+    const QString path = m_chooseFile(tr("Save Transcript As"), false, filters, &chosen);
     if (path.isEmpty())
         return;
+    const SaveFormat format = chosen == filters.at(1) ? SaveFormat::Capture : SaveFormat::Bytes;
     QString reason;
-    if (!saveAs(path, &reason))
+    if (!saveAs(path, &reason, format))
         QMessageBox::warning(this, QStringLiteral("Pellix"),
                              tr("Could not save %1: %2").arg(path, reason));
 }
 
 void TranscriptView::logToChosenFile()
 {
-    const QString path = m_chooseFile(tr("Log Transcript to File"), true);
+    const QString path = m_chooseFile(tr("Log Transcript to File"), true, {}, nullptr);
     if (path.isEmpty())
         return;
     QString reason;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hexindex.h"
+#include "transcriptcapture.h"
 #include "transcriptgutter.h"
 #include "transcriptlog.h"
 #include "transcriptmapping.h"
@@ -14,6 +15,7 @@
 #include <QPixmap>
 #include <QRawFont>
 #include <QString>
+#include <QStringList>
 
 #include <algorithm>
 #include <array>
@@ -24,6 +26,9 @@
 class QKeyEvent;
 class QMenu;
 class QPainter;
+
+// What Save As writes: the exact bytes, or a capture Wireshark reads.
+enum class SaveFormat { Bytes, Capture };
 
 // How the transcript's bytes are read as characters: Latin-1, one byte a
 // character, or UTF-8.
@@ -88,9 +93,23 @@ public:
     // horizontal scroll bar, for a widget laid over it; 0 gives it back.
     void setBottomMargin(int pixels);
 
-    // Writes the transcript's exact bytes to path, replacing the file only
-    // once all of it is written. False with the system's reason on failure.
-    bool saveAs(const QString& path, QString* reason) const;
+    // Writes the transcript's exact bytes (or the capture of its
+    // conversations) to path, replacing the file only once all of it is
+    // written. False with the system's reason on failure.
+    bool saveAs(const QString& path, QString* reason, SaveFormat format = SaveFormat::Bytes) const;
+
+    // A connection has begun or ended here, between the bytes appended
+    // before and after: kept for Save As, and passed on to the capture.
+    void startConversation(const Conversation& conversation);
+    void endConversation();
+    const TranscriptConversations& conversations() const { return m_conversations; }
+
+    // From now on every append and conversation also goes to capture; with
+    // withWhatIsShown, the transcript so far goes first, and without, a
+    // connection open now begins the capture. Replaces an earlier capture.
+    void startCapture(std::unique_ptr<TranscriptCapture> capture, bool withWhatIsShown);
+    void stopCapture() { m_capture.reset(); }
+    bool isCapturing() const { return m_capture != nullptr; }
 
     // From now on every appended character also goes to log; with
     // withWhatIsShown, the transcript so far goes first. Replaces an earlier log.
@@ -101,8 +120,10 @@ public:
 
     // Asks the user for a file (the file dialog by default): the path, or
     // the empty text when the user cancels. appending: the file is added to,
-    // so no question about replacing it.
-    using FileChooser = std::function<QString(const QString& title, bool appending)>;
+    // so no question about replacing it. filters: the kinds of file offered
+    // (none: any), the one chosen written to *chosen.
+    using FileChooser = std::function<QString(const QString& title, bool appending,
+                                              const QStringList& filters, QString* chosen)>;
     void setFileChooser(FileChooser chooser) { m_chooseFile = std::move(chooser); }
 
     // The context menu's actions: "Copy", "Select All", "Encoding" (Latin-1
@@ -203,6 +224,8 @@ private:
     // Passes what was just appended on to the log; a failed write ends the
     // log and says so once in the transcript.
     void logAppended(QByteArrayView bytes);
+    // The same for the capture: unless written, the capture ends, said so once.
+    void captured(bool written, const QString& reason);
     void paintLine(QPainter& painter, qint64 line, qreal y, qint64 firstColumn,
                    qint64 lastColumn) const;
     // A control character or an invalid byte: its value in hex, two digits
@@ -227,6 +250,8 @@ private:
     int m_bottomMargin = 0;
     bool m_hexView = false;
     std::unique_ptr<TranscriptLog> m_log;
+    TranscriptConversations m_conversations;
+    std::unique_ptr<TranscriptCapture> m_capture;
     FileChooser m_chooseFile;
     std::vector<std::function<void(QMenu*)>> m_menuSections;
     TextEncoding m_encoding = TextEncoding::Latin1;

@@ -633,6 +633,19 @@ void frmPellix::connectionStarted()
     txtDati->EnsureLineBreak();
     txtDati->markConnectionStart();
 }
+
+void frmPellix::startCapture(std::unique_ptr<TranscriptCapture> capture)
+{
+    txtDati->startCapture(std::move(capture), true);
+}
+
+void frmPellix::conversationStarted(const Conversation& conversation)
+{
+    txtDati->startConversation(conversation);
+}
+
+void frmPellix::conversationEnded() { txtDati->endConversation(); }
+
 void frmPellix::EnsureLineBreak() { txtDati->EnsureLineBreak(); }
 void frmPellix::AppendText(const QString& s, TextOrigin origin)
 {

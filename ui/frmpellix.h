@@ -26,6 +26,7 @@ class QPushButton;
 class QKeyEvent;
 class QMimeData;
 class QTimer;
+class TranscriptCapture;
 class TranscriptLog;
 class TranscriptView;
 
@@ -64,6 +65,8 @@ public:
     // Logs the transcript to log from now on, beginning with what the
     // transcript already holds (right after construction: the banner line).
     void startLog(std::unique_ptr<TranscriptLog> log);
+    // The same for a capture of the session.
+    void startCapture(std::unique_ptr<TranscriptCapture> capture);
 
     // What Enter in the transcript sends and what each line break of the
     // send box becomes ("Line End" in both context menus).
@@ -151,6 +154,8 @@ private:
     void EnsureLineBreak() override;
     void AppendText(const QString& s, TextOrigin origin) override;
     void ScrollToEnd() override;
+    void conversationStarted(const Conversation& conversation) override;
+    void conversationEnded() override;
     void reportStartupFailure(const QString& message) override;
     bool keepWaiting() override;
     void showSendProgress(const QString& text, double fraction) override;

@@ -137,6 +137,7 @@ void tst_CommandLine::outcome_data()
     err("unknown encoding", {"--encoding", "utf8"}, "'utf8' is not an encoding (latin-1 or utf-8)");
     err("--encoding without its value", {"--encoding"}, "'--encoding' needs an encoding");
     err("--hex with a value", {"--hex=1"}, "'--hex' takes no value");
+    err("--capture without its file", {"h", "--capture"}, "'--capture' needs a file name");
     err("unknown line end", {"--eol", "crlf2"}, "'crlf2' is not a line end (crlf, lf, cr or none)");
     err("--eol without its value", {"h", "--eol"}, "'--eol' needs a line end");
 }
@@ -266,8 +267,9 @@ void tst_CommandLine::outcome()
         QVERIFY2(c.text.startsWith(u"pellix: "), qPrintable(c.text));
         QVERIFY2(c.text.endsWith(u"; try 'pellix --help'\n"), qPrintable(c.text));
     } else if (says == Usage) {
-        for (const char* option : {"-l, --listen PORT", "-o, --output FILE", "--encoding ENC",
-                                   "--hex", "--eol END", "-h, --help", "-v, --version"})
+        for (const char* option : {"-l, --listen PORT", "-o, --output FILE", "--capture FILE",
+                                   "--encoding ENC", "--hex", "--eol END", "-h, --help",
+                                   "-v, --version"})
             QVERIFY2(c.text.contains(QLatin1String(option)), option);
     } else {
         QCOMPARE(c.text, says); // --version: the banner's line alone

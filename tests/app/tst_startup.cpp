@@ -4,6 +4,7 @@
 // transcript it logs with --output.
 
 #include "../support/loopbackpeer.h"
+#include "../support/tsharkreader.h"
 #include "../support/tlspeer.h"
 
 #include <QFile>
@@ -23,6 +24,14 @@ QByteArray fileBytes(const QString& path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray everyByteValue()
+{
+    QByteArray all(256, 0);
+    for (int b = 0; b < 256; ++b)
+        all[b] = char(b);
+    return all;
 }
 
 // A peer connected to port as soon as the program listens there (bounded).
@@ -70,6 +79,7 @@ private slots:
     void failedConnectLeavesTheWindow();
     void listenAtStartup();
     void logSurvivesAKill();
+    void captureSurvivesAKill();
     void lockedKeyAsksNoTerminal();
 
 private:
@@ -105,6 +115,12 @@ void tst_Startup::withoutDisplay_data()
     QTest::newRow("output file that cannot be opened")
         << QStringList{"-o", unopenable, "127.0.0.1"} << 2 << QByteArray()
         << ("'" + unopenable.toLocal8Bit() + "'");
+    QTest::newRow("capture file that cannot be opened")
+        << QStringList{"--capture", unopenable, "-l", "5"} << 2 << QByteArray()
+        << ("'" + unopenable.toLocal8Bit() + "' for the capture");
+    QTest::newRow("no display, a capture asked for")
+        << QStringList{"--capture", m_dir.filePath(QStringLiteral("nodisplay.pcapng")), "-l", "5"}
+        << 1 << QByteArray() << QByteArray("pellix: no display");
     // The TLS files, checked before any window: the file named, and why.
     const auto f = [this](const char* name) { return m_dir.filePath(QLatin1String(name)); };
     const auto tls = [&](const QString& cert, const QString& key) {
@@ -182,6 +198,7 @@ void tst_Startup::withoutDisplay()
     }
     QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("missing"))));
     QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("nodisplay.log"))));
+    QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("nodisplay.pcapng"))));
 }
 
 void tst_Startup::connectAtStartup()
@@ -241,14 +258,43 @@ void tst_Startup::logSurvivesAKill()
 
     testpeer::Peer peer = connectOnceListening(port);
     QVERIFY(peer.isOpen());
-    QByteArray all(256, 0);
-    for (int b = 0; b < 256; ++b)
-        all[b] = char(b);
+    const QByteArray all = everyByteValue();
     QVERIFY(peer.send(all));
     QTest::qWait(500); // five ticks: shown by now
     window.process().kill();
     QVERIFY(window.process().waitForFinished(WaitMs));
     QCOMPARE(fileBytes(log), "an earlier session\n" + Banner + "Connected from: 127.0.0.1\r\n" + all);
+}
+
+// The capture is written through as the log is: killed mid-session, it
+// reads whole up to the bytes shown, the conversation that had begun with
+// its handshake and no end; what the file held before is gone.
+void tst_Startup::captureSurvivesAKill()
+{
+    const quint16 port = testpeer::unusedPort();
+    const QString capture = m_dir.filePath(QStringLiteral("killed.pcapng"));
+    QFile earlier(capture); // replaced: a capture is one format from its first byte
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("an earlier file\n") > 0);
+    earlier.close();
+    Window window({QStringLiteral("-l"), QString::number(port), QStringLiteral("--capture"), capture});
+
+    testpeer::Peer peer = connectOnceListening(port);
+    QVERIFY(peer.isOpen());
+    const QByteArray all = everyByteValue();
+    QVERIFY(peer.send(all));
+    QTRY_VERIFY_WITH_TIMEOUT(fileBytes(capture).contains(all), WaitMs);
+    window.process().kill();
+    QVERIFY(window.process().waitForFinished(WaitMs));
+
+    const auto sides = testcapture::follow(capture, 0);
+    QCOMPARE(sides[0], all);
+    QCOMPARE(sides[1], QByteArray());
+    const testcapture::Output info = testcapture::run(QStringLiteral("capinfos"), {capture});
+    QVERIFY2(info.ran, info.err.constData());
+    QCOMPARE(testcapture::fields(capture, {"frame.comment"}, QStringLiteral("frame.comment")).last(),
+             QStringLiteral("Connected from: 127.0.0.1"));
+    QVERIFY(testcapture::fields(capture, {"frame.number"}, QStringLiteral("tcp.flags.fin == 1"))
+                .isEmpty());
 }
 
 // A locked key is asked for in the window: nothing on the terminal, nothing

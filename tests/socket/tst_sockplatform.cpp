@@ -408,6 +408,17 @@ void accept(Faults& f)
     f.expect(sockplatform::RecordPort(peer) == sockplatform::LocalPort(client.get()),
              "the peer's record has port " + std::to_string(sockplatform::RecordPort(peer))
                  + ", the client's port is " + std::to_string(sockplatform::LocalPort(client.get())));
+    // The accepted connection's own end: the listener's address and port.
+    const sockplatform::AddressRecord here = sockplatform::LocalAddress(server.get());
+    std::array<std::uint8_t, 16> address{};
+    f.expect(sockplatform::RecordAddressBytes(here, address) == 4 && address[0] == 127
+                 && address[1] == 0 && address[2] == 0 && address[3] == 1
+                 && sockplatform::RecordPort(here) == listener.port,
+             "the accepted connection's own end is " + sockplatform::FormatAddress(here) + " port "
+                 + std::to_string(sockplatform::RecordPort(here)));
+    f.expect(sockplatform::RecordAddressBytes(sockplatform::LocalAddress(sockplatform::InvalidHandle),
+                                              address) == 0,
+             "an invalid handle has a local address");
     f.expect(sockplatform::PollReadable(listener.s.get()) == 0,
              "the listener is still readable with nothing left to accept");
     f.expect(!inheritable(listener.s.get()) && !inheritable(client.get()) && !inheritable(server.get()),
@@ -654,6 +665,11 @@ void ipv6Loopback(Faults& f)
         return;
     f.expect(sockplatform::FormatAddress(peer) == "::1", "the peer shows as \"" + sockplatform::FormatAddress(peer) + "\"");
     f.expect(sockplatform::RecordPort(peer) == sockplatform::LocalPort(client.get()), "the peer's port is not the client's");
+    std::array<std::uint8_t, 16> here{};
+    const std::array<std::uint8_t, 16> loopbackBytes = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    f.expect(sockplatform::RecordAddressBytes(sockplatform::LocalAddress(server.get()), here) == 16
+                 && here == loopbackBytes,
+             "the accepted connection's own end is not ::1 in 16 bytes");
     const std::string bytes = allByteValues();
     f.expect(sendAll(client.get(), bytes) == 256 && receiveUpTo(server.get(), 256) == bytes,
              "the 256 byte values did not cross over ::1");

@@ -18,7 +18,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/resource.h>
+
 #include <cmath>
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -155,6 +158,10 @@ private slots:
     void saveAsWritesExactBytes();
     void saveAsFailure_data();
     void saveAsFailure();
+    void saveAsOffersACapture_data();
+    void saveAsOffersACapture();
+    void clearKeepsTheOpenConversation();
+    void captureWriteErrorStopsCapturingOnce();
     void fileActionFailureIsShown_data();
     void fileActionFailureIsShown();
     void logFollowsEveryAppend_data();
@@ -622,6 +629,76 @@ void tst_TranscriptView::saveAsFailure()
     QCOMPARE(readFile(dir.filePath(QStringLiteral("plain"))), QByteArray("x"));
 }
 
+void tst_TranscriptView::saveAsOffersACapture_data()
+{
+    QTest::addColumn<int>("filter"); // of those the dialog offers
+    QTest::newRow("exact bytes") << 0;
+    QTest::newRow("wireshark capture") << 1;
+}
+
+// Save As's dialog offers the exact bytes first and the capture beside
+// them; the kind chosen is what is written.
+void tst_TranscriptView::saveAsOffersACapture()
+{
+    QFETCH(int, filter);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("saved"));
+    TranscriptView view;
+    view.startConversation({{{127, 0, 0, 1}, false, 1024}, {{127, 0, 0, 1}, false, 80}, false, true});
+    view.AppendText(QStringLiteral("GET /\r\n"), TextOrigin::Sent);
+    view.AppendText(QStringLiteral("hello"), TextOrigin::Received);
+    view.endConversation();
+    QStringList offered;
+    view.setFileChooser([&](const QString&, bool, const QStringList& filters, QString* chosen) {
+        offered = filters;
+        *chosen = filters.value(filter);
+        return path;
+    });
+    std::unique_ptr<QMenu> menu(view.createContextMenu());
+    actionsOf(*menu).at(5)->trigger(); // Save As...
+    QCOMPARE(offered, (QStringList{"Exact bytes (*)", "Wireshark capture (*.pcapng)"}));
+
+    const QString direct = dir.filePath(QStringLiteral("direct"));
+    QVERIFY(view.saveAs(direct, nullptr, SaveFormat::Capture));
+    QVERIFY(readFile(direct).startsWith("\x0a\x0d\x0d\x0a"));
+    QCOMPARE(readFile(path), filter == 0 ? view.store().bytes().toByteArray() : readFile(direct));
+}
+
+// Clear empties the transcript, not the connection: a capture saved after it
+// still has the connection open, and what came after Clear on it; so has a
+// capture begun then without what was shown.
+void tst_TranscriptView::clearKeepsTheOpenConversation()
+{
+    QTemporaryDir dir;
+    const QString saved = dir.filePath(QStringLiteral("saved.pcapng"));
+    const QString live = dir.filePath(QStringLiteral("live.pcapng"));
+    TranscriptView view;
+    TranscriptTimes::Micros now = 1'000'000;
+    view.setClock([&] { return now; });
+    const Conversation open{{{10, 0, 0, 1}, false, 5000}, {{10, 0, 0, 2}, false, 23}, false, true};
+    const Conversation ended{{{10, 0, 0, 1}, false, 4999}, {{10, 0, 0, 2}, false, 23}, false, true};
+    view.startConversation(ended);
+    view.endConversation();
+    view.startConversation(open);
+    view.AppendText(QStringLiteral("before Clear"));
+    now = 2'000'000;
+    view.clear();
+    view.startCapture(TranscriptCapture::open(live, nullptr), false);
+    view.AppendText(QStringLiteral("after Clear"));
+    QString reason;
+    QVERIFY2(view.saveAs(saved, &reason, SaveFormat::Capture), qPrintable(reason));
+
+    auto captureFrom = [&](TranscriptTimes::Micros start) {
+        QByteArray expected = CaptureEncoder::fileHeader();
+        CaptureEncoder encoder;
+        encoder.start(open, start, expected);
+        encoder.append("after Clear", TextOrigin::Received, 2'000'000, expected);
+        return expected;
+    };
+    QCOMPARE(readFile(saved), captureFrom(1'000'000));
+    QCOMPARE(readFile(live), captureFrom(2'000'000));
+}
+
 // The menu's file actions: a failure is one message naming the file and the
 // system's reason.
 void tst_TranscriptView::fileActionFailureIsShown_data()
@@ -640,7 +717,7 @@ void tst_TranscriptView::fileActionFailureIsShown()
     const QString path = dir.filePath(QStringLiteral("missing/file"));
     TranscriptView view;
     view.AppendText(QStringLiteral("kept"));
-    view.setFileChooser([&](const QString&, bool) { return path; });
+    view.setFileChooser([&](const QString&, bool, const QStringList&, QString*) { return path; });
 
     QString shown;
     int boxes = 0;
@@ -715,6 +792,34 @@ void tst_TranscriptView::logWriteErrorStopsLoggingOnce()
     const QString text = view.plainText();
     QVERIFY2(text.startsWith(QStringLiteral("beforex\r\nLogging stopped: /dev/full: ")), qPrintable(text));
     QCOMPARE(text.count(QStringLiteral("Logging stopped")), 1);
+    QVERIFY(text.endsWith(QStringLiteral("\r\ny")));
+}
+
+// The file may grow no further (a full disk, as the file size limit has it):
+// one line says so, and the capture ends.
+void tst_TranscriptView::captureWriteErrorStopsCapturingOnce()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("full.pcapng"));
+    TranscriptView view;
+    view.startCapture(TranscriptCapture::open(path, nullptr), true);
+    view.startConversation({{{127, 0, 0, 1}, false, 1}, {{127, 0, 0, 1}, false, 2}, false, true});
+    QVERIFY(view.isCapturing());
+    rlimit unlimited;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    rlimit small = unlimited;
+    small.rlim_cur = rlim_t(QFileInfo(path).size() + 100);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN); // the write fails instead
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    view.AppendText(QString(1000, u'x'));
+    view.AppendText(QStringLiteral("y"));
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    std::signal(SIGXFSZ, oldHandler);
+    QVERIFY(!view.isCapturing());
+    const QString text = view.plainText();
+    QVERIFY2(text.contains(QStringLiteral("\r\nCapture stopped: ") + path + QStringLiteral(": ")),
+             qPrintable(text));
+    QCOMPARE(text.count(QStringLiteral("Capture stopped")), 1);
     QVERIFY(text.endsWith(QStringLiteral("\r\ny")));
 }
 

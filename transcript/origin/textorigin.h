@@ -2,7 +2,7 @@
 
 // Who put a piece of text into the transcript: the peer, the user (the echo
 // of what was sent), or the program itself (its status lines and help).
-// The one type the transcript and connection control both speak of; it has a
-// folder of its own so that connection control can see it and nothing else
-// of the transcript.
+// A type the transcript and connection control both speak of (with
+// Conversation beside it); it has a folder of its own so that connection
+// control can see it and nothing else of the transcript.
 enum class TextOrigin { Received, Sent, Status };
