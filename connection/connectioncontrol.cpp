@@ -2,8 +2,6 @@
 
 #include "portnumber.h"
 
-#include <QFile>
-
 #include <array>
 
 using namespace mWinsock2;
@@ -11,21 +9,6 @@ using namespace mWinsock2;
 namespace {
 
 const QString CrLf = QStringLiteral("\r\n");
-
-std::string fileName(const QString& path)
-{
-    return QFile::encodeName(path).toStdString();
-}
-
-QString fromLibrary(const std::string& text)
-{
-    return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
-
-std::span<const char> spanOf(const QByteArray& bytes)
-{
-    return {bytes.constData(), std::size_t(bytes.size())};
-}
 
 } // namespace
 
@@ -35,17 +18,16 @@ ConnectionControl::ConnectionControl(WindowOps& window)
 }
 
 ConnectionControl::ConnectionControl(WindowOps& window, Platform platform)
-    : m_window(window), m_platform(std::move(platform))
+    : m_window(window),
+      m_platform(std::move(platform)),
+      m_tls(window, [this](const QString& line) { writeStatusLine(line); })
 {
 }
 
 ConnectionControl::~ConnectionControl()
 {
     // The window may go without a close event (a test, a failed start-up):
-    // release the sockets all the same, quietly.
-    if (m_handshaking)
-        CloseSocket(m_handshaking->socket);
-    CloseSocket(ConnSocket);
+    // release the sockets all the same, quietly (the endpoints close theirs).
     CloseSocket(ListenSocket);
 }
 
@@ -105,15 +87,16 @@ void ConnectionControl::cmdConnetti_Click()
     }
     const QString host = m_window.text(TextBox::txtHostConn);
     tls::PeerFacts facts;
+    Endpoint peer(connection.handle, RemoteAddr);
     if (m_window.tlsValue()) {
-        m_session = clientHandshake(connection.handle, host, facts);
-        if (!m_session) {
-            CloseSocket(connection.handle);
+        peer.setSession(m_tls.clientHandshake(peer.socket(), host, m_connectTimeLimit, facts));
+        if (!peer.isTls()) {
+            peer.close();
             writeStatusLine(failed);
             return;
         }
     }
-    ConnSocket = connection.handle;
+    m_peer = std::move(peer);
     m_connectedHost = host;
 
     ConnState = stateConnected;
@@ -125,80 +108,15 @@ void ConnectionControl::cmdConnetti_Click()
     m_window.setEnabled(Control::cmdConnetti, false);
     m_window.setEnabled(Control::cmdSend, true);
     writeStatusLine(QStringLiteral("Connected to: ") + AddressToText(RemoteAddr));
-    if (m_session)
-        writeTlsFacts(facts, true);
-}
-
-std::unique_ptr<tls::Session> ConnectionControl::clientHandshake(SocketHandle s,
-                                                                 const QString& host,
-                                                                 tls::PeerFacts& facts)
-{
-    tls::ClientSettings settings;
-    settings.host = host.toStdString();
-    settings.caFile = fileName(m_tlsSettings.caFile);
-    if (!m_tlsSettings.certFile.isEmpty()) {
-        settings.certFile = fileName(m_tlsSettings.certFile);
-        settings.keyFile = fileName(m_tlsSettings.keyFile);
-        settings.anyCertificate = m_tlsSettings.insecure;
-    }
-    std::string error;
-    std::unique_ptr<tls::Session> session = tls::Session::client(s, settings, error);
-    if (session
-        && !session->handshake(m_connectTimeLimit, [this] { return m_window.keepWaiting(); })) {
-        error = session->error();
-        session.reset();
-    }
-    if (!session) {
-        writeStatusLine(QStringLiteral("TLS handshake failed: ") + fromLibrary(error));
-        return nullptr;
-    }
-    facts = session->peer();
-    if (facts.verified || m_tlsSettings.insecure)
-        return session;
-
-    // Nothing of the user's has gone out yet: ask before anything does.
-    const QString problem = fromLibrary(facts.problem);
-    writeStatusLine(QStringLiteral("Certificate not trusted: ") + problem);
-    if (facts.hasCertificate)
-        writeStatusLine(QStringLiteral("SHA-256: ") + fromLibrary(facts.fingerprint));
-    QString question = QStringLiteral("The peer's certificate is not trusted: %1.").arg(problem);
-    if (facts.hasCertificate) {
-        question += QStringLiteral("\n\nSubject: %1\nIssuer: %2\nExpires: %3\nSHA-256: %4")
-                        .arg(fromLibrary(facts.subject), fromLibrary(facts.issuer),
-                             fromLibrary(facts.expires), fromLibrary(facts.fingerprint));
-    }
-    if (m_window.askToTrust(question))
-        return session;
-    session->close();
-    return nullptr;
-}
-
-void ConnectionControl::writeTlsFacts(const tls::PeerFacts& facts, bool asClient)
-{
-    writeStatusLine(QStringLiteral("TLS: %1, %2")
-                        .arg(fromLibrary(facts.protocol), fromLibrary(facts.cipher)));
-    if (!asClient)
-        return;
-    if (facts.hasCertificate) {
-        writeStatusLine(QStringLiteral("Subject: ") + fromLibrary(facts.subject));
-        writeStatusLine(QStringLiteral("Issuer: ") + fromLibrary(facts.issuer));
-        writeStatusLine(QStringLiteral("Expires: ") + fromLibrary(facts.expires));
-        writeStatusLine(QStringLiteral("SHA-256: ") + fromLibrary(facts.fingerprint));
-    }
-    if (facts.verified)
-        writeStatusLine(QStringLiteral("Verified: the certificate is trusted and names the host"));
-    else
-        writeStatusLine(QStringLiteral("NOT VERIFIED: %1; going on %2")
-                            .arg(fromLibrary(facts.problem),
-                                 m_tlsSettings.insecure ? QStringLiteral("as --insecure asks")
-                                                        : QStringLiteral("as the user chose")));
+    if (m_peer.isTls())
+        m_tls.writeFacts(facts, true);
 }
 
 // --- Start TLS on an open connection -------------------------------------------
 
 bool ConnectionControl::canStartTls() const
 {
-    return (ConnState == stateAccepted || ConnState == stateConnected) && !m_session
+    return (ConnState == stateAccepted || ConnState == stateConnected) && !m_peer.isTls()
         && !m_upgrading;
 }
 
@@ -214,22 +132,23 @@ void ConnectionControl::mnuStartTls_Click()
                                                      : AddressToText(RemoteAddr);
     tls::PeerFacts facts;
     m_upgrading = true; // the ticks meanwhile leave the socket to the handshake
-    std::unique_ptr<tls::Session> session = clientHandshake(ConnSocket, host, facts);
+    std::unique_ptr<tls::Session> session = m_tls.clientHandshake(m_peer.socket(), host,
+                                                                  m_connectTimeLimit, facts);
     m_upgrading = false;
     if (!session) {
         // Half a handshake leaves nothing usable behind.
         cmdDisconnect_Click();
         return;
     }
-    m_session = std::move(session);
-    writeTlsFacts(facts, true);
+    m_peer.setSession(std::move(session));
+    m_tls.writeFacts(facts, true);
 }
 
 bool ConnectionControl::showWaitingPlainText()
 {
-    while (PollReadable(ConnSocket) > 0) {
+    while (PollReadable(m_peer.socket()) > 0) {
         QString text;
-        if (ReceiveText(ConnSocket, text) <= 0) {
+        if (ReceiveText(m_peer.socket(), text) <= 0) {
             cmdDisconnect_Click();
             return false;
         }
@@ -256,7 +175,7 @@ void ConnectionControl::listen()
         return;
 
     const bool useTls = m_window.tlsValue();
-    const tls::Identity* identity = useTls ? listenIdentity() : nullptr;
+    const tls::Identity* identity = useTls ? m_tls.identity() : nullptr;
     if (useTls && !identity)
         return;
 
@@ -274,13 +193,8 @@ void ConnectionControl::listen()
     }
     StartListening(ListenSocket, 1);
     m_listenTls = useTls;
-    if (identity) {
-        writeStatusLine(QStringLiteral("TLS certificate%1, SHA-256: %2")
-                            .arg(m_tlsSettings.certFile.isEmpty()
-                                     ? QStringLiteral(" made for this session")
-                                     : QString(),
-                                 fromLibrary(identity->fingerprint())));
-    }
+    if (identity)
+        m_tls.writeIdentityLine();
 
     ConnState = stateListening;
     m_window.setCaption(Control::cmdStartListen, QStringLiteral("Stop"));
@@ -291,26 +205,9 @@ void ConnectionControl::listen()
     m_window.setEnabled(Control::cmdConnetti, false);
 }
 
-const tls::Identity* ConnectionControl::listenIdentity()
-{
-    if (m_identity)
-        return m_identity.get();
-    std::string error;
-    m_identity = m_tlsSettings.certFile.isEmpty()
-        ? tls::Identity::generate("Pellix", error)
-        : tls::Identity::fromFiles(fileName(m_tlsSettings.certFile),
-                                   fileName(m_tlsSettings.keyFile), error);
-    if (!m_identity)
-        writeStatusLine(QStringLiteral("TLS cannot listen: ") + fromLibrary(error));
-    return m_identity.get();
-}
-
 void ConnectionControl::stop()
 {
-    if (m_handshaking) {
-        CloseSocket(m_handshaking->socket);
-        m_handshaking.reset();
-    }
+    m_handshaking.reset();
     CloseSocket(ListenSocket);
     ListenSocket = InvalidSocket;
 
@@ -334,22 +231,18 @@ void ConnectionControl::acceptStep()
     SockAddr peer;
     const SocketHandle s = AcceptConnection(ListenSocket, peer);
     if (!m_listenTls) {
-        ConnSocket = s;
         RemoteAddr = peer;
-        if (ConnSocket != InvalidSocket)
+        if (s != InvalidSocket) {
+            m_peer = Endpoint(s, peer);
             peerAccepted();
+        }
         return;
     }
     if (s == InvalidSocket)
         return;
-    // The handshake goes on over the following ticks, a step each, so that
-    // a peer that stalls in it holds up nothing but itself.
-    std::string error;
-    std::unique_ptr<tls::Session> session = tls::Session::server(s, *m_identity, error);
-    m_handshaking = HandshakingPeer{s, peer, std::move(session),
-                                    std::chrono::steady_clock::now() + m_connectTimeLimit};
-    if (!m_handshaking->session) {
-        dropHandshakingPeer(fromLibrary(error));
+    m_handshaking = TlsSteps::Handshaking{Endpoint(s, peer), {}};
+    if (!m_tls.startServer(*m_handshaking, m_connectTimeLimit)) {
+        m_handshaking.reset();
         return;
     }
     serverHandshakeStep();
@@ -357,29 +250,20 @@ void ConnectionControl::acceptStep()
 
 void ConnectionControl::serverHandshakeStep()
 {
-    HandshakingPeer& peer = *m_handshaking;
-    const tls::Session::Progress progress = peer.session->step();
-    if (progress == tls::Session::Progress::Done) {
-        ConnSocket = peer.socket;
-        RemoteAddr = peer.address;
-        m_session = std::move(peer.session);
+    switch (m_tls.serverStep(*m_handshaking, m_connectTimeLimit)) {
+    case TlsSteps::Step::Done:
+        RemoteAddr = m_handshaking->peer.address();
+        m_peer = std::move(m_handshaking->peer);
         m_handshaking.reset();
         peerAccepted();
-        writeTlsFacts(m_session->peer(), false);
-    } else if (progress == tls::Session::Progress::Failed) {
-        dropHandshakingPeer(fromLibrary(peer.session->error()));
-    } else if (std::chrono::steady_clock::now() >= peer.deadline) {
-        dropHandshakingPeer(QStringLiteral("the peer did not finish the handshake within %1 s")
-                                .arg((m_connectTimeLimit.count() + 999) / 1000));
+        m_tls.writeFacts(m_peer.session()->peer(), false);
+        break;
+    case TlsSteps::Step::Failed:
+        m_handshaking.reset();
+        break;
+    case TlsSteps::Step::Waiting:
+        break;
     }
-}
-
-void ConnectionControl::dropHandshakingPeer(const QString& reason)
-{
-    writeStatusLine(QStringLiteral("TLS handshake with %1 failed: %2")
-                        .arg(AddressToText(m_handshaking->address), reason));
-    CloseSocket(m_handshaking->socket);
-    m_handshaking.reset();
 }
 
 void ConnectionControl::peerAccepted()
@@ -418,19 +302,19 @@ void ConnectionControl::receiveStep()
         return;
     // Writability is tested before anything is read: a connection whose send
     // buffer stays full is taken as lost.
-    if (!IsWritable(ConnSocket)) {
+    if (!IsWritable(m_peer.socket())) {
         cmdDisconnect_Click();
         return;
     }
-    if (m_session) {
+    if (m_peer.isTls()) {
         receiveTlsStep();
         return;
     }
-    if (PollReadable(ConnSocket) <= 0)
+    if (PollReadable(m_peer.socket()) <= 0)
         return;
 
     QString text;
-    if (ReceiveText(ConnSocket, text) > 0) {
+    if (ReceiveText(m_peer.socket(), text) > 0) {
         m_window.AppendText(text, TextOrigin::Received);
         m_window.ScrollToEnd();
         return;
@@ -442,26 +326,26 @@ void ConnectionControl::receiveTlsStep()
 {
     // Plain bytes already inside the session are shown without waiting for
     // more from the network.
-    if (!m_session->pending() && PollReadable(ConnSocket) <= 0)
+    if (!m_peer.hasPending() && PollReadable(m_peer.socket()) <= 0)
         return;
-    std::array<char, 8192> buffer;
-    const tls::Session::Read read = m_session->receive(buffer);
+    std::array<char, Endpoint::TickReadSize> buffer;
+    const Endpoint::Read read = m_peer.receive(buffer);
     switch (read.outcome) {
-    case tls::Session::Outcome::Data:
+    case Endpoint::Outcome::Data:
         m_window.AppendText(FromCodePage(QByteArrayView(buffer.data(), read.count)),
                             TextOrigin::Received);
         m_window.ScrollToEnd();
         return;
-    case tls::Session::Outcome::Nothing:
+    case Endpoint::Outcome::Nothing:
         return;
-    case tls::Session::Outcome::Closed:
+    case Endpoint::Outcome::Closed:
         break;
-    case tls::Session::Outcome::ClosedUnconfirmed:
+    case Endpoint::Outcome::ClosedUnconfirmed:
         writeStatusLine(QStringLiteral(
             "TLS: the connection ended without the peer's close_notify; the end is not confirmed"));
         break;
-    case tls::Session::Outcome::Failed:
-        writeStatusLine(QStringLiteral("TLS error: ") + fromLibrary(m_session->error()));
+    case Endpoint::Outcome::Failed:
+        writeStatusLine(QStringLiteral("TLS error: ") + m_peer.tlsError());
         break;
     }
     cmdDisconnect_Click();
@@ -472,12 +356,7 @@ void ConnectionControl::cmdDisconnect_Click()
     if (ConnState != stateAccepted && ConnState != stateConnected)
         return;
 
-    if (m_session) {
-        m_session->close();
-        m_session.reset();
-    }
-    CloseSocket(ConnSocket);
-    ConnSocket = InvalidSocket;
+    m_peer.close();
 
     if (ConnState == stateAccepted) {
         ConnState = stateListening;
@@ -506,7 +385,7 @@ void ConnectionControl::cmdSend_Click()
 
 void ConnectionControl::txtDati_KeyPress(std::int16_t keyCode)
 {
-    // Outside a connection ConnSocket is InvalidSocket, so the send fails and
+    // Outside a connection the peer's socket is InvalidSocket, so the send fails and
     // the Disconnect action it leads to does nothing: the key has no effect.
     if (keyCode == 13)
         sendAndEcho(CrLf);
@@ -518,11 +397,10 @@ void ConnectionControl::txtDati_KeyPress(std::int16_t keyCode)
 
 bool ConnectionControl::sendAndEcho(const QString& text)
 {
-    const bool sent = m_session ? m_session->sendAll(spanOf(ToCodePage(text)), m_sendTimeLimit) >= 0
-                                : SendText(ConnSocket, text, m_sendTimeLimit) >= 0;
+    const bool sent = m_peer.sendAll(ToCodePage(text), m_sendTimeLimit);
     if (!sent) {
-        if (m_session && !text.isEmpty())
-            writeStatusLine(QStringLiteral("TLS error: ") + fromLibrary(m_session->error()));
+        if (m_peer.isTls() && !text.isEmpty())
+            writeStatusLine(QStringLiteral("TLS error: ") + m_peer.tlsError());
         cmdDisconnect_Click();
         return false;
     }

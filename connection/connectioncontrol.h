@@ -1,7 +1,8 @@
 #pragma once
 
+#include "endpoint.h"
 #include "mwinsock2.h"
-#include "tlssession.h"
+#include "tlssteps.h"
 #include "windowops.h"
 
 #include <chrono>
@@ -33,13 +34,7 @@ public:
         std::function<bool()> ipv6 = mWinsock2::Ipv6Available;
     };
 
-    // What TLS trusts and shows, as the command line asks.
-    struct TlsSettings {
-        QString caFile;            // PEM; empty: the system's trusted authorities
-        QString certFile, keyFile; // PEM; ours, for a server that asks and for Listen;
-                                   // empty: none, and a certificate made for Listen
-        bool insecure = false;     // go on with any certificate, saying so
-    };
+    using TlsSettings = ::TlsSettings;
 
     explicit ConnectionControl(WindowOps& window);
     ConnectionControl(WindowOps& window, Platform platform);
@@ -63,11 +58,11 @@ public:
     // the user has had the peer agree to it in the peer's own protocol.
     void mnuStartTls_Click();
     bool canStartTls() const;
-    bool isTls() const { return m_session != nullptr; }
+    bool isTls() const { return m_peer.isTls(); }
 
     State connState() const { return ConnState; }
     mWinsock2::SocketHandle listenSocket() const { return ListenSocket; }
-    mWinsock2::SocketHandle connSocket() const { return ConnSocket; }
+    mWinsock2::SocketHandle connSocket() const { return m_peer.socket(); }
     const mWinsock2::SockAddr& listenAddr() const { return ListenAddr; }
     const mWinsock2::SockAddr& remoteAddr() const { return RemoteAddr; }
 
@@ -75,7 +70,7 @@ public:
     void setSendTimeLimit(std::chrono::milliseconds limit) { m_sendTimeLimit = limit; }
     // How long Connect's name lookup may take, and then its connect.
     void setConnectTimeLimit(std::chrono::milliseconds limit) { m_connectTimeLimit = limit; }
-    void setTlsSettings(TlsSettings settings) { m_tlsSettings = std::move(settings); }
+    void setTlsSettings(TlsSettings settings) { m_tls.setSettings(std::move(settings)); }
 
 private:
     void listen();
@@ -83,22 +78,11 @@ private:
     void acceptStep();
     void peerAccepted();
     void serverHandshakeStep();
-    // Says why the peer in its handshake failed, and closes it.
-    void dropHandshakingPeer(const QString& reason);
     void receiveStep();
     void receiveTlsStep();
     // Shows what arrived in plain text and is still waiting; false when the
     // peer has gone (the Disconnect action has run).
     bool showWaitingPlainText();
-    // A client handshake over s, verified as the settings say: the session,
-    // or nullptr when it failed or the user did not trust the peer (the
-    // reason is written). facts: what the peer showed.
-    std::unique_ptr<tls::Session> clientHandshake(mWinsock2::SocketHandle s, const QString& host,
-                                                  tls::PeerFacts& facts);
-    // The identity Listen serves with: loaded or made once; nullptr after
-    // writing why not.
-    const tls::Identity* listenIdentity();
-    void writeTlsFacts(const tls::PeerFacts& facts, bool asClient);
     // Sends text, echoes what went on the wire and moves the caret to the
     // end; on failure performs the Disconnect action. True when sent.
     bool sendAndEcho(const QString& text);
@@ -110,29 +94,21 @@ private:
     std::chrono::milliseconds m_connectTimeLimit = mWinsock2::ConnectTimeLimit;
     bool m_unloaded = false;
 
-    TlsSettings m_tlsSettings;
-    // The TLS session over ConnSocket, when the connection is encrypted.
-    std::unique_ptr<tls::Session> m_session;
-    std::unique_ptr<tls::Identity> m_identity;
+    TlsSteps m_tls;
     bool m_listenTls = false;
     bool m_upgrading = false; // Start TLS's handshake is under way
     QString m_connectedHost;  // the host text of the open outgoing connection
     // An accepted peer still in its handshake; it becomes the connection
     // when the handshake is done.
-    struct HandshakingPeer {
-        mWinsock2::SocketHandle socket;
-        mWinsock2::SockAddr address;
-        std::unique_ptr<tls::Session> session;
-        std::chrono::steady_clock::time_point deadline;
-    };
-    std::optional<HandshakingPeer> m_handshaking;
+    std::optional<TlsSteps::Handshaking> m_handshaking;
 
     State ConnState = stateNone;
-    // Outside the states that use them both handles are InvalidSocket: a
-    // closed handle is never kept, so no later call can reach whatever the
-    // system hands that number to next.
+    // Outside the states that use them both sockets are closed and hold
+    // InvalidSocket: a closed handle is never kept, so no later call can
+    // reach whatever the system hands that number to next.
     mWinsock2::SocketHandle ListenSocket = mWinsock2::InvalidSocket;
-    mWinsock2::SocketHandle ConnSocket = mWinsock2::InvalidSocket;
+    // The peer of Connect or Listen: the data connection.
+    Endpoint m_peer;
     // Either family: the listening socket's own address (:: for both
     // families where the system has IPv6), and the peer's.
     mWinsock2::SockAddr ListenAddr{};

@@ -114,6 +114,10 @@ public:
     // all within timeLimit.
     std::int32_t sendAll(std::span<const char> bytes, std::chrono::milliseconds timeLimit);
 
+    // As much of bytes as goes now, never waiting: the number taken (0 when
+    // there is no room yet), or -1 when the send fails.
+    std::int32_t sendSome(std::span<const char> bytes);
+
     // Sends close_notify when the session is up, without waiting for the
     // peer's; the socket stays open for the caller to close.
     void close();

@@ -459,6 +459,22 @@ std::int32_t Session::sendAll(std::span<const char> bytes, std::chrono::millisec
     return std::int32_t(sent);
 }
 
+std::int32_t Session::sendSome(std::span<const char> bytes)
+{
+    if (bytes.empty())
+        return 0;
+    ERR_clear_error();
+    std::size_t count = 0;
+    const int r = SSL_write_ex(m_data->ssl, bytes.data(), bytes.size(), &count);
+    if (r == 1)
+        return std::int32_t(count);
+    const int error = SSL_get_error(m_data->ssl, r);
+    if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ)
+        return 0;
+    m_error = sslProblem(m_data->ssl, r);
+    return -1;
+}
+
 void Session::close()
 {
     // One close_notify, as far as the socket takes it at once; the peer's
