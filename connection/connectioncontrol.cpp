@@ -1,6 +1,7 @@
 #include "connectioncontrol.h"
 
 #include "portnumber.h"
+#include "relay.h"
 
 #include <array>
 
@@ -28,6 +29,8 @@ ConnectionControl::~ConnectionControl()
 {
     // The window may go without a close event (a test, a failed start-up):
     // release the sockets all the same, quietly (the endpoints close theirs).
+    m_relay.reset();
+    m_endedRelay.reset();
     CloseSocket(ListenSocket);
 }
 
@@ -50,6 +53,8 @@ void ConnectionControl::Form_Unload()
     if (m_unloaded)
         return;
     m_unloaded = true;
+    if (isRelaying())
+        stopRelay();
     if (ConnState == stateAccepted || ConnState == stateConnected)
         cmdDisconnect_Click();
     if (ConnState == stateListening)
@@ -283,9 +288,13 @@ void ConnectionControl::peerAccepted()
 
 void ConnectionControl::tmrReceive_Timer()
 {
+    m_endedRelay.reset();
     switch (ConnState) {
     case stateListening:
         acceptStep();
+        break;
+    case stateRelaying:
+        relayAcceptStep();
         break;
     case stateAccepted:
     case stateConnected:
@@ -353,6 +362,10 @@ void ConnectionControl::receiveTlsStep()
 
 void ConnectionControl::cmdDisconnect_Click()
 {
+    if (ConnState == stateRelayed) {
+        m_relay->end(QStringLiteral("Relay: disconnected; the client and the server are closed"));
+        return;
+    }
     if (ConnState != stateAccepted && ConnState != stateConnected)
         return;
 
@@ -377,6 +390,15 @@ void ConnectionControl::cmdDisconnect_Click()
 
 void ConnectionControl::cmdSend_Click()
 {
+    if (ConnState == stateRelayed) {
+        const QString text = m_window.text(TextBox::txtInvia);
+        if (text.isEmpty())
+            return;
+        sendToRelay(text);
+        if (ConnState == stateRelayed)
+            m_window.setText(TextBox::txtInvia, QString());
+        return;
+    }
     if (ConnState != stateAccepted && ConnState != stateConnected)
         return;
     if (sendAndEcho(m_window.text(TextBox::txtInvia)))
@@ -385,6 +407,14 @@ void ConnectionControl::cmdSend_Click()
 
 void ConnectionControl::txtDati_KeyPress(std::int16_t keyCode)
 {
+    if (isRelaying()) {
+        if (ConnState != stateRelayed)
+            return;
+        sendToRelay(keyCode == 13                          ? CrLf
+                    : keyCode >= 0 && keyCode <= 255 ? QString(QChar(char16_t(keyCode)))
+                                                     : QStringLiteral("?"));
+        return;
+    }
     // Outside a connection the peer's socket is InvalidSocket, so the send fails and
     // the Disconnect action it leads to does nothing: the key has no effect.
     if (keyCode == 13)
@@ -415,6 +445,280 @@ bool ConnectionControl::sendAndEcho(const QString& text)
 
 void ConnectionControl::writeStatusLine(const QString& line)
 {
+    // What the pair passed on before the line shows before it.
+    if (m_relay)
+        m_relay->showPassed();
     m_window.EnsureLineBreak();
     m_window.AppendText(line + CrLf, TextOrigin::Status);
+}
+
+// --- Relaying ------------------------------------------------------------------
+
+void ConnectionControl::cmdRelay_Click()
+{
+    if (ConnState == stateIdle)
+        startRelay();
+    else if (ConnState == stateRelaying || ConnState == stateRelayed)
+        stopRelay();
+}
+
+const Endpoint* ConnectionControl::relayEndpoint(RelaySide side) const
+{
+    return ConnState == stateRelayed && m_relay ? &m_relay->endpoint(side) : nullptr;
+}
+
+void ConnectionControl::startRelay()
+{
+    const auto port = PortFromText(m_window.text(TextBox::txtPort));
+    const auto serverPort = PortFromText(m_window.text(TextBox::txtPortConn));
+    const QString host = m_window.text(TextBox::txtHostConn);
+    if (!port || !serverPort || host.isEmpty())
+        return;
+    m_relayTlsClient = m_window.relayTlsValue(RelaySide::Client);
+    m_relayTlsServer = m_window.relayTlsValue(RelaySide::Server);
+    m_relayRecognise = m_window.recogniseTlsValue();
+    if (m_relayTlsClient && !m_tls.identity())
+        return;
+
+    const Family family = m_platform.ipv6() ? Family::IPv6 : Family::IPv4;
+    ListenSocket = CreateTcpSocket(family);
+    if (ListenSocket == InvalidSocket)
+        return;
+    ListenAddr = sockplatform::AnyRecord(family, *port);
+    if (BindSocket(ListenSocket, ListenAddr) != 0) {
+        CloseSocket(ListenSocket);
+        ListenSocket = InvalidSocket;
+        writeStatusLine(QStringLiteral("Relay: cannot listen on port %1").arg(*port));
+        return;
+    }
+    // Clients that come while a pair is open wait here for their turn.
+    StartListening(ListenSocket, 16);
+    m_relayHost = host;
+    m_relayPort = *serverPort;
+    m_relayIdentityShown = false;
+
+    ConnState = stateRelaying;
+    m_window.setCaption(Control::cmdRelay, QStringLiteral("Stop"));
+    m_window.setEnabled(Control::txtPort, false);
+    m_window.setEnabled(Control::txtHostConn, false);
+    m_window.setEnabled(Control::txtPortConn, false);
+    m_window.setEnabled(Control::cmdConnetti, false);
+    m_window.setEnabled(Control::cmdStartListen, false);
+    m_window.setEnabled(Control::cmdRelay, true);
+    writeStatusLine(QStringLiteral("Relay: listening on port %1; each client is passed on to %2 "
+                                   "port %3%4")
+                        .arg(*port)
+                        .arg(host)
+                        .arg(*serverPort)
+                        .arg(m_relayTlsClient && m_relayTlsServer ? QStringLiteral(", TLS on both legs")
+                             : m_relayTlsClient ? QStringLiteral(", TLS to the client")
+                             : m_relayTlsServer ? QStringLiteral(", TLS to the server")
+                                                : QString()));
+    if (m_relayTlsClient) {
+        m_tls.writeIdentityLine();
+        m_relayIdentityShown = true;
+    }
+}
+
+void ConnectionControl::stopRelay()
+{
+    if (m_relay)
+        m_relay->end(QStringLiteral("Relay: stopped; the client and the server are closed"));
+    m_handshaking.reset();
+    m_relayClient.close();
+    CloseSocket(ListenSocket);
+    ListenSocket = InvalidSocket;
+
+    ConnState = stateIdle;
+    m_window.setCaption(Control::cmdRelay, QStringLiteral("Relay"));
+    m_window.setEnabled(Control::txtPort, true);
+    m_window.setEnabled(Control::txtHostConn, true);
+    m_window.setEnabled(Control::txtPortConn, true);
+    m_window.setEnabled(Control::cmdConnetti, true);
+    m_window.setEnabled(Control::cmdStartListen, true);
+    writeStatusLine(QStringLiteral("Relay: stopped"));
+}
+
+void ConnectionControl::relayAcceptStep()
+{
+    if (m_handshaking) {
+        relayHandshakeStep();
+        return;
+    }
+    if (PollReadable(ListenSocket) != 1)
+        return;
+    SockAddr peer;
+    const SocketHandle s = AcceptConnection(ListenSocket, peer);
+    if (s == InvalidSocket)
+        return;
+    Endpoint client(s, peer);
+    writeStatusLine(QStringLiteral("Relay: client %1 port %2 connected")
+                        .arg(client.addressText())
+                        .arg(client.port()));
+    if (!m_relayTlsClient) {
+        m_relayClient = std::move(client);
+        connectServer();
+        return;
+    }
+    m_handshaking = TlsSteps::Handshaking{std::move(client), {}};
+    if (!m_tls.startServer(*m_handshaking, m_connectTimeLimit)) {
+        m_handshaking.reset();
+        return;
+    }
+    relayHandshakeStep();
+}
+
+void ConnectionControl::relayHandshakeStep()
+{
+    switch (m_tls.serverStep(*m_handshaking, m_connectTimeLimit)) {
+    case TlsSteps::Step::Done:
+        m_relayClient = std::move(m_handshaking->peer);
+        m_handshaking.reset();
+        m_tls.writeFacts(m_relayClient.session()->peer(), false);
+        connectServer();
+        break;
+    case TlsSteps::Step::Failed:
+        m_handshaking.reset();
+        break;
+    case TlsSteps::Step::Waiting:
+        break;
+    }
+}
+
+void ConnectionControl::connectServer()
+{
+    ConnState = stateRelayConnecting;
+    m_window.whileWaiting([this] {
+        const KeepWaiting keepWaiting = [this] { return m_window.keepWaiting(); };
+        std::vector<SockAddr> addresses = ResolveAddresses(m_relayHost, m_platform.lookup,
+                                                           m_connectTimeLimit, keepWaiting);
+        if (addresses.empty())
+            addresses.push_back(sockplatform::Ipv4Record(0xffffffffu, 0));
+        for (SockAddr& address : addresses)
+            SetPort(address, m_relayPort);
+        const Connection connection = ConnectFirst(addresses, m_connectTimeLimit, keepWaiting);
+        auto giveUp = [this](const QString& line) {
+            writeStatusLine(line);
+            m_relayClient.close();
+            ConnState = stateRelaying;
+        };
+        if (connection.handle == InvalidSocket) {
+            giveUp(QStringLiteral("Relay: cannot reach the server %1 port %2; the client is closed")
+                       .arg(m_relayHost)
+                       .arg(m_relayPort));
+            return;
+        }
+        Endpoint server(connection.handle, addresses[connection.index]);
+        writeStatusLine(QStringLiteral("Relay: connected to server %1 port %2")
+                            .arg(server.addressText())
+                            .arg(server.port()));
+        if (m_relayTlsServer) {
+            // Nothing of the client's is read before the server is trusted.
+            tls::PeerFacts facts;
+            server.setSession(
+                m_tls.clientHandshake(server.socket(), m_relayHost, m_connectTimeLimit, facts));
+            if (!server.isTls()) {
+                server.close();
+                giveUp(QStringLiteral("Relay: no TLS with the server; the client is closed"));
+                return;
+            }
+            m_tls.writeFacts(facts, true);
+        }
+        if (m_unloaded) {
+            giveUp(QStringLiteral("Relay: stopped; the client and the server are closed"));
+            return;
+        }
+        Relay::Events events;
+        events.statusLine = [this](const QString& line) { writeStatusLine(line); };
+        events.ended = [this] { relayEnded(); };
+        events.clientHello = [this](const QString& serverName) {
+            m_window.whileWaiting([this, serverName] { upgradeRelay(serverName); });
+        };
+        m_relay = std::make_unique<Relay>(m_window, std::move(m_relayClient), std::move(server),
+                                          m_relayRecognise, std::move(events));
+        ConnState = stateRelayed;
+        m_window.setEnabled(Control::cmdDisconnect, true);
+        m_window.setEnabled(Control::cmdSend, true);
+        m_window.setEnabled(Control::cmdSendTo, true);
+    });
+}
+
+void ConnectionControl::relayEnded()
+{
+    m_endedRelay = std::move(m_relay);
+    if (ConnState == stateRelayed)
+        ConnState = stateRelaying;
+    m_window.setEnabled(Control::cmdDisconnect, false);
+    m_window.setEnabled(Control::cmdSend, false);
+    m_window.setEnabled(Control::cmdSendTo, false);
+}
+
+void ConnectionControl::upgradeRelay(const QString& serverName)
+{
+    if (ConnState != stateRelayed || !m_relay)
+        return;
+    Relay& relay = *m_relay;
+    const QString host = serverName.isEmpty() ? m_relayHost : serverName;
+    writeStatusLine(QStringLiteral("Relay: the client began TLS (%1); TLS to the server first, "
+                                   "then to the client")
+                        .arg(serverName.isEmpty()
+                                 ? QStringLiteral("no name sent; the server checked as %1").arg(host)
+                                 : QStringLiteral("for %1").arg(serverName)));
+    // The server's go-ahead reaches the client before anything of TLS does.
+    if (!relay.drainToClient(m_sendTimeLimit)) {
+        relay.end(QStringLiteral("Relay: the client does not take the server's bytes; the pair is "
+                                 "closed"));
+        return;
+    }
+    const tls::Identity* identity = m_tls.identity();
+    if (!identity) {
+        relay.end(QStringLiteral("Relay: no certificate for the client; the pair is closed"));
+        return;
+    }
+    if (!m_relayIdentityShown) {
+        m_tls.writeIdentityLine();
+        m_relayIdentityShown = true;
+    }
+    Endpoint& server = relay.endpoint(RelaySide::Server);
+    Endpoint& client = relay.endpoint(RelaySide::Client);
+    tls::PeerFacts facts;
+    std::unique_ptr<tls::Session> session = m_tls.clientHandshake(server.socket(), host,
+                                                                  m_connectTimeLimit, facts);
+    if (!session || m_relay.get() != &relay) {
+        if (m_relay.get() == &relay)
+            relay.end(QStringLiteral("Relay: no TLS with the server; the pair is closed"));
+        return;
+    }
+    server.setSession(std::move(session));
+    m_tls.writeFacts(facts, true);
+
+    std::string error;
+    std::unique_ptr<tls::Session> clientSession = tls::Session::server(client.socket(), *identity,
+                                                                       error);
+    const bool shaken = clientSession
+        && clientSession->handshake(m_connectTimeLimit, [this] { return m_window.keepWaiting(); });
+    if (m_relay.get() != &relay)
+        return;
+    if (clientSession && !shaken)
+        error = clientSession->error();
+    if (shaken)
+        client.setSession(std::move(clientSession));
+    if (!client.isTls()) {
+        relay.end(QStringLiteral("Relay: TLS with the client failed (%1); the pair is closed")
+                      .arg(QString::fromUtf8(error.data(), qsizetype(error.size()))));
+        return;
+    }
+    m_tls.writeFacts(client.session()->peer(), false);
+    writeStatusLine(QStringLiteral("Relay: TLS on both legs now; the transcript shows the "
+                                   "decrypted bytes"));
+    relay.resume();
+}
+
+void ConnectionControl::sendToRelay(const QString& text)
+{
+    const RelaySide to = m_window.sendTarget();
+    m_relay->inject(to, ToCodePage(text), m_window.echoValue() == 1);
+    if (m_relay)
+        m_relay->showPassed();
+    m_window.ScrollToEnd();
 }

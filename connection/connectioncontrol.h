@@ -14,6 +14,8 @@
 // The connection state machine, as the bodies of the main window's event
 // handlers. One instance, owned by the window; every handler runs on the
 // window's thread to completion.
+class Relay;
+
 class ConnectionControl {
 public:
     enum State : std::int16_t {
@@ -22,6 +24,9 @@ public:
         stateListening = 2,
         stateAccepted = 3,
         stateConnected = 5,
+        stateRelaying = 6,        // listening on the local port for a client to relay
+        stateRelayConnecting = 7, // a client accepted: its server being connected and checked
+        stateRelayed = 8,         // a client and its server passed on to each other
     };
 
     // The socket interface's start-up and shut-down, replaceable in tests.
@@ -60,6 +65,17 @@ public:
     bool canStartTls() const;
     bool isTls() const { return m_peer.isTls(); }
 
+    // "Relay" and its "Stop": listen on the local port and pass each client,
+    // one at a time, on to the remote host and port.
+    void cmdRelay_Click();
+    bool isRelaying() const
+    {
+        return ConnState == stateRelaying || ConnState == stateRelayConnecting
+            || ConnState == stateRelayed;
+    }
+    // One end of the open pair; nullptr outside stateRelayed.
+    const Endpoint* relayEndpoint(RelaySide side) const;
+
     State connState() const { return ConnState; }
     mWinsock2::SocketHandle listenSocket() const { return ListenSocket; }
     mWinsock2::SocketHandle connSocket() const { return m_peer.socket(); }
@@ -88,6 +104,19 @@ private:
     bool sendAndEcho(const QString& text);
     void writeStatusLine(const QString& line);
 
+    void startRelay();
+    void stopRelay();
+    void relayAcceptStep();
+    void relayHandshakeStep();
+    // Connects to the server for m_relayClient and starts the pair, or
+    // closes the client saying why.
+    void connectServer();
+    void relayEnded();
+    // Takes up the TLS handshake the client has begun: TLS to the server
+    // (verified, SNI serverName or the host as typed), then to the client.
+    void upgradeRelay(const QString& serverName);
+    void sendToRelay(const QString& text);
+
     WindowOps& m_window;
     Platform m_platform;
     std::chrono::milliseconds m_sendTimeLimit = mWinsock2::SendTimeLimit;
@@ -113,4 +142,17 @@ private:
     // families where the system has IPv6), and the peer's.
     mWinsock2::SockAddr ListenAddr{};
     mWinsock2::SockAddr RemoteAddr{};
+
+    // The relay: where its clients go, which legs are TLS, and the pair.
+    QString m_relayHost;
+    quint16 m_relayPort = 0;
+    bool m_relayTlsClient = false;
+    bool m_relayTlsServer = false;
+    bool m_relayRecognise = true;
+    bool m_relayIdentityShown = false;
+    Endpoint m_relayClient; // accepted, waiting for its server
+    std::unique_ptr<Relay> m_relay;
+    // The pair that has just ended, kept until the next tick: it may still
+    // be on the stack that ended it.
+    std::unique_ptr<Relay> m_endedRelay;
 };

@@ -70,6 +70,12 @@ Endpoint::Read Endpoint::receive(std::span<char> buffer)
     return {n == sockplatform::NothingWaiting ? Outcome::Nothing : Outcome::Failed, 0};
 }
 
+std::int32_t Endpoint::peek(std::span<char> buffer) const
+{
+    const std::int32_t n = sockplatform::PeekSome(m_socket, buffer);
+    return n >= 0 ? n : -1;
+}
+
 bool Endpoint::sendAll(QByteArrayView bytes, std::chrono::milliseconds timeLimit)
 {
     const std::span<const char> span(bytes.data(), std::size_t(bytes.size()));

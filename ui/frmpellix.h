@@ -15,6 +15,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
+class QToolButton;
 class TranscriptLog;
 class TranscriptView;
 
@@ -63,7 +64,13 @@ public:
     QPushButton* cmdConnetti = nullptr;
     QLineEdit* txtPort = nullptr;
     QPushButton* cmdStartListen = nullptr;
+    // In the room between Listen and Disconnect: start and stop a relay;
+    // its menu holds the relay's TLS choices.
+    QToolButton* cmdRelay = nullptr;
     QPushButton* cmdDisconnect = nullptr;
+    // In the room between Disconnect and Local Echo: which side of a relay
+    // keys and the send box go to.
+    QToolButton* cmdSendTo = nullptr;
     QCheckBox* chkEcho = nullptr;
     QCheckBox* chkTls = nullptr;
     QPushButton* cmdH = nullptr;
@@ -79,6 +86,18 @@ public:
     // "Send as Hex" in the send box's context menu: checked, the send box is
     // read as hex bytes.
     QAction* actSendHex = nullptr;
+    // The relay button's menu: with the TLS box ticked, which legs of a
+    // relay use TLS; and whether a TLS handshake the client begins on a
+    // plain relay is taken up (otherwise passed through as bytes).
+    QAction* actTlsToClient = nullptr;
+    QAction* actTlsToServer = nullptr;
+    QAction* actTakeUpTls = nullptr;
+    // "Send to Client" and "Send to Server" in the transcript's menu.
+    QAction* actSendToClient = nullptr;
+    QAction* actSendToServer = nullptr;
+
+    RelaySide sendTarget() const override;
+    void setSendTarget(RelaySide side);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -106,6 +125,9 @@ private:
     bool askToTrust(const QString& facts) override;
     void EnsureLineBreak() override;
     void AppendText(const QString& s, TextOrigin origin) override;
+    void AppendBytes(QByteArrayView bytes, TextOrigin origin) override;
+    bool relayTlsValue(RelaySide leg) const override;
+    bool recogniseTlsValue() const override;
     void ScrollToEnd() override;
     void reportStartupFailure(const QString& message) override;
     bool keepWaiting() override;
@@ -115,7 +137,7 @@ private:
     // Runs a handler that may wait on the network (through keepWaiting) and
     // shows the wait for as long as it runs; a close asked for meanwhile ends
     // the wait and happens once the handler has returned.
-    void whileWaiting(const std::function<void()>& handler);
+    void whileWaiting(const std::function<void()>& handler) override;
     void showWaiting(bool waiting);
 
     Hooks m_hooks;
