@@ -7,7 +7,7 @@ BUILD_DEPS = cmake g++ make qt6-base-dev libssl-dev fonts-dejavu-core
 # The tests also check the desktop files, the manual page, the package (with
 # Debian's checker), the real window and what a screen reader reads of it
 # (AT-SPI).
-TEST_DEPS  = $(BUILD_DEPS) openssl python3-aiosmtpd libx11-dev desktop-file-utils appstream dpkg-dev file man-db lintian \
+TEST_DEPS  = $(BUILD_DEPS) openssl python3-aiosmtpd curl libx11-dev desktop-file-utils appstream dpkg-dev file man-db lintian \
              xvfb xauth x11-utils xdotool python3 dbus-daemon dbus-bin at-spi2-core python3-pyatspi
 FUZZ_DEPS  = $(BUILD_DEPS) clang libclang-rt-14-dev
 # The screenshot's peer is Python's own web server.

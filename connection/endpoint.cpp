@@ -72,8 +72,7 @@ Endpoint::Read Endpoint::receive(std::span<char> buffer)
 
 std::int32_t Endpoint::peek(std::span<char> buffer) const
 {
-    const std::int32_t n = sockplatform::PeekSome(m_socket, buffer);
-    return n >= 0 ? n : -1;
+    return sockplatform::PeekSome(m_socket, buffer);
 }
 
 bool Endpoint::sendAll(QByteArrayView bytes, std::chrono::milliseconds timeLimit)

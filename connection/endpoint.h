@@ -63,7 +63,8 @@ public:
     // One read of at most readSize() bytes into buffer (which holds that many).
     Read receive(std::span<char> buffer);
     // What a plain read would give now, left in the socket for that read:
-    // the count, 0 at the peer's end, -1 when nothing is waiting or it fails.
+    // the count, 0 at the peer's end, sockplatform::NothingWaiting, or -1
+    // when it fails (a reset: the read after it would give 0).
     std::int32_t peek(std::span<char> buffer) const;
     // Plain bytes already inside the TLS session, read from the network.
     bool hasPending() const { return m_session && m_session->pending(); }

@@ -230,6 +230,11 @@ bool Relay::holdsClientHello()
 {
     std::vector<char> head(static_cast<std::size_t>(ClientHelloLimit));
     const std::int32_t n = m_client.peek(head);
+    if (n == -1) {
+        // The reset is spent by the peek: said here, as the read would.
+        failed(RelaySide::Client, QString());
+        return true;
+    }
     if (n <= 0)
         return false; // the read that follows sees the end, or nothing
     const ClientHello hello = readClientHello(QByteArrayView(head.data(), n));
