@@ -106,6 +106,24 @@ bool Endpoint::flush()
     return true;
 }
 
+bool Endpoint::write(QByteArrayView bytes)
+{
+    if (queued() > 0) {
+        queue(bytes);
+        return flush();
+    }
+    const std::span<const char> span(bytes.data(), std::size_t(bytes.size()));
+    const std::int32_t n = m_session ? m_session->sendSome(span)
+                                     : sockplatform::SendSome(m_socket, span);
+    if (n < 0)
+        return false;
+    if (n < bytes.size()) {
+        queue(bytes.sliced(n));
+        return flush();
+    }
+    return true;
+}
+
 void Endpoint::shutdownSend()
 {
     if (m_sendShutDown || !isOpen())

@@ -21,7 +21,7 @@ public:
     // How much one read takes: the transcript's pace for a peer the user
     // talks to, a relay's for a leg it forwards at the network's speed.
     static constexpr std::int32_t TickReadSize = 8192;
-    static constexpr std::int32_t RelayReadSize = 65536;
+    static constexpr std::int32_t RelayReadSize = 262144;
 
     Endpoint() = default;
     Endpoint(mWinsock2::SocketHandle s, const mWinsock2::SockAddr& address);
@@ -80,6 +80,9 @@ public:
     qint64 queued() const { return m_outgoing.size() - m_sentOfQueue; }
     // False when a send failed; what the peer did not take yet stays queued.
     bool flush();
+    // As much of bytes as the peer takes now, straight from bytes when
+    // nothing is queued before them; the rest queued. False when a send failed.
+    bool write(QByteArrayView bytes);
 
     // --- Ending --------------------------------------------------------------
     // Ends our sending (close_notify first over TLS); the peer can still send.

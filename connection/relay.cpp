@@ -98,7 +98,8 @@ void Relay::pump(Direction& d)
     const bool fromClient = d.fromSide == RelaySide::Client;
     // A few reads a turn, so that the other direction and the window get
     // theirs; a socket with more waiting is ready again at once.
-    for (int reads = 0; reads < 16; ++reads) {
+    qint64 taken = 0;
+    for (int reads = 0; reads < 64 && taken < 2 * Endpoint::RelayReadSize; ++reads) {
         if (d.to->queued() >= QueueLimit || m_passedBytes >= TranscriptLimit)
             break;
         if (fromClient && m_recognise && m_clientTurn && !m_client.isTls() && !m_server.isTls()) {
@@ -112,10 +113,10 @@ void Relay::pump(Direction& d)
         switch (read.outcome) {
         case Endpoint::Outcome::Data: {
             const QByteArrayView bytes(m_buffer.data(), read.count);
-            d.to->queue(bytes);
+            taken += read.count;
             keep(d.origin, bytes);
             m_clientTurn = !fromClient;
-            if (!d.to->flush()) {
+            if (!d.to->write(bytes)) {
                 failed(otherSide(d.fromSide), d.to->tlsError());
                 return;
             }
@@ -308,8 +309,11 @@ void Relay::keep(TextOrigin origin, QByteArrayView bytes)
         m_passed.emplace_back(origin, QByteArray());
     m_passed.back().second.append(bytes.data(), bytes.size());
     m_passedBytes += bytes.size();
-    if (!m_frame->isActive())
-        m_frame->start();
+    // A full share is shown at the loop's next turn, not the next frame.
+    if (m_passedBytes >= TranscriptLimit)
+        m_frame->start(0);
+    else if (!m_frame->isActive())
+        m_frame->start(FrameMs);
 }
 
 void Relay::showPassed()

@@ -37,7 +37,7 @@ public:
     // How much one direction holds for a side that does not read.
     static constexpr qint64 QueueLimit = 1 << 20;
     // How much waits for the transcript's next frame.
-    static constexpr qint64 TranscriptLimit = 16 << 20;
+    static constexpr qint64 TranscriptLimit = 1 << 20;
     // How often what was passed on is shown.
     static constexpr int FrameMs = 20;
 

@@ -14,11 +14,21 @@ void TranscriptStore::append(QByteArrayView in)
     constexpr qint64 mask = CheckpointSpacing - 1;
     qint64 column = m_lastColumns;
     bool tab = false;
+    auto ordinary = [](char c) { return c != '\n' && c != '\r' && c != '\t'; };
     for (qint64 i = base; i < n; ++i) {
         if ((i & mask) == 0)
             m_checkpoints.append(column);
         const char c = p[i];
-        if (c == '\n' && i > 0 && p[i - 1] == '\r') {
+        if (ordinary(c)) {
+            // A run of bytes a column each, up to the next break, tab or
+            // checkpoint, in one step.
+            const qint64 limit = std::min(n, (i | mask) + 1);
+            qint64 j = i + 1;
+            while (j < limit && ordinary(p[j]))
+                ++j;
+            column += j - i;
+            i = j - 1;
+        } else if (c == '\n' && i > 0 && p[i - 1] == '\r') {
             // The LF of a CR LF, also one that comes in the next append: the
             // empty line that the CR opened starts after it instead.
             m_lines.last() = (i + 1) << 1;
@@ -29,11 +39,9 @@ void TranscriptStore::append(QByteArrayView in)
             m_lines.append((i + 1) << 1);
             column = 0;
             tab = false;
-        } else if (c == '\t') {
+        } else {
             column = (column / TabWidth + 1) * TabWidth;
             tab = true;
-        } else {
-            ++column;
         }
     }
     if (tab)
