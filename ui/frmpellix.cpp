@@ -13,6 +13,7 @@
 #include <QCloseEvent>
 #include <QFocusEvent>
 #include <QFontInfo>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -366,6 +367,7 @@ void frmPellix::wireEvents()
     });
     for (QLineEdit* box : {txtHostConn, txtPortConn, txtPort})
         box->installEventFilter(this);
+    cmdRelay->installEventFilter(this); // Alt+Down opens its menu
     // Told after the focus-in event itself, so the first focus still selects.
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
         if (now && isAncestorOf(now))
@@ -378,6 +380,13 @@ void frmPellix::wireEvents()
 
 bool frmPellix::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == cmdRelay && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Down && (key->modifiers() & Qt::AltModifier)) {
+            cmdRelay->showMenu();
+            return true;
+        }
+    }
     if (event->type() == QEvent::FocusIn) {
         // Coming back to the window, or out of a menu, the focus returns to
         // where it was and so does the caret; only the window's very first
