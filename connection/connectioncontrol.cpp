@@ -72,19 +72,8 @@ void ConnectionControl::cmdConnetti_Click()
     if (!port)
         return;
 
-    // Both waits below keep the window drawn and end early when it closes.
-    const KeepWaiting keepWaiting = [this] { return m_window.keepWaiting(); };
-    std::vector<SockAddr> addresses = ResolveAddresses(m_window.text(TextBox::txtHostConn),
-                                                       m_platform.lookup, m_connectTimeLimit,
-                                                       keepWaiting);
-    // A name that does not resolve gives the all-ones address, which fails.
-    if (addresses.empty())
-        addresses.push_back(sockplatform::Ipv4Record(0xffffffffu, 0));
-    for (SockAddr& address : addresses)
-        SetPort(address, *port);
-
-    const Connection connection = ConnectFirst(addresses, m_connectTimeLimit, keepWaiting);
-    RemoteAddr = addresses[connection.index];
+    const Connection connection = connectTo(m_window.text(TextBox::txtHostConn), *port,
+                                            RemoteAddr);
     const QString failed = QStringLiteral("Failed connection to: ") + AddressToText(RemoteAddr);
     if (connection.handle == InvalidSocket) {
         writeStatusLine(failed);
@@ -115,6 +104,22 @@ void ConnectionControl::cmdConnetti_Click()
     writeStatusLine(QStringLiteral("Connected to: ") + AddressToText(RemoteAddr));
     if (m_peer.isTls())
         m_tls.writeFacts(facts, true);
+}
+
+Connection ConnectionControl::connectTo(const QString& host, quint16 port, SockAddr& address)
+{
+    // Both waits below keep the window drawn and end early when it closes.
+    const KeepWaiting keepWaiting = [this] { return m_window.keepWaiting(); };
+    std::vector<SockAddr> addresses = ResolveAddresses(host, m_platform.lookup,
+                                                       m_connectTimeLimit, keepWaiting);
+    // A name that does not resolve gives the all-ones address, which fails.
+    if (addresses.empty())
+        addresses.push_back(sockplatform::Ipv4Record(0xffffffffu, 0));
+    for (SockAddr& a : addresses)
+        SetPort(a, port);
+    const Connection connection = ConnectFirst(addresses, m_connectTimeLimit, keepWaiting);
+    address = addresses[connection.index];
+    return connection;
 }
 
 // --- Start TLS on an open connection -------------------------------------------
@@ -184,19 +189,8 @@ void ConnectionControl::listen()
     if (useTls && !identity)
         return;
 
-    // One socket for peers of both families where the system has IPv6.
-    const Family family = m_platform.ipv6() ? Family::IPv6 : Family::IPv4;
-    ListenSocket = CreateTcpSocket(family);
-    if (ListenSocket == InvalidSocket)
+    if (!openListener(*port, 1))
         return;
-
-    ListenAddr = sockplatform::AnyRecord(family, *port);
-    if (BindSocket(ListenSocket, ListenAddr) != 0) {
-        CloseSocket(ListenSocket);
-        ListenSocket = InvalidSocket;
-        return;
-    }
-    StartListening(ListenSocket, 1);
     m_listenTls = useTls;
     if (identity)
         m_tls.writeIdentityLine();
@@ -208,6 +202,23 @@ void ConnectionControl::listen()
     m_window.setEnabled(Control::txtHostConn, false);
     m_window.setEnabled(Control::txtPortConn, false);
     m_window.setEnabled(Control::cmdConnetti, false);
+}
+
+bool ConnectionControl::openListener(quint16 port, int backlog)
+{
+    // One socket for peers of both families where the system has IPv6.
+    const Family family = m_platform.ipv6() ? Family::IPv6 : Family::IPv4;
+    ListenSocket = CreateTcpSocket(family);
+    if (ListenSocket == InvalidSocket)
+        return false;
+    ListenAddr = sockplatform::AnyRecord(family, port);
+    if (BindSocket(ListenSocket, ListenAddr) != 0) {
+        CloseSocket(ListenSocket);
+        ListenSocket = InvalidSocket;
+        return false;
+    }
+    StartListening(ListenSocket, backlog);
+    return true;
 }
 
 void ConnectionControl::stop()
@@ -228,7 +239,8 @@ void ConnectionControl::stop()
 void ConnectionControl::acceptStep()
 {
     if (m_handshaking) {
-        serverHandshakeStep();
+        if (std::optional<Endpoint> peer = handshakeStep())
+            tlsPeerAccepted(std::move(*peer));
         return;
     }
     if (PollReadable(ListenSocket) != 1)
@@ -245,30 +257,43 @@ void ConnectionControl::acceptStep()
     }
     if (s == InvalidSocket)
         return;
-    m_handshaking = TlsSteps::Handshaking{Endpoint(s, peer), {}};
-    if (!m_tls.startServer(*m_handshaking, m_connectTimeLimit)) {
-        m_handshaking.reset();
-        return;
-    }
-    serverHandshakeStep();
+    if (std::optional<Endpoint> done = startHandshake(Endpoint(s, peer)))
+        tlsPeerAccepted(std::move(*done));
 }
 
-void ConnectionControl::serverHandshakeStep()
+std::optional<Endpoint> ConnectionControl::startHandshake(Endpoint peer)
+{
+    m_handshaking = TlsSteps::Handshaking{std::move(peer), {}};
+    if (!m_tls.startServer(*m_handshaking, m_connectTimeLimit)) {
+        m_handshaking.reset();
+        return std::nullopt;
+    }
+    return handshakeStep();
+}
+
+std::optional<Endpoint> ConnectionControl::handshakeStep()
 {
     switch (m_tls.serverStep(*m_handshaking, m_connectTimeLimit)) {
-    case TlsSteps::Step::Done:
-        RemoteAddr = m_handshaking->peer.address();
-        m_peer = std::move(m_handshaking->peer);
+    case TlsSteps::Step::Done: {
+        Endpoint peer = std::move(m_handshaking->peer);
         m_handshaking.reset();
-        peerAccepted();
-        m_tls.writeFacts(m_peer.session()->peer(), false);
-        break;
+        return peer;
+    }
     case TlsSteps::Step::Failed:
         m_handshaking.reset();
         break;
     case TlsSteps::Step::Waiting:
         break;
     }
+    return std::nullopt;
+}
+
+void ConnectionControl::tlsPeerAccepted(Endpoint peer)
+{
+    RemoteAddr = peer.address();
+    m_peer = std::move(peer);
+    peerAccepted();
+    m_tls.writeFacts(m_peer.session()->peer(), false);
 }
 
 void ConnectionControl::peerAccepted()
@@ -480,19 +505,11 @@ void ConnectionControl::startRelay()
     if (m_relayTlsClient && !m_tls.identity())
         return;
 
-    const Family family = m_platform.ipv6() ? Family::IPv6 : Family::IPv4;
-    ListenSocket = CreateTcpSocket(family);
-    if (ListenSocket == InvalidSocket)
-        return;
-    ListenAddr = sockplatform::AnyRecord(family, *port);
-    if (BindSocket(ListenSocket, ListenAddr) != 0) {
-        CloseSocket(ListenSocket);
-        ListenSocket = InvalidSocket;
+    // Clients that come while a pair is open wait in its queue for their turn.
+    if (!openListener(*port, 16)) {
         writeStatusLine(QStringLiteral("Relay: cannot listen on port %1").arg(*port));
         return;
     }
-    // Clients that come while a pair is open wait here for their turn.
-    StartListening(ListenSocket, 16);
     m_relayHost = host;
     m_relayPort = *serverPort;
     m_relayIdentityShown = false;
@@ -542,7 +559,8 @@ void ConnectionControl::stopRelay()
 void ConnectionControl::relayAcceptStep()
 {
     if (m_handshaking) {
-        relayHandshakeStep();
+        if (std::optional<Endpoint> client = handshakeStep())
+            relayClientReady(std::move(*client));
         return;
     }
     if (PollReadable(ListenSocket) != 1)
@@ -555,48 +573,26 @@ void ConnectionControl::relayAcceptStep()
     writeStatusLine(QStringLiteral("Relay: client %1 port %2 connected")
                         .arg(client.addressText())
                         .arg(client.port()));
-    if (!m_relayTlsClient) {
-        m_relayClient = std::move(client);
-        connectServer();
-        return;
-    }
-    m_handshaking = TlsSteps::Handshaking{std::move(client), {}};
-    if (!m_tls.startServer(*m_handshaking, m_connectTimeLimit)) {
-        m_handshaking.reset();
-        return;
-    }
-    relayHandshakeStep();
+    if (!m_relayTlsClient)
+        relayClientReady(std::move(client));
+    else if (std::optional<Endpoint> done = startHandshake(std::move(client)))
+        relayClientReady(std::move(*done));
 }
 
-void ConnectionControl::relayHandshakeStep()
+void ConnectionControl::relayClientReady(Endpoint client)
 {
-    switch (m_tls.serverStep(*m_handshaking, m_connectTimeLimit)) {
-    case TlsSteps::Step::Done:
-        m_relayClient = std::move(m_handshaking->peer);
-        m_handshaking.reset();
-        m_tls.writeFacts(m_relayClient.session()->peer(), false);
-        connectServer();
-        break;
-    case TlsSteps::Step::Failed:
-        m_handshaking.reset();
-        break;
-    case TlsSteps::Step::Waiting:
-        break;
-    }
+    if (client.isTls())
+        m_tls.writeFacts(client.session()->peer(), false);
+    m_relayClient = std::move(client);
+    connectServer();
 }
 
 void ConnectionControl::connectServer()
 {
     ConnState = stateRelayConnecting;
     m_window.whileWaiting([this] {
-        const KeepWaiting keepWaiting = [this] { return m_window.keepWaiting(); };
-        std::vector<SockAddr> addresses = ResolveAddresses(m_relayHost, m_platform.lookup,
-                                                           m_connectTimeLimit, keepWaiting);
-        if (addresses.empty())
-            addresses.push_back(sockplatform::Ipv4Record(0xffffffffu, 0));
-        for (SockAddr& address : addresses)
-            SetPort(address, m_relayPort);
-        const Connection connection = ConnectFirst(addresses, m_connectTimeLimit, keepWaiting);
+        SockAddr address;
+        const Connection connection = connectTo(m_relayHost, m_relayPort, address);
         auto giveUp = [this](const QString& line) {
             writeStatusLine(line);
             m_relayClient.close();
@@ -608,7 +604,7 @@ void ConnectionControl::connectServer()
                        .arg(m_relayPort));
             return;
         }
-        Endpoint server(connection.handle, addresses[connection.index]);
+        Endpoint server(connection.handle, address);
         writeStatusLine(QStringLiteral("Relay: connected to server %1 port %2")
                             .arg(server.addressText())
                             .arg(server.port()));

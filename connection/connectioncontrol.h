@@ -91,9 +91,20 @@ public:
 private:
     void listen();
     void stop();
+    // A listening socket on every local address at port: false (none kept)
+    // when it cannot be made or bound.
+    bool openListener(quint16 port, int backlog);
+    // The bounded lookup and connect of Connect: the connection, and the
+    // address connected to (or the last one tried).
+    mWinsock2::Connection connectTo(const QString& host, quint16 port,
+                                    mWinsock2::SockAddr& address);
     void acceptStep();
     void peerAccepted();
-    void serverHandshakeStep();
+    void tlsPeerAccepted(Endpoint peer);
+    // The server handshake with an accepted peer, begun, and then a step a
+    // tick: the peer once it is done.
+    std::optional<Endpoint> startHandshake(Endpoint peer);
+    std::optional<Endpoint> handshakeStep();
     void receiveStep();
     void receiveTlsStep();
     // Shows what arrived in plain text and is still waiting; false when the
@@ -107,7 +118,7 @@ private:
     void startRelay();
     void stopRelay();
     void relayAcceptStep();
-    void relayHandshakeStep();
+    void relayClientReady(Endpoint client);
     // Connects to the server for m_relayClient and starts the pair, or
     // closes the client saying why.
     void connectServer();
