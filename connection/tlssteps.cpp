@@ -135,8 +135,7 @@ TlsSteps::Step TlsSteps::serverStep(Handshaking& handshaking, std::chrono::milli
     }
     if (std::chrono::steady_clock::now() < handshaking.deadline)
         return Step::Waiting;
-    dropHandshaking(handshaking, QStringLiteral("the peer did not finish the handshake within %1 s")
-                                     .arg((timeLimit.count() + 999) / 1000));
+    dropHandshaking(handshaking, fromLibrary(tls::handshakeTooSlow(timeLimit)));
     return Step::Failed;
 }
 

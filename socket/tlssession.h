@@ -22,6 +22,10 @@ namespace tls {
 using sockplatform::Handle;
 using sockplatform::KeepWaiting;
 
+// Why a handshake that did not end within timeLimit failed, in plain words:
+// "the peer did not finish the handshake within 10 s".
+std::string handshakeTooSlow(std::chrono::milliseconds timeLimit);
+
 // What the peer showed once a handshake is done.
 struct PeerFacts {
     std::string protocol;   // "TLSv1.3"

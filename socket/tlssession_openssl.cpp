@@ -193,6 +193,12 @@ bool useCertificate(SSL_CTX* context, const std::string& certFile, const std::st
 
 } // namespace
 
+std::string handshakeTooSlow(std::chrono::milliseconds timeLimit)
+{
+    return "the peer did not finish the handshake within "
+        + std::to_string((timeLimit.count() + 999) / 1000) + " s";
+}
+
 // --- Identity ------------------------------------------------------------------
 
 Identity::Identity(std::unique_ptr<Data> data) : m_data(std::move(data)) { }
@@ -357,8 +363,7 @@ bool Session::handshake(std::chrono::milliseconds timeLimit, const KeepWaiting& 
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline
                                                                                 - Clock::now());
         if (left.count() <= 0) {
-            m_error = "the peer did not finish the handshake within "
-                + std::to_string((timeLimit.count() + 999) / 1000) + " s";
+            m_error = handshakeTooSlow(timeLimit);
             return false;
         }
         sockplatform::WaitReady(m_socket, m_data->wantWrite,

@@ -154,12 +154,6 @@ qint64 TranscriptStore::positionAtColumn(qint64 line, qint64 column) const
 
 QChar TranscriptStore::displayChar(uchar byte)
 {
-    if (byte < 0x20)
-        return QChar(char16_t(0x2400 + byte));
-    if (byte == 0x7f)
-        return QChar(char16_t(0x2421));
-    if (byte >= 0x80 && byte < 0xa0)
-        return QChar(char16_t(0xfffd));
     // Text layout draws a soft hyphen as nothing unless it ends a line.
     if (byte == 0xad)
         return QChar(char16_t(0x2010));

@@ -51,11 +51,9 @@ public:
     // several), or lineEnd(line) when the line is narrower. O(1) without tabs.
     qint64 positionAtColumn(qint64 line, qint64 column) const;
 
-    // The character a cell shows for byte: U+2400 + byte for 0..31, U+2421
-    // for DEL, U+FFFD (the replacement character, which DejaVu Sans Mono has)
-    // for the C1 controls 128..159, U+2010 (a hyphen) for the soft hyphen 173,
-    // which would otherwise show as nothing, and the Latin-1 character for
-    // the rest. TAB has a picture too, but a view shows a tab as blank cells.
+    // The character a text cell shows for a byte that is not a control byte
+    // (those are drawn as boxes): the Latin-1 character, but U+2010 (a
+    // hyphen) for the soft hyphen 173, which would otherwise show as nothing.
     static QChar displayChar(uchar byte);
     // Letters, digits and '_': what a word is made of, for a double click
     // and for a screen reader alike.

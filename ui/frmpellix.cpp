@@ -5,6 +5,7 @@
 #include "hexbytes.h"
 #include "keycodes.h"
 #include "transcriptview.h"
+#include "trustdialog.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
@@ -442,11 +443,14 @@ void frmPellix::setSendAsHex(bool hex)
 
 bool frmPellix::sendBoxIsReady()
 {
+    m_hexToSend.clear();
     if (!actSendHex->isChecked())
         return true;
     const HexBytes parsed = ParseHexBytes(txtInvia->toPlainText());
-    if (parsed.ok())
+    if (parsed.ok()) {
+        m_hexToSend = QString::fromLatin1(parsed.bytes);
         return true;
+    }
     QMessageBox::warning(this, QStringLiteral("Pellix"),
                          tr("Nothing was sent. The send box is in hex (Send as Hex), "
                             "and %1.").arg(parsed.error));
@@ -461,7 +465,7 @@ bool frmPellix::sendBoxIsReady()
 QString frmPellix::sendBoxBytes() const
 {
     if (actSendHex->isChecked())
-        return QString::fromLatin1(ParseHexBytes(txtInvia->toPlainText()).bytes);
+        return m_hexToSend;
     // The raw text keeps every character as typed (toPlainText() would
     // turn a no-break space into a space); each line break is CR LF.
     QString raw = txtInvia->document()->toRawText();
@@ -611,13 +615,8 @@ bool frmPellix::askToTrust(const QString& facts)
 {
     if (m_hooks.askToTrust)
         return m_hooks.askToTrust(facts);
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Pellix"), facts,
-                    QMessageBox::Yes | QMessageBox::No, this);
-    box.setInformativeText(tr("Go on all the same? Only if you have checked the fingerprint "
-                              "another way. Nothing has been sent yet."));
-    box.setDefaultButton(QMessageBox::No);
-    box.setEscapeButton(QMessageBox::No);
-    return box.exec() == QMessageBox::Yes;
+    TrustDialog dialog(facts, m_hooks.trustDelay, this);
+    return dialog.exec() == QDialog::Accepted;
 }
 
 QWidget* frmPellix::control(Control c) const

@@ -5,6 +5,7 @@
 
 #include <QWidget>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -33,6 +34,8 @@ public:
         // Asks whether to go on with a peer whose certificate is not trusted
         // (a dialog by default).
         std::function<bool(const QString& facts)> askToTrust;
+        // How long that dialog takes no key and no click once it shows.
+        std::chrono::milliseconds trustDelay = std::chrono::seconds(1);
     };
 
     explicit frmPellix(QWidget* parent = nullptr);
@@ -109,10 +112,11 @@ private:
     static void SelectAllOnFocus(QLineEdit* box);
     void showSendBoxMenu(const QPoint& pos);
     void setSendAsHex(bool hex);
-    // In hex mode: whether the send box is hex; if not, says what is wrong
-    // and where, and selects it.
+    // In hex mode: whether the send box is hex, keeping its bytes for the
+    // send that follows; if not, says what is wrong and where, and selects it.
     bool sendBoxIsReady();
-    // The send box as the connection sends it, one character a byte.
+    // The send box as the connection sends it, one character a byte; in hex
+    // mode the bytes sendBoxIsReady read.
     QString sendBoxBytes() const;
 
     // What the connection handlers may do to the window.
@@ -146,4 +150,5 @@ private:
     bool m_focusGivenOut = false; // a control of the window has had the focus
     bool m_waiting = false;       // a handler waits on the network
     bool m_closeRequested = false; // the window was closed while it waited
+    QString m_hexToSend; // Send as Hex: the send box's bytes, read once
 };

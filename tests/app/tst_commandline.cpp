@@ -188,6 +188,10 @@ void tst_CommandLine::tlsOptions_data()
     QTest::addColumn<QStringList>("files"); // --ca-file, --cert, --key
 
     QTest::newRow("none") << QStringList{"h"} << false << false << QStringList{"", "", ""};
+    QTest::newRow("--tls alone") << QStringList{"--tls", "h", "443"} << true << false
+                                 << QStringList{"", "", ""};
+    QTest::newRow("--insecure alone") << QStringList{"--insecure", "h"} << false << true
+                                      << QStringList{"", "", ""};
     QTest::newRow("-k with -o") << QStringList{"-ko", "s.log", "h"} << false << true
                                 << QStringList{"", "", ""};
     QTest::newRow("all, listening")

@@ -21,6 +21,8 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <sys/ioctl.h>
+
 #include <atomic>
 #include <memory>
 
@@ -124,6 +126,23 @@ private:
     }
     // Ticks until the transcript grows to `length` characters or 5 s pass.
     bool tickUntilLength(qint64 length);
+    // Waits until what the peer did (data, a connection, a close or a reset)
+    // has reached the window's socket s, for at most 5 s: the next tick then
+    // sees it, however busy the machine.
+    static bool arrived(mWinsock2::SocketHandle s)
+    {
+        return testpeer::waitFor(int(s), POLLIN | POLLRDHUP, 5000);
+    }
+    // ... until the peer's close or reset has reached s, data before it too.
+    static bool closeArrived(mWinsock2::SocketHandle s)
+    {
+        return testpeer::waitFor(int(s), POLLRDHUP, 5000);
+    }
+    static int queuedBytes(mWinsock2::SocketHandle s)
+    {
+        int count = 0;
+        return ::ioctl(int(s), FIONREAD, &count) == 0 ? count : -1;
+    }
     void clearTranscript() { m_window->cmdClear_Click(); }
 
     Peer connectTo(Listener& listener) { return testwindow::connectTo(w(), listener); }
@@ -177,10 +196,8 @@ Peer tst_Connection::listenAndAccept(quint16* port)
         *port = p;
     startListening(p);
     Peer peer = Peer::connectTo(p);
-    for (int i = 0; i < 500 && conn().connState() != ConnectionControl::stateAccepted; ++i) {
+    if (arrived(conn().listenSocket()))
         tick();
-        QTest::qWait(1);
-    }
     return peer;
 }
 
@@ -444,7 +461,8 @@ void tst_Connection::connectWaitShowsBusy()
     auto busy = [this] { return QAccessible::queryAccessibleInterface(m_window.get())->state().busy; };
     int shapeDuring = -1;
     bool busyDuring = false;
-    QTimer::singleShot(100, m_window.get(), [&] {
+    // At the wait's first look at the window's events.
+    QTimer::singleShot(0, m_window.get(), [&] {
         if (const QCursor* cursor = QGuiApplication::overrideCursor())
             shapeDuring = cursor->shape();
         busyDuring = busy();
@@ -481,7 +499,7 @@ void tst_Connection::receiveTakesAtMost8192PerTick()
     for (int i = 0; i < data.size(); ++i)
         data[i] = char('a' + i % 26);
     QVERIFY(peer.send(data));
-    QTest::qWait(50); // all of it in the receive buffer
+    QTRY_VERIFY_WITH_TIMEOUT(queuedBytes(conn().connSocket()) >= data.size(), 5000);
     QList<qint64> lengths;
     for (int i = 0; i < 4; ++i) {
         tick();
@@ -519,7 +537,7 @@ void tst_Connection::peerCloses()
     w().txtDati->AppendText("xyz");
     const QString before = transcript();
     peer.close();
-    QTest::qWait(20);
+    QVERIFY(closeArrived(conn().connSocket()));
     tick();
     QCOMPARE(transcript(), before + CrLf + "Disconnected" + CrLf);
     checkRow(asServer ? ConnectionControl::stateListening : ConnectionControl::stateIdle);
@@ -532,7 +550,7 @@ void tst_Connection::peerResets()
     Peer peer = connectTo(listener);
     const QString before = transcript();
     peer.reset();
-    QTest::qWait(20);
+    QVERIFY(closeArrived(conn().connSocket()));
     tick();
     QCOMPARE(transcript(), before + "Disconnected" + CrLf);
     checkRow(ConnectionControl::stateIdle);
@@ -561,7 +579,7 @@ void tst_Connection::dataThenCloseInOneBurst()
     clearTranscript();
     QVERIFY(peer.send("last words"));
     peer.close();
-    QTest::qWait(20);
+    QVERIFY(closeArrived(conn().connSocket()));
     tick();
     QCOMPARE(transcript(), QStringLiteral("last words"));
     QCOMPARE(conn().connState(), ConnectionControl::stateConnected);
@@ -574,7 +592,7 @@ void tst_Connection::disconnectDropsWaitingData()
     Listener listener;
     Peer peer = connectTo(listener);
     QVERIFY(peer.send("never shown"));
-    QTest::qWait(20);
+    QVERIFY(arrived(conn().connSocket()));
     const QString before = transcript();
     QTest::mouseClick(w().cmdDisconnect, Qt::LeftButton);
     QCOMPARE(transcript(), before + "Disconnected" + CrLf);
@@ -770,7 +788,7 @@ void tst_Connection::sendsBytes()
         QVERIFY2(error.isEmpty() ? shown.isEmpty() : shown.contains(error), qPrintable(shown));
         QCOMPARE(w().txtInvia->toPlainText(), error.isEmpty() ? QString() : text);
     }
-    QCOMPARE(peer.readFor(100), wire);
+    QCOMPARE(peer.read(wire.size()) + peer.readFor(50), wire);
     QCOMPARE(w().txtDati->store().bytes(), QByteArrayView(wire));
     checkRow(ConnectionControl::stateConnected);
 }
@@ -804,7 +822,7 @@ void tst_Connection::keyAfterPeerResetDisconnects()
     Listener listener;
     Peer peer = connectTo(listener);
     peer.reset();
-    QTest::qWait(20);
+    QVERIFY(closeArrived(conn().connSocket()));
     const QString before = transcript();
     w().txtDati->setFocus();
     for (int i = 0; i < 3; ++i) // a second send after a reset must not kill the process
@@ -858,7 +876,7 @@ void tst_Connection::listenPortTextsThatWrapOrRound()
 
     Peer peer = Peer::connectTo(bound);
     QVERIFY(peer.isOpen());
-    QTest::qWait(20);
+    QVERIFY(arrived(conn().listenSocket()));
     tick();
     checkRow(ConnectionControl::stateAccepted);
 }
@@ -890,18 +908,18 @@ void tst_Connection::listenTakesBothFamilies()
     Peer six = Peer::connectTo6(port);
     QCOMPARE(six.isOpen(), ipv6);
     if (ipv6) {
-        QTest::qWait(20);
+        QVERIFY(arrived(conn().listenSocket()));
         tick();
         QCOMPARE(transcript(), "Connected from: ::1" + CrLf);
         six.close();
-        QTest::qWait(20);
+        QVERIFY(closeArrived(conn().connSocket()));
         tick();
         checkRow(ConnectionControl::stateListening);
         clearTranscript();
     }
     Peer four = Peer::connectTo(port);
     QVERIFY(four.isOpen());
-    QTest::qWait(20);
+    QVERIFY(arrived(conn().listenSocket()));
     tick();
     QCOMPARE(transcript(), "Connected from: 127.0.0.1" + CrLf);
     checkRow(ConnectionControl::stateAccepted);
@@ -931,7 +949,7 @@ void tst_Connection::listenAcceptAndStop()
     w().txtDati->AppendText("abc");
     Peer peer = Peer::connectTo(port);
     QVERIFY(peer.isOpen());
-    QTest::qWait(20);
+    QVERIFY(arrived(conn().listenSocket()));
     tick();
     QCOMPARE(transcript(), frmPellix::BannerLine() + CrLf + "abc" + CrLf
                  + "Connected from: 127.0.0.1" + CrLf);
@@ -940,7 +958,7 @@ void tst_Connection::listenAcceptAndStop()
 
     // The peer goes; listening goes on; Stop ends it.
     peer.close();
-    QTest::qWait(20);
+    QVERIFY(closeArrived(conn().connSocket()));
     tick();
     checkRow(ConnectionControl::stateListening);
     const QString before = transcript();
@@ -969,18 +987,19 @@ void tst_Connection::secondPeerWaitsForTheFirst()
     Peer second = Peer::connectTo(port);
     QVERIFY(second.isOpen());
     QVERIFY(second.send("from the second"));
-    QTest::qWait(20);
+    QVERIFY(arrived(conn().listenSocket()));
     clearTranscript();
     tick(3); // the first has nothing to say; the second waits
     QCOMPARE(transcript(), QString());
 
     first.close();
-    QTest::qWait(20);
+    QVERIFY(closeArrived(conn().connSocket()));
     tick();
     QCOMPARE(transcript(), "Disconnected" + CrLf);
     tick();
     QCOMPARE(transcript(), "Disconnected" + CrLf + "Connected from: 127.0.0.1" + CrLf);
     checkRow(ConnectionControl::stateAccepted);
+    QVERIFY(arrived(conn().connSocket()));
     tick();
     QCOMPARE(transcript(), "Disconnected" + CrLf + "Connected from: 127.0.0.1" + CrLf
                  + "from the second");

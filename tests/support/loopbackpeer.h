@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -143,6 +144,14 @@ public:
         const linger l{1, 0};
         ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
         close();
+    }
+
+    // Nagle's algorithm off: what is sent leaves at once, and what it held
+    // back goes now.
+    void sendAtOnce()
+    {
+        const int on = 1;
+        ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
 
     void setReceiveBuffer(int bytes) { ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); }

@@ -122,6 +122,42 @@ public:
         return bytes;
     }
     void closeNotify() { SSL_shutdown(m_ssl.get()); }
+    // The other end closed TLS with close_notify: the next read ends so,
+    // rather than at a bare end of the connection.
+    bool sawCloseNotify()
+    {
+        char c;
+        size_t n = 0;
+        const int r = SSL_read_ex(m_ssl.get(), &c, 1, &n);
+        return r == 0 && SSL_get_error(m_ssl.get(), r) == SSL_ERROR_ZERO_RETURN;
+    }
+    // Server end: the name the client's hello asked for (SNI); empty when none.
+    QString serverName() const
+    {
+        return QString::fromUtf8(SSL_get_servername(m_ssl.get(), TLSEXT_NAMETYPE_host_name));
+    }
+    // The other end's certificate names itself as its issuer and is signed
+    // by its own key.
+    bool peerSelfSigned() const
+    {
+        X509* cert = SSL_get1_peer_certificate(m_ssl.get());
+        const bool self = cert
+            && X509_NAME_cmp(X509_get_issuer_name(cert), X509_get_subject_name(cert)) == 0
+            && X509_verify(cert, X509_get0_pubkey(cert)) == 1;
+        X509_free(cert);
+        return self;
+    }
+    // Seconds from the other end's certificate's notBefore to its notAfter;
+    // -1 without a certificate.
+    qint64 peerValidFor() const
+    {
+        X509* cert = SSL_get1_peer_certificate(m_ssl.get());
+        int days = 0, seconds = 0;
+        const bool ok = cert
+            && ASN1_TIME_diff(&days, &seconds, X509_get0_notBefore(cert), X509_get0_notAfter(cert));
+        X509_free(cert);
+        return ok ? qint64(days) * 86400 + seconds : -1;
+    }
     bool peerShowedCertificate() const
     {
         X509* cert = SSL_get1_peer_certificate(m_ssl.get());

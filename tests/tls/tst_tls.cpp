@@ -4,6 +4,7 @@
 #include "frmpellix.h"
 #include "tlspeer.h"
 #include "transcriptview.h"
+#include "trustdialog.h"
 #include "windowdriver.h"
 
 #include <QCheckBox>
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QScopeGuard>
 #include <QTimer>
 
 using namespace std::chrono_literals;
@@ -26,11 +28,15 @@ private slots:
 
     void connectChecksTheCertificate_data();
     void connectChecksTheCertificate();
+    void trustDialogTakesNoStrayKey_data();
+    void trustDialogTakesNoStrayKey();
     void clientCertificateOnlyToAVerifiedPeer_data();
     void clientCertificateOnlyToAVerifiedPeer();
     void recordLargerThanATickIsPaced();
     void peerEnds_data();
     void peerEnds();
+    void bytesBeforeAResetAreShown_data();
+    void bytesBeforeAResetAreShown();
     void stalledHandshakeIsBounded();
     void startTlsWithARealSmtpServer();
     void listenerServesTlsAndTurnsPlainAway();
@@ -166,6 +172,8 @@ void tst_Tls::connectChecksTheCertificate()
     bool handshook = false;
     testtls::Peer peer = connectTls(host, certificate, &handshook);
     QVERIFY(handshook);
+    // A name goes out as SNI; an address does not.
+    QCOMPARE(peer.serverName(), host.front().isDigit() ? QString() : host);
     QVERIFY2(transcript().contains(line), qPrintable(transcript()));
     const bool asked = !line.startsWith("Verified") && !insecure;
     QCOMPARE(m_asked.size(), asked ? 1 : 0);
@@ -181,6 +189,113 @@ void tst_Tls::connectChecksTheCertificate()
     const qsizetype connectedAt = transcript().indexOf("Connected to: 127.0.0.1\r\nTLS: TLSv1.");
     QVERIFY(connectedAt > 0);
     QVERIFY(transcript().lastIndexOf("SHA-256: " + peer.peerFingerprint()) > connectedAt);
+    QTest::keyClicks(m_window->txtDati, "hi");
+    QCOMPARE(peer.read(2), QByteArray("hi"));
+    QTest::mouseClick(m_window->cmdDisconnect, Qt::LeftButton);
+    QVERIFY(peer.sawCloseNotify());
+}
+
+// The real trust dialog, shown for a self-signed peer, and real key events
+// into it: nothing typed while it is new answers it, no letter ever does,
+// Enter and Escape mean no, and only a click on Connect Anyway goes on.
+void tst_Tls::trustDialogTakesNoStrayKey_data()
+{
+    // Typed into whatever has the focus: text, and <Enter>, <Space>,
+    // <Escape>, <Tab>; <click> on Connect Anyway; <every key>: each letter
+    // and digit, plain and with Alt.
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<bool>("afterDelay");
+    QTest::addColumn<bool>("answers"); // the input itself ends the dialog
+    QTest::addColumn<bool>("goesOn");
+
+    QTest::newRow("y at once") << "y" << false << false << false;
+    QTest::newRow("yes at once") << "yes" << false << false << false;
+    QTest::newRow("Enter at once") << "<Enter>" << false << false << false;
+    QTest::newRow("Space at once") << "<Space>" << false << false << false;
+    QTest::newRow("click on Connect Anyway at once") << "<click>" << false << false << false;
+    QTest::newRow("every letter and digit") << "<every key>" << true << false << false;
+    QTest::newRow("Enter") << "<Enter>" << true << true << false;
+    QTest::newRow("Escape") << "<Escape>" << true << true << false;
+    QTest::newRow("Tab to Connect Anyway, then Enter") << "<Tab><Enter>" << true << true << false;
+    QTest::newRow("click on Connect Anyway") << "<click>" << true << true << true;
+}
+
+void tst_Tls::trustDialogTakesNoStrayKey()
+{
+    QFETCH(QString, input);
+    QFETCH(bool, afterDelay);
+    QFETCH(bool, answers);
+    QFETCH(bool, goesOn);
+    frmPellix::Hooks hooks = testwindow::loopbackHooks();
+    // "At once" stays inside the delay however slow the machine.
+    hooks.trustDelay = afterDelay ? 100ms : std::chrono::milliseconds(1h);
+    m_window = std::make_unique<frmPellix>(hooks);
+    m_window->connection().setTlsSettings({file("ca.pem"), {}, {}, false});
+    m_window->chkTls->setChecked(true);
+    m_window->show();
+
+    bool shown = false, focusOnNo = false, stillUp = false;
+    int looks = 0;
+    std::function<void()> answer = [&] {
+        auto* dialog = qobject_cast<TrustDialog*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            if (++looks < 500)
+                QTimer::singleShot(10, this, answer);
+            return;
+        }
+        shown = true;
+        const auto closeAfter = qScopeGuard([dialog] {
+            if (dialog->isVisible())
+                dialog->close(); // as the title bar's close button: no
+        });
+        // Active, as on a desktop: a shortcut of its own would work.
+        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        if (afterDelay)
+            QTRY_VERIFY_WITH_TIMEOUT(dialog->connectAnyway->isEnabled(), 5000);
+        focusOnNo = dialog->focusWidget() == dialog->dontConnect;
+        auto key = [dialog](auto k, Qt::KeyboardModifiers modifiers = {}) {
+            if (dialog->isVisible())
+                QTest::keyClick(dialog->focusWidget() ? dialog->focusWidget() : dialog, k, modifiers);
+        };
+        static const QRegularExpression token("<[^>]+>|.");
+        for (const QRegularExpressionMatch& m : token.globalMatch(input)) {
+            const QString t = m.captured();
+            if (t == "<click>") {
+                QTest::mouseClick(dialog->connectAnyway, Qt::LeftButton);
+            } else if (t == "<every key>") {
+                for (char c : QByteArray("abcdefghijklmnopqrstuvwxyz0123456789")) {
+                    key(c);
+                    key(c, Qt::AltModifier);
+                }
+            } else if (t.size() > 1) {
+                key(t == "<Enter>" ? Qt::Key_Return : t == "<Space>" ? Qt::Key_Space
+                        : t == "<Tab>"                             ? Qt::Key_Tab
+                                                                   : Qt::Key_Escape);
+            } else {
+                key(t.front().toLatin1());
+            }
+        }
+        // A button's shortcut clicks it 100 ms later.
+        QTest::qWait(300);
+        stillUp = dialog->isVisible();
+    };
+    QTimer::singleShot(0, this, answer);
+
+    auto served = testtls::serveOnce(*m_listener, file("self.pem"), file("self.key"));
+    m_window->txtPortConn->setText(QString::number(m_listener->port()));
+    QTest::mouseClick(m_window->cmdConnetti, Qt::LeftButton);
+    auto [ok, peer] = served.get();
+    QVERIFY(ok);
+    QVERIFY(shown);
+    QVERIFY(focusOnNo);
+    QCOMPARE(stillUp, !answers);
+    QCOMPARE(m_window->connection().connState(), goesOn ? State::stateConnected : State::stateIdle);
+    if (!goesOn) {
+        QVERIFY2(transcript().endsWith("Failed connection to: 127.0.0.1\r\n"), qPrintable(transcript()));
+        QVERIFY(peer.read(1).isEmpty());
+        return;
+    }
+    QVERIFY(transcript().contains("going on as the user chose"));
     QTest::keyClicks(m_window->txtDati, "hi");
     QCOMPARE(peer.read(2), QByteArray("hi"));
 }
@@ -210,6 +325,7 @@ void tst_Tls::clientCertificateOnlyToAVerifiedPeer()
 
 void tst_Tls::recordLargerThanATickIsPaced()
 {
+    m_window->tmrReceive->stop(); // the test ticks for itself, and counts them
     testtls::Peer peer = connectTls("127.0.0.1", "good");
     QCOMPARE(m_window->connection().connState(), State::stateConnected);
     const QByteArray burst(16384, 'x'); // one record, the largest TLS has
@@ -254,6 +370,49 @@ void tst_Tls::peerEnds()
     QVERIFY(transcript().contains("bye"));
     QVERIFY(transcript().endsWith("Disconnected\r\n"));
     QCOMPARE(transcript().contains("the end is not confirmed"), !closeNotify && !reset);
+}
+
+// What the peer sent before its reset is in the kernel already and shows,
+// paced as ever, before the error and the disconnection.
+void tst_Tls::bytesBeforeAResetAreShown_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::newRow("less than a record") << 100;
+    QTest::newRow("one full record") << 16384;
+    QTest::newRow("several records") << 40000;
+}
+
+void tst_Tls::bytesBeforeAResetAreShown()
+{
+    QFETCH(int, size);
+    m_window->tmrReceive->stop(); // the test ticks for itself
+    testtls::Peer peer = connectTls("127.0.0.1", "good");
+    QCOMPARE(m_window->connection().connState(), State::stateConnected);
+    QByteArray data(size, 0);
+    for (int i = 0; i < size; ++i)
+        data[i] = char('a' + i % 26);
+    const qsizetype before = transcript().size();
+    // Nagle's algorithm could hold the last small records back in the peer's
+    // kernel, waiting for an ACK, and the reset would then discard them
+    // before they ever left: here each one leaves as it is written.
+    peer.tcp().sendAtOnce();
+    QVERIFY(peer.write(data));
+    peer.tcp().reset();
+    // The reset comes after the records: once it is there, so are they.
+    QVERIFY(testpeer::waitFor(int(m_window->connection().connSocket()), POLLRDHUP, 5000));
+    qsizetype shown = 0;
+    for (int tick = 0; tick < 50 && m_window->connection().connState() == State::stateConnected;
+         ++tick) {
+        m_window->connection().tmrReceive_Timer();
+        // No tick shows more of the peer's bytes than a plain one would.
+        const qsizetype now = std::min(transcript().size() - before, qsizetype(size));
+        QVERIFY2(now - shown <= 8192, qPrintable(QString::number(now - shown)));
+        shown = now;
+    }
+    QCOMPARE(transcript().mid(before),
+             QString::fromLatin1(data)
+                 + "\r\nTLS error: the connection failed (Connection reset by peer)\r\n"
+                   "Disconnected\r\n");
 }
 
 void tst_Tls::stalledHandshakeIsBounded()
@@ -341,6 +500,11 @@ void tst_Tls::listenerServesTlsAndTurnsPlainAway()
     auto [ok, peer] = client.get();
     QVERIFY(ok);
     QCOMPARE(peer.peerFingerprint(), made.captured(1));
+    // Self-signed, for thirty days from an hour back.
+    QVERIFY(peer.peerSelfSigned());
+    const qint64 day = 24 * 3600;
+    QVERIFY2(peer.peerValidFor() > 30 * day && peer.peerValidFor() <= 30 * day + 2 * 3600,
+             qPrintable(QString::number(peer.peerValidFor())));
     QVERIFY(transcript().contains("Connected from: 127.0.0.1\r\nTLS: TLSv1."));
     QVERIFY(peer.write("over tls"));
     tickUntilMore();

@@ -46,6 +46,7 @@ void tst_TranscriptFind::find_data()
     QTest::newRow("ASCII folded") << QByteArray("x HeLLo") << qint64(0) << F << QByteArray("hEllO") << CaseFold::Latin1 << qint64(2) << false;
     QTest::newRow("Latin-1 letters folded") << QByteArray("\xC9T\xC9") << qint64(0) << F << QByteArray("\xE9t\xE9") << CaseFold::Latin1 << qint64(0) << false;
     QTest::newRow("Latin-1 signs not folded") << QByteArray("\xD7") << qint64(0) << F << QByteArray("\xF7") << CaseFold::Latin1 << qint64(-1) << false;
+    QTest::newRow("multiplication sign is not the capital of division sign") << QByteArray("\xF7") << qint64(0) << F << QByteArray("\xD7") << CaseFold::Latin1 << qint64(-1) << false;
     QTest::newRow("bytes by value") << QByteArray("\x00\x01\xFF\x1B[", 5) << qint64(0) << F << QByteArray("\xFF\x1B") << exact << qint64(2) << false;
     QTest::newRow("UTF-8 folded") << QByteArray("CAF\xC3\x89!") << qint64(0) << F << QByteArray("caf\xC3\xA9") << CaseFold::Utf8 << qint64(0) << false;
     QTest::newRow("UTF-8 exact") << QByteArray("CAF\xC3\x89!") << qint64(0) << F << QByteArray("CAF\xC3\xA9") << exact << qint64(-1) << false;
