@@ -7,9 +7,9 @@ void TranscriptStore::append(QByteArrayView in)
     if (in.isEmpty())
         return;
     const qint64 base = m_bytes.size();
-    m_bytes.append(in);
+    m_bytes.append(in.data(), in.size());
 
-    const char* p = m_bytes.constData();
+    const char* p = m_bytes.data();
     const qint64 n = m_bytes.size();
     constexpr qint64 mask = CheckpointSpacing - 1;
     qint64 column = m_lastColumns;
@@ -52,9 +52,9 @@ void TranscriptStore::append(QByteArrayView in)
 
 void TranscriptStore::clear()
 {
-    m_bytes = QByteArray();
-    m_lines = QList<qint64>{0};
-    m_checkpoints = QList<qint64>();
+    m_bytes.clear();
+    m_lines = firstLine();
+    m_checkpoints.clear();
     m_lastColumns = 0;
     m_maxColumns = 0;
 }
@@ -66,7 +66,7 @@ qint64 TranscriptStore::lineEnd(qint64 line) const
     const qint64 next = lineStart(line + 1);
     // Lines hold no CR or LF, so a CR just before the final LF belongs to
     // the break.
-    const char* p = m_bytes.constData();
+    const char* p = m_bytes.data();
     if (next >= 2 && p[next - 1] == '\n' && p[next - 2] == '\r')
         return next - 2;
     return next - 1;
@@ -81,7 +81,7 @@ qint64 TranscriptStore::lineOf(qint64 pos) const
 
 qint64 TranscriptStore::scanColumns(qint64 from, qint64 to, qint64 column) const
 {
-    const char* p = m_bytes.constData();
+    const char* p = m_bytes.data();
     for (qint64 i = from; i < to; ++i)
         column = nextColumn(column, static_cast<uchar>(p[i]));
     return column;
@@ -143,7 +143,7 @@ qint64 TranscriptStore::positionAtColumn(qint64 line, qint64 column) const
             hi = mid - 1;
         }
     }
-    const char* p = m_bytes.constData();
+    const char* p = m_bytes.data();
     for (qint64 i = from; i < end; ++i) {
         at = nextColumn(at, static_cast<uchar>(p[i]));
         if (column < at)
