@@ -1,5 +1,9 @@
 #include "commandline.h"
 
+#include "tlssession.h"
+
+#include <QFile>
+
 namespace {
 
 // A value as the user gave it, quoted, with control characters written as
@@ -95,7 +99,8 @@ QString helpText()
         "                       peer is not verified\n"
         "      --cert FILE      our certificate (PEM): for a server that asks for\n"
         "                       one, and for --tls --listen (default: one made at start)\n"
-        "      --key FILE       the key of --cert (PEM)\n"
+        "      --key FILE       the key of --cert (PEM); one locked by a passphrase is\n"
+        "                       unlocked in a dialog of the window, never on a terminal\n"
         "      --encoding ENC   read the transcript's bytes as latin-1 (the default)\n"
         "                       or utf-8\n"
         "      --hex            show the transcript in hex rows\n"
@@ -106,7 +111,8 @@ QString helpText()
         "A relay's server leg is verified as a connect is (--ca-file, --insecure); its\n"
         "client leg serves --cert and --key, or a certificate made at start.\n"
         "Exit status: 0 when the window is closed, 1 when the network cannot be started,\n"
-        "2 for a usage error or an output file that cannot be opened.\n"
+        "2 for a usage error, or a file of --cert, --key, --ca-file or --output that\n"
+        "cannot be used (missing, unreadable, not PEM, a key not of its certificate).\n"
         "\n"
         "Examples:\n"
         "  pellix example.org 80     connect to port 80 of example.org\n"
@@ -262,6 +268,17 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
             return usageError(notAPort(operands.at(1), QString()));
     }
     return result;
+}
+
+QString checkStartupFiles(const StartupRequest& request)
+{
+    const auto name = [](const QString& path) { return QFile::encodeName(path).toStdString(); };
+    const std::string problem =
+        tls::checkFiles(name(request.caFile), name(request.certFile), name(request.keyFile));
+    if (problem.empty())
+        return {};
+    return QStringLiteral("pellix: ") + QString::fromLocal8Bit(problem.data(), qsizetype(problem.size()))
+           + u'\n';
 }
 
 QString missingDisplay([[maybe_unused]] const QProcessEnvironment& environment)

@@ -46,6 +46,13 @@ struct CommandLine {
 // value may follow '=' and a short option's may be attached ("-l1234").
 CommandLine parseCommandLine(const QStringList& arguments, const QString& versionLine);
 
+// Whether the files the request names can be used: the TLS files readable
+// and what they should be (a key locked by a passphrase is matched to its
+// certificate once the window has unlocked it). The one line (with its line
+// break) naming the file and why, that the program prints before it exits
+// with status 2; empty when they can.
+QString checkStartupFiles(const StartupRequest& request);
+
 // A command-line port: a whole decimal number from 1 to 65535, digits only.
 std::optional<quint16> parsePortArgument(const QString& text);
 

@@ -39,6 +39,11 @@ int main(int argc, char* argv[])
         return commandLine.exitStatus();
     }
     const StartupRequest& request = commandLine.request;
+    // The TLS files before the output file, which a failed start would leave.
+    if (const QString problem = checkStartupFiles(request); !problem.isEmpty()) {
+        write(stderr, problem);
+        return 2;
+    }
 
     std::unique_ptr<TranscriptLog> log;
     const bool logExisted = QFileInfo::exists(request.outputFile);

@@ -71,6 +71,11 @@ void ConnectionControl::cmdConnetti_Click()
     const auto port = PortFromText(m_window.text(TextBox::txtPortConn));
     if (!port)
         return;
+    // Our key is unlocked before anything goes out: no peer waits on the
+    // passphrase dialog.
+    if (m_window.tlsValue() && !m_tls.settings().certFile.isEmpty()
+        && !m_tls.identity(QStringLiteral("TLS cannot connect: ")))
+        return;
 
     const Connection connection = connectTo(m_window.text(TextBox::txtHostConn), *port,
                                             RemoteAddr);
@@ -185,7 +190,8 @@ void ConnectionControl::listen()
         return;
 
     const bool useTls = m_window.tlsValue();
-    const tls::Identity* identity = useTls ? m_tls.identity() : nullptr;
+    const tls::Identity* identity = useTls ? m_tls.identity(QStringLiteral("TLS cannot listen: "))
+                                           : nullptr;
     if (useTls && !identity)
         return;
 
@@ -502,7 +508,9 @@ void ConnectionControl::startRelay()
     m_relayTlsClient = m_window.relayTlsValue(RelaySide::Client);
     m_relayTlsServer = m_window.relayTlsValue(RelaySide::Server);
     m_relayRecognise = m_window.recogniseTlsValue();
-    if (m_relayTlsClient && !m_tls.identity())
+    // Our key, for either leg, is unlocked before any client comes.
+    if ((m_relayTlsClient || (m_relayTlsServer && !m_tls.settings().certFile.isEmpty()))
+        && !m_tls.identity(QStringLiteral("TLS cannot relay: ")))
         return;
 
     // Clients that come while a pair is open wait in its queue for their turn.
@@ -666,7 +674,7 @@ void ConnectionControl::upgradeRelay(const QString& serverName)
                                  "closed"));
         return;
     }
-    const tls::Identity* identity = m_tls.identity();
+    const tls::Identity* identity = m_tls.identity(QStringLiteral("TLS cannot relay: "));
     if (!identity) {
         relay.end(QStringLiteral("Relay: no certificate for the client; the pair is closed"));
         return;

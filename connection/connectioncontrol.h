@@ -86,7 +86,12 @@ public:
     void setSendTimeLimit(std::chrono::milliseconds limit) { m_sendTimeLimit = limit; }
     // How long Connect's name lookup may take, and then its connect.
     void setConnectTimeLimit(std::chrono::milliseconds limit) { m_connectTimeLimit = limit; }
-    void setTlsSettings(TlsSettings settings) { m_tls.setSettings(std::move(settings)); }
+    // Ours is loaded from the new files when next needed, unless a listener
+    // still serves the one loaded before.
+    void setTlsSettings(TlsSettings settings)
+    {
+        m_tls.setSettings(std::move(settings), ConnState != stateNone && ConnState != stateIdle);
+    }
 
 private:
     void listen();

@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 using namespace mWinsock2;
 
 namespace {
@@ -31,8 +33,9 @@ std::unique_ptr<tls::Session> TlsSteps::clientHandshake(SocketHandle s, const QS
     settings.host = host.toStdString();
     settings.caFile = fileName(m_settings.caFile);
     if (!m_settings.certFile.isEmpty()) {
-        settings.certFile = fileName(m_settings.certFile);
-        settings.keyFile = fileName(m_settings.keyFile);
+        settings.identity = identity(QStringLiteral("TLS cannot start: "));
+        if (!settings.identity)
+            return nullptr;
         settings.anyCertificate = m_settings.insecure;
     }
     std::string error;
@@ -87,7 +90,7 @@ void TlsSteps::writeFacts(const tls::PeerFacts& facts, bool asClient)
                                                   : QStringLiteral("as the user chose")));
 }
 
-const tls::Identity* TlsSteps::identity()
+const tls::Identity* TlsSteps::identity(const QString& failure)
 {
     if (m_identity)
         return m_identity.get();
@@ -95,10 +98,26 @@ const tls::Identity* TlsSteps::identity()
     m_identity = m_settings.certFile.isEmpty()
         ? tls::Identity::generate("Pellix", error)
         : tls::Identity::fromFiles(fileName(m_settings.certFile), fileName(m_settings.keyFile),
-                                   error);
+                                   passphraseSource(), error);
     if (!m_identity)
-        m_statusLine(QStringLiteral("TLS cannot listen: ") + fromLibrary(error));
+        m_statusLine(failure + fromLibrary(error));
     return m_identity.get();
+}
+
+tls::PassphraseSource TlsSteps::passphraseSource()
+{
+    return [this](const std::string& file, bool again, std::span<char> buffer) {
+        std::optional<QString> answer = m_window.askPassphrase(
+            QFile::decodeName(QByteArray::fromStdString(file)), again);
+        if (!answer)
+            return -1;
+        QByteArray bytes = answer->toUtf8();
+        answer->fill(QChar(0)); // the one copy left of the dialog's text
+        const std::size_t length = std::min(buffer.size(), std::size_t(bytes.size()));
+        std::copy_n(bytes.constData(), length, buffer.begin());
+        bytes.fill('\0');
+        return int(length);
+    };
 }
 
 void TlsSteps::writeIdentityLine()

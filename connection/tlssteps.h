@@ -26,7 +26,14 @@ public:
 
     TlsSteps(WindowOps& window, StatusLine statusLine);
 
-    void setSettings(TlsSettings settings) { m_settings = std::move(settings); }
+    // Ours is loaded from the new files when next needed, unless keepIdentity
+    // (a listener still serves the one loaded before).
+    void setSettings(TlsSettings settings, bool keepIdentity)
+    {
+        m_settings = std::move(settings);
+        if (!keepIdentity)
+            m_identity.reset();
+    }
     const TlsSettings& settings() const { return m_settings; }
 
     // A client handshake over s, bounded by timeLimit and drawn by the
@@ -38,9 +45,10 @@ public:
                                                   tls::PeerFacts& facts);
     void writeFacts(const tls::PeerFacts& facts, bool asClient);
 
-    // The identity a listener serves with: loaded or made once; nullptr
-    // after writing why not.
-    const tls::Identity* identity();
+    // Ours: loaded from the files once (a locked key unlocked then through
+    // the window's passphrase dialog), or made once for a listener when
+    // there are none; nullptr after writing failure and why not.
+    const tls::Identity* identity(const QString& failure);
     // "TLS certificate made for this session, SHA-256: ..." (or of --cert).
     void writeIdentityLine();
 
@@ -60,6 +68,8 @@ public:
     void dropHandshaking(Handshaking& handshaking, const QString& reason);
 
 private:
+    tls::PassphraseSource passphraseSource();
+
     WindowOps& m_window;
     StatusLine m_statusLine;
     TlsSettings m_settings;

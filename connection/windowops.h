@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 // The controls whose Enabled flag or caption connection control switches.
 enum class Control {
@@ -92,6 +93,16 @@ public:
     {
         Q_UNUSED(facts);
         return false;
+    }
+
+    // Asks for the passphrase of the key in file, echo off; again: the one
+    // given before was wrong. None when the user gives none. The caller wipes
+    // the text once it has used it.
+    virtual std::optional<QString> askPassphrase(const QString& file, bool again)
+    {
+        Q_UNUSED(file);
+        Q_UNUSED(again);
+        return std::nullopt;
     }
 
     // The "?" button: the banner line, and the help text once the window shows.

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -42,24 +43,48 @@ struct PeerFacts {
     std::string problem;
 };
 
+// Asks for the passphrase of the key in file and writes it into buffer;
+// again: the last one given was wrong. Its length, or -1 when the user gives
+// none. The passphrase goes nowhere else: the buffer is the library's, and
+// wiped once the key is read.
+using PassphraseSource = std::function<int(const std::string& file, bool again,
+                                           std::span<char> buffer)>;
+
+// Whether the files of a TLS set-up can be used, before any connection: each
+// readable, PEM, certificates where certificates belong and a key where the
+// key does, and the key matching the first certificate. A key locked by a
+// passphrase is taken when it reads as an encrypted PEM key; it is matched
+// once it has been unlocked. Empty names are not checked. The first problem,
+// naming the file and why in plain words ("cannot use the key 'k.pem': not a
+// PEM key (it holds a certificate)"); empty when there is none.
+std::string checkFiles(const std::string& caFile, const std::string& certFile,
+                       const std::string& keyFile);
+
+class Identity;
+
 struct ClientSettings {
     // The host as the user typed it: sent as SNI and checked against the
     // certificate; an address literal is checked as an address and sends no SNI.
     std::string host;
     std::string caFile; // PEM; empty: the system's trusted authorities
-    // PEM; a client certificate, when both are set. It is shown only to a
-    // peer whose own certificate has verified, unless anyCertificate.
-    std::string certFile, keyFile;
+    // Ours, shown to a server that asks for a client certificate: only to a
+    // peer whose own certificate has verified, unless anyCertificate. It must
+    // outlive the session's start.
+    const Identity* identity = nullptr;
     bool anyCertificate = false;
 };
 
-// A server's certificate and key.
+// Our certificate and key: served by a listener, shown by a client.
 class Identity {
 public:
     ~Identity();
-    // From PEM files; nullptr with the reason when they cannot be used.
+    // From PEM files, a locked key unlocked through passphrase (asked again
+    // after a wrong one, until it is right or none is given); nullptr with the
+    // reason when they cannot be used.
     static std::unique_ptr<Identity> fromFiles(const std::string& certFile,
-                                               const std::string& keyFile, std::string& error);
+                                               const std::string& keyFile,
+                                               const PassphraseSource& passphrase,
+                                               std::string& error);
     // A fresh self-signed certificate and key, held in memory only.
     static std::unique_ptr<Identity> generate(const std::string& commonName, std::string& error);
     std::string fingerprint() const;

@@ -4,14 +4,18 @@
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 struct tls::Identity::Data {
     SSL_CTX* context = nullptr;
@@ -155,12 +159,21 @@ std::string timeText(const ASN1_TIME* time)
     return text;
 }
 
+// Any library reading PEM with no callback would ask on the terminal: this
+// one answers that there is no passphrase.
+int noPassphrase(char*, int, int, void*)
+{
+    return -1;
+}
+
 SSL_CTX* newContext(const SSL_METHOD* method)
 {
     SSL_CTX* context = SSL_CTX_new(method);
     if (!context)
         return nullptr;
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    // Nothing read through the context may ask on the terminal.
+    SSL_CTX_set_default_passwd_cb(context, noPassphrase);
     // A send may be taken in parts and retried from a moved buffer, as the
     // bounded send loop does.
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
@@ -176,22 +189,277 @@ int showOnlyToVerified(SSL* ssl, void*)
     return 1;
 }
 
-bool useCertificate(SSL_CTX* context, const std::string& certFile, const std::string& keyFile,
-                    std::string& error)
+// --- Files of certificates and keys ------------------------------------------
+
+// What the system's error number means for a file, in plain words.
+std::string fileReason(int number)
 {
-    if (SSL_CTX_use_certificate_chain_file(context, certFile.c_str()) != 1) {
-        error = withReason("cannot use the certificate " + certFile, libraryReason());
+    switch (number) {
+    case ENOENT: return "no such file";
+    case EACCES:
+    case EPERM: return "permission denied";
+    case EISDIR: return "not a file (a directory)";
+    case ENOTDIR: return "no such file (a part of the path is not a directory)";
+    default: break;
+    }
+    std::string words = std::strerror(number);
+    if (!words.empty())
+        words[0] = char(std::tolower(static_cast<unsigned char>(words[0])));
+    return words;
+}
+
+// The whole of a small file: false with the reason when it cannot be read.
+bool readFile(const std::string& path, std::string& text, std::string& reason)
+{
+    // Far more than any bundle of authorities; a file this large is not PEM.
+    constexpr std::size_t Largest = 16u << 20;
+    errno = 0;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        reason = fileReason(errno);
         return false;
     }
-    if (SSL_CTX_use_PrivateKey_file(context, keyFile.c_str(), SSL_FILETYPE_PEM) != 1
-        || SSL_CTX_check_private_key(context) != 1) {
-        error = withReason("cannot use the key " + keyFile, libraryReason());
+    text.clear();
+    char buffer[8192];
+    std::size_t count;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0 && text.size() <= Largest)
+        text.append(buffer, count);
+    const bool failed = std::ferror(file) != 0;
+    const int number = errno;
+    std::fclose(file);
+    if (failed)
+        reason = fileReason(number);
+    else if (text.size() > Largest)
+        reason = "too large for a PEM file";
+    return reason.empty();
+}
+
+BioPtr memoryBio(const std::string& text)
+{
+    return BioPtr(BIO_new_mem_buf(text.data(), int(text.size())));
+}
+
+// What the PEM blocks of text hold, in plain words ("a certificate"): a
+// certificate or a key where there is one, else the first block's label;
+// empty when text has no PEM block.
+std::string pemHolds(const std::string& text)
+{
+    BioPtr bio = memoryBio(text);
+    std::vector<std::string> labels;
+    for (;;) {
+        char* name = nullptr;
+        char* header = nullptr;
+        unsigned char* data = nullptr;
+        long length = 0;
+        const bool read = PEM_read_bio(bio.get(), &name, &header, &data, &length) == 1;
+        if (read)
+            labels.emplace_back(name);
+        OPENSSL_free(name);
+        OPENSSL_free(header);
+        OPENSSL_free(data);
+        if (!read)
+            break;
+    }
+    ERR_clear_error();
+    const auto has = [&labels](const char* part, const char* besides = nullptr) {
+        return std::any_of(labels.begin(), labels.end(), [&](const std::string& label) {
+            return label.find(part) != std::string::npos
+                && !(besides && label.find(besides) != std::string::npos);
+        });
+    };
+    if (labels.empty())
+        return {};
+    if (has("CERTIFICATE", "REQUEST"))
+        return "a certificate";
+    if (has("PRIVATE KEY"))
+        return "a key";
+    if (has("PUBLIC KEY"))
+        return "a public key";
+    if (has("CERTIFICATE REQUEST"))
+        return "a certificate request";
+    return labels.front();
+}
+
+// "not a PEM key", and what text holds instead when it has a PEM block.
+std::string notPem(const std::string& what, const std::string& text)
+{
+    const std::string holds = pemHolds(text);
+    return "not a PEM " + what + (holds.empty() ? std::string() : " (it holds " + holds + ")");
+}
+
+std::string fileProblem(const std::string& words, const std::string& file,
+                        const std::string& reason)
+{
+    return words + " '" + file + "': " + reason;
+}
+
+using Chain = std::vector<X509Ptr>;
+
+// The certificates of a PEM file, in order: false with the reason (naming
+// the file) when it holds none.
+bool readCertificates(const std::string& file, const std::string& words, Chain& chain,
+                      std::string& error)
+{
+    std::string text, reason;
+    if (!readFile(file, text, reason)) {
+        error = fileProblem(words, file, reason);
         return false;
     }
-    return true;
+    BioPtr bio = memoryBio(text);
+    chain.clear();
+    while (X509* certificate = PEM_read_bio_X509_AUX(bio.get(), nullptr, noPassphrase, nullptr))
+        chain.emplace_back(certificate);
+    ERR_clear_error();
+    if (chain.empty())
+        error = fileProblem(words, file, notPem("certificate", text));
+    return !chain.empty();
+}
+
+// How a locked key is unlocked, as the PEM reader's callback sees it.
+struct Unlock {
+    const std::string& file;
+    const PassphraseSource* source = nullptr; // none: the passphrase is refused
+    bool asked = false;   // the key is locked
+    bool refused = false; // no passphrase was given
+    int given = 0;        // how many were
+};
+
+int askPassphrase(char* buffer, int size, int, void* data)
+{
+    Unlock& unlock = *static_cast<Unlock*>(data);
+    unlock.asked = true;
+    // The reader may ask more than once in one read; once refused, it stays so.
+    if (unlock.refused || !unlock.source || !*unlock.source || size <= 0) {
+        unlock.refused = true;
+        return -1;
+    }
+    const int length = (*unlock.source)(unlock.file, unlock.given > 0,
+                                         std::span<char>(buffer, std::size_t(size)));
+    if (length < 0) {
+        unlock.refused = true;
+        return -1;
+    }
+    ++unlock.given;
+    return std::min(length, size);
+}
+
+// Whether the queue holds the sign of a wrong passphrase; emptied.
+bool badDecrypt()
+{
+    bool found = false;
+    while (const unsigned long code = ERR_get_error()) {
+        const char* reason = ERR_reason_error_string(code);
+        found = found || (reason && std::strcmp(reason, "bad decrypt") == 0);
+    }
+    return found;
+}
+
+// The key of a PEM file; a locked one unlocked through source, asked again
+// after each wrong passphrase. Null with the reason (naming the file) when
+// it cannot be read or stays locked; *locked then says it needed a passphrase.
+KeyPtr readKey(const std::string& file, const PassphraseSource* source, std::string& error,
+               bool* locked = nullptr)
+{
+    const std::string words = "cannot use the key";
+    std::string text, reason;
+    if (!readFile(file, text, reason)) {
+        error = fileProblem(words, file, reason);
+        return nullptr;
+    }
+    Unlock unlock{file, source};
+    for (;;) {
+        ERR_clear_error();
+        BioPtr bio = memoryBio(text);
+        KeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, askPassphrase, &unlock));
+        if (locked)
+            *locked = unlock.asked;
+        if (key) {
+            ERR_clear_error();
+            return key;
+        }
+        if (!unlock.asked) {
+            ERR_clear_error();
+            error = fileProblem(words, file, notPem("key", text));
+        } else if (unlock.refused) {
+            ERR_clear_error();
+            error = fileProblem(words, file,
+                                unlock.given > 0 ? "the key was not unlocked (the passphrase is wrong)"
+                                                 : "the key was not unlocked (no passphrase given)");
+        } else if (badDecrypt()) {
+            continue; // the passphrase is wrong: asked again
+        } else {
+            error = fileProblem(words, file, withReason("not a PEM key", libraryReason()));
+        }
+        return nullptr;
+    }
+}
+
+// Whether key is the key of certificate; the reason naming both files if not.
+bool keyMatches(const X509* certificate, EVP_PKEY* key, const std::string& certFile,
+                const std::string& keyFile, std::string& error)
+{
+    if (X509_check_private_key(certificate, key) == 1)
+        return true;
+    ERR_clear_error();
+    error = fileProblem("cannot use the key", keyFile,
+                        "the key does not match the certificate '" + certFile + "'");
+    return false;
+}
+
+// Makes context show chain and key; the library's objection to them (a key
+// too weak for its settings) as the reason.
+bool useChain(SSL_CTX* context, const Chain& chain, EVP_PKEY* key, const std::string& certFile,
+              std::string& error)
+{
+    bool ok = SSL_CTX_use_certificate(context, chain.front().get()) == 1
+        && SSL_CTX_use_PrivateKey(context, key) == 1;
+    for (std::size_t i = 1; ok && i < chain.size(); ++i)
+        ok = SSL_CTX_add1_chain_cert(context, chain[i].get()) == 1;
+    if (!ok)
+        error = fileProblem("cannot use the certificate", certFile,
+                            withReason("TLS refuses it", libraryReason()));
+    return ok;
+}
+
+bool useCertificate(SSL_CTX* context, const std::string& certFile, const std::string& keyFile,
+                    const PassphraseSource& passphrase, std::string& error)
+{
+    Chain chain;
+    if (!readCertificates(certFile, "cannot use the certificate", chain, error))
+        return false;
+    const KeyPtr key = readKey(keyFile, &passphrase, error);
+    return key && keyMatches(chain.front().get(), key.get(), certFile, keyFile, error)
+        && useChain(context, chain, key.get(), certFile, error);
 }
 
 } // namespace
+
+std::string checkFiles(const std::string& caFile, const std::string& certFile,
+                       const std::string& keyFile)
+{
+    ERR_clear_error();
+    std::string error;
+    Chain authorities, chain;
+    if (!caFile.empty()
+        && !readCertificates(caFile, "cannot read the trusted authorities", authorities, error))
+        return error;
+    if (!certFile.empty() && !readCertificates(certFile, "cannot use the certificate", chain, error))
+        return error;
+    if (keyFile.empty())
+        return {};
+    bool locked = false;
+    const KeyPtr key = readKey(keyFile, nullptr, error, &locked);
+    if (!key)
+        return locked ? std::string() : error; // matched once it is unlocked
+    if (chain.empty())
+        return {};
+    std::unique_ptr<SSL_CTX, Deleter<SSL_CTX, SSL_CTX_free>> context(
+        newContext(TLS_server_method()));
+    if (!keyMatches(chain.front().get(), key.get(), certFile, keyFile, error)
+        || (context && !useChain(context.get(), chain, key.get(), certFile, error)))
+        return error;
+    return {};
+}
 
 std::string handshakeTooSlow(std::chrono::milliseconds timeLimit)
 {
@@ -205,11 +473,18 @@ Identity::Identity(std::unique_ptr<Data> data) : m_data(std::move(data)) { }
 Identity::~Identity() = default;
 
 std::unique_ptr<Identity> Identity::fromFiles(const std::string& certFile,
-                                              const std::string& keyFile, std::string& error)
+                                              const std::string& keyFile,
+                                              const PassphraseSource& passphrase,
+                                              std::string& error)
 {
+    ERR_clear_error();
     auto data = std::make_unique<Data>();
     data->context = newContext(TLS_server_method());
-    if (!data->context || !useCertificate(data->context, certFile, keyFile, error))
+    if (!data->context) {
+        error = withReason("TLS cannot start", libraryReason());
+        return nullptr;
+    }
+    if (!useCertificate(data->context, certFile, keyFile, passphrase, error))
         return nullptr;
     return std::unique_ptr<Identity>(new Identity(std::move(data)));
 }
@@ -283,19 +558,32 @@ std::unique_ptr<Session> Session::client(Handle s, const ClientSettings& setting
     // The certificate is checked after the handshake, so that the user can
     // be told why it failed and asked; nothing of the user's goes out before.
     SSL_CTX_set_verify(context.get(), SSL_VERIFY_NONE, nullptr);
-    const bool trusted = settings.caFile.empty()
-        ? SSL_CTX_set_default_verify_paths(context.get()) == 1
-        : SSL_CTX_load_verify_locations(context.get(), settings.caFile.c_str(), nullptr) == 1;
-    if (!trusted) {
-        error = withReason("cannot read the trusted authorities "
-                               + (settings.caFile.empty() ? std::string("of the system")
-                                                          : settings.caFile),
-                           libraryReason());
-        return nullptr;
-    }
-    if (!settings.certFile.empty()) {
-        if (!useCertificate(context.get(), settings.certFile, settings.keyFile, error))
+    if (settings.caFile.empty()) {
+        if (SSL_CTX_set_default_verify_paths(context.get()) != 1) {
+            error = withReason("cannot read the trusted authorities of the system",
+                               libraryReason());
             return nullptr;
+        }
+    } else {
+        Chain authorities;
+        if (!readCertificates(settings.caFile, "cannot read the trusted authorities",
+                              authorities, error))
+            return nullptr;
+        X509_STORE* store = SSL_CTX_get_cert_store(context.get());
+        for (const X509Ptr& authority : authorities)
+            X509_STORE_add_cert(store, authority.get());
+        ERR_clear_error(); // one given twice is taken once
+    }
+    if (settings.identity) {
+        SSL_CTX* ours = settings.identity->data().context;
+        STACK_OF(X509)* chain = nullptr;
+        SSL_CTX_get0_chain_certs(ours, &chain);
+        if (SSL_CTX_use_cert_and_key(context.get(), SSL_CTX_get0_certificate(ours),
+                                     SSL_CTX_get0_privatekey(ours), chain, 1)
+            != 1) {
+            error = withReason("TLS cannot use our certificate", libraryReason());
+            return nullptr;
+        }
         if (!settings.anyCertificate)
             SSL_CTX_set_cert_cb(context.get(), showOnlyToVerified, nullptr);
     }

@@ -12,9 +12,12 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFocusEvent>
 #include <QFontInfo>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -29,6 +32,7 @@
 #include <QTimer>
 #include <QActionGroup>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 #include <cstdlib>
 #include <limits>
@@ -617,6 +621,48 @@ bool frmPellix::askToTrust(const QString& facts)
         return m_hooks.askToTrust(facts);
     TrustDialog dialog(facts, m_hooks.trustDelay, this);
     return dialog.exec() == QDialog::Accepted;
+}
+
+std::optional<QString> frmPellix::askPassphrase(const QString& file, bool again)
+{
+    if (m_hooks.askPassphrase)
+        return m_hooks.askPassphrase(file, again);
+    // A box of its own rather than QInputDialog, which keeps a copy of the
+    // text at every key: here the line edit holds the one copy while typing.
+    QDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("dlgPassphrase"));
+    dialog.setWindowTitle(QStringLiteral("Pellix"));
+    auto* label = new QLabel((again ? tr("The passphrase is wrong. Try again, or Cancel.\n\n")
+                                    : QString())
+                                 + tr("The key %1 is locked. Its passphrase:").arg(file),
+                             &dialog);
+    label->setObjectName(QStringLiteral("lblPassphrase"));
+    label->setWordWrap(true);
+    auto* edit = new QLineEdit(&dialog);
+    edit->setObjectName(QStringLiteral("txtPassphrase"));
+    edit->setEchoMode(QLineEdit::Password);
+    edit->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
+    label->setBuddy(edit);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addWidget(label);
+    layout->addWidget(edit);
+    layout->addWidget(buttons);
+    // Wide enough for a key file's path on one line, as far as it can be.
+    dialog.setMinimumWidth(dialog.fontMetrics().averageCharWidth() * 60);
+    // Asked from within a handler that shows the wait: the dialog takes clicks.
+    QGuiApplication::setOverrideCursor(Qt::ArrowCursor);
+    const bool given = dialog.exec() == QDialog::Accepted;
+    QGuiApplication::restoreOverrideCursor();
+    QString passphrase = edit->text();
+    // The box lets go of its text, leaving the caller the one copy to wipe.
+    edit->clear();
+    if (given)
+        return passphrase;
+    passphrase.fill(QChar(0));
+    return std::nullopt;
 }
 
 QWidget* frmPellix::control(Control c) const

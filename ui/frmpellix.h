@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class FindBar;
 class QAction;
@@ -34,6 +35,8 @@ public:
         // Asks whether to go on with a peer whose certificate is not trusted
         // (a dialog by default).
         std::function<bool(const QString& facts)> askToTrust;
+        // Asks for the passphrase of a locked key (a dialog by default).
+        std::function<std::optional<QString>(const QString& file, bool again)> askPassphrase;
         // How long that dialog takes no key and no click once it shows.
         std::chrono::milliseconds trustDelay = std::chrono::seconds(1);
     };
@@ -127,6 +130,7 @@ private:
     int echoValue() const override;
     bool tlsValue() const override;
     bool askToTrust(const QString& facts) override;
+    std::optional<QString> askPassphrase(const QString& file, bool again) override;
     void EnsureLineBreak() override;
     void AppendText(const QString& s, TextOrigin origin) override;
     void AppendBytes(QByteArrayView bytes, TextOrigin origin) override;

@@ -4,11 +4,14 @@
 // transcript it logs with --output.
 
 #include "../support/loopbackpeer.h"
+#include "../support/tlspeer.h"
 
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <unistd.h>
 
 namespace {
 
@@ -60,16 +63,30 @@ class tst_Startup : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void withoutDisplay_data();
     void withoutDisplay();
     void connectAtStartup();
     void failedConnectLeavesTheWindow();
     void listenAtStartup();
     void logSurvivesAKill();
+    void lockedKeyAsksNoTerminal();
 
 private:
     QTemporaryDir m_dir;
 };
+
+void tst_Startup::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY2(testtls::makeCertificates(m_dir.path()), "the openssl command made no certificates");
+    QFile notes(m_dir.filePath(QStringLiteral("notes.txt")));
+    QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("not a certificate\n") > 0);
+    notes.close();
+    const QString shut = m_dir.filePath(QStringLiteral("shut.key"));
+    QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("good.key")), shut));
+    QVERIFY(QFile::setPermissions(shut, {}));
+}
 
 void tst_Startup::withoutDisplay_data()
 {
@@ -88,6 +105,43 @@ void tst_Startup::withoutDisplay_data()
     QTest::newRow("output file that cannot be opened")
         << QStringList{"-o", unopenable, "127.0.0.1"} << 2 << QByteArray()
         << ("'" + unopenable.toLocal8Bit() + "'");
+    // The TLS files, checked before any window: the file named, and why.
+    const auto f = [this](const char* name) { return m_dir.filePath(QLatin1String(name)); };
+    const auto tls = [&](const QString& cert, const QString& key) {
+        return QStringList{"--tls", "-l", "4433", "--cert", cert, "--key", key};
+    };
+    const auto says = [](const QString& what) { return what.toLocal8Bit(); };
+    QTest::newRow("missing certificate")
+        << tls(f("none.pem"), f("good.key")) << 2 << QByteArray()
+        << says("cannot use the certificate '" + f("none.pem") + "': no such file\n");
+    QTest::newRow("unreadable key")
+        << tls(f("good.pem"), f("shut.key")) << 2 << QByteArray()
+        << says("cannot use the key '" + f("shut.key") + "': permission denied\n");
+    QTest::newRow("a directory for the authorities")
+        << QStringList{"--ca-file", m_dir.path(), "127.0.0.1", "443"} << 2 << QByteArray()
+        << says("cannot read the trusted authorities '" + m_dir.path()
+                + "': not a file (a directory)\n");
+    QTest::newRow("authorities not PEM")
+        << QStringList{"--ca-file", f("notes.txt"), "127.0.0.1", "443"} << 2 << QByteArray()
+        << says("cannot read the trusted authorities '" + f("notes.txt")
+                + "': not a PEM certificate\n");
+    QTest::newRow("a certificate as the key")
+        << tls(f("good.pem"), f("good.pem")) << 2 << QByteArray()
+        << says("cannot use the key '" + f("good.pem")
+                + "': not a PEM key (it holds a certificate)\n");
+    QTest::newRow("a key as the certificate")
+        << tls(f("good.key"), f("good.key")) << 2 << QByteArray()
+        << says("cannot use the certificate '" + f("good.key")
+                + "': not a PEM certificate (it holds a key)\n");
+    QTest::newRow("key of another certificate")
+        << tls(f("good.pem"), f("other.key")) << 2 << QByteArray()
+        << says("cannot use the key '" + f("other.key") + "': the key does not match the certificate '"
+                + f("good.pem") + "'\n");
+    // A locked key cannot be matched before the window asks its passphrase:
+    // it passes, and the display is what is missing.
+    QTest::newRow("locked key: to the window")
+        << tls(f("locked.pem"), f("locked.key")) << 1 << QByteArray()
+        << QByteArray("pellix: no display");
     // Asked for a window: one line instead of Qt's abort, and no log left.
     QTest::newRow("no display for the window")
         << QStringList{"-o", m_dir.filePath(QStringLiteral("nodisplay.log")), "127.0.0.1", "80"} << 1
@@ -103,6 +157,8 @@ void tst_Startup::withoutDisplay()
     QFETCH(int, status);
     QFETCH(QByteArray, out);
     QFETCH(QByteArray, err);
+    if (QByteArrayView(QTest::currentDataTag()) == "unreadable key" && ::geteuid() == 0)
+        QSKIP("root reads a file whatever its permissions");
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
@@ -193,6 +249,32 @@ void tst_Startup::logSurvivesAKill()
     window.process().kill();
     QVERIFY(window.process().waitForFinished(WaitMs));
     QCOMPARE(fileBytes(log), "an earlier session\n" + Banner + "Connected from: 127.0.0.1\r\n" + all);
+}
+
+// A locked key is asked for in the window: nothing on the terminal, nothing
+// read from standard input, even with no controlling terminal to ask on.
+void tst_Startup::lockedKeyAsksNoTerminal()
+{
+    const quint16 port = testpeer::unusedPort();
+    QVERIFY(port != 0);
+    const QString log = m_dir.filePath(QStringLiteral("locked.log"));
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    p.setProcessEnvironment(env);
+    p.setStandardInputFile(QProcess::nullDevice());
+    p.setChildProcessModifier([] { ::setsid(); });
+    p.start(Program, {"--tls", "-l", QString::number(port), "--cert", m_dir.filePath("locked.pem"),
+                      "--key", m_dir.filePath("locked.key"), "-o", log});
+    QVERIFY(p.waitForStarted(WaitMs));
+    // Still waiting for the passphrase: not failed for want of one.
+    QVERIFY(!p.waitForFinished(1500));
+    QCOMPARE(fileBytes(log), Banner);
+    QVERIFY(!testpeer::Peer::connectTo(port).isOpen());
+    p.kill();
+    p.waitForFinished(WaitMs);
+    const QByteArray err = p.readAllStandardError();
+    QVERIFY2(!err.contains("pass phrase"), err.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

@@ -14,11 +14,13 @@
 #include <QStringList>
 
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <sys/time.h>
 
+#include <cstdio>
 #include <future>
 
 namespace testtls {
@@ -32,10 +34,13 @@ inline bool openssl(const QString& dir, const QStringList& arguments)
     return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
+// The passphrase that locks locked.key.
+inline const QString Passphrase = QStringLiteral("open sesame");
+
 // A test authority ca.pem and, signed by it, NAME.pem / NAME.key for:
 // good (localhost, 127.0.0.1, ::1), expired (the same names, ended
-// yesterday), other (other.example only); and self.pem, self-signed for the
-// same names as good.
+// yesterday), other (other.example only), locked (as good, its key locked by
+// Passphrase); and self.pem, self-signed for the same names as good.
 inline bool makeCertificates(const QString& dir)
 {
     const QStringList newKey = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"};
@@ -66,7 +71,29 @@ inline bool makeCertificates(const QString& dir)
                               name + ".ext", "-out", name + ".pem"}))
             return false;
     }
-    return true;
+    return openssl(dir, {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+                         "-aes256", "-pass", "pass:" + Passphrase, "-out", "locked.key"})
+        && openssl(dir, {"req", "-new", "-key", "locked.key", "-passin", "pass:" + Passphrase,
+                         "-subj", "/CN=locked", "-out", "locked.csr"})
+        && openssl(dir, {"x509", "-req", "-in", "locked.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                         "-CAcreateserial", "-days", "2", "-extfile", "good.ext", "-out",
+                         "locked.pem"});
+}
+
+// The SHA-256 of the certificate in a PEM file, "AB:CD:..."; empty if none.
+inline QString certificateFingerprint(const QString& file)
+{
+    QString text;
+    if (std::FILE* f = std::fopen(file.toLocal8Bit().constData(), "rb")) {
+        X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        if (cert && X509_digest(cert, EVP_sha256(), digest, &length))
+            text = QByteArray(reinterpret_cast<char*>(digest), length).toHex(':').toUpper();
+        X509_free(cert);
+        std::fclose(f);
+    }
+    return text;
 }
 
 // One TLS end over a connected loopback socket.

@@ -7,7 +7,9 @@
 #include "trustdialog.h"
 #include "windowdriver.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -40,6 +42,9 @@ private slots:
     void stalledHandshakeIsBounded();
     void startTlsWithARealSmtpServer();
     void listenerServesTlsAndTurnsPlainAway();
+    void listenerUnlocksItsKey_data();
+    void listenerUnlocksItsKey();
+    void passphraseDialogHidesWhatIsTyped();
 
 private:
     QString file(const QString& name) const { return m_dir.filePath(name); }
@@ -63,6 +68,10 @@ private:
     std::unique_ptr<testpeer::Listener> m_listener;
     QStringList m_asked; // what the trust dialog was shown
     bool m_answer = false;
+    // The passphrases the passphrase dialog gives in turn, then none; and
+    // what it was asked: the file, and whether again.
+    QStringList m_passphrases;
+    QList<std::pair<QString, bool>> m_unlocking;
 };
 
 void tst_Tls::initTestCase()
@@ -78,8 +87,16 @@ void tst_Tls::init()
         m_asked.append(facts);
         return m_answer;
     };
+    hooks.askPassphrase = [this](const QString& file, bool again) -> std::optional<QString> {
+        m_unlocking.append({file, again});
+        if (m_passphrases.isEmpty())
+            return std::nullopt;
+        return m_passphrases.takeFirst();
+    };
     m_asked.clear();
     m_answer = false;
+    m_passphrases.clear();
+    m_unlocking.clear();
     m_window = std::make_unique<frmPellix>(hooks);
     m_window->connection().setTlsSettings({file("ca.pem"), {}, {}, false});
     m_window->chkTls->setChecked(true);
@@ -304,23 +321,29 @@ void tst_Tls::clientCertificateOnlyToAVerifiedPeer_data()
 {
     QTest::addColumn<QString>("serverCertificate");
     QTest::addColumn<bool>("insecure");
+    QTest::addColumn<QString>("ours"); // our certificate and key
     QTest::addColumn<bool>("shown");
-    QTest::newRow("verified server") << "good" << false << true;
-    QTest::newRow("self-signed server") << "self" << false << false;
-    QTest::newRow("self-signed, --insecure") << "self" << true << true;
+    QTest::newRow("verified server") << "good" << false << "good" << true;
+    QTest::newRow("self-signed server") << "self" << false << "good" << false;
+    QTest::newRow("self-signed, --insecure") << "self" << true << "good" << true;
+    QTest::newRow("verified server, key unlocked") << "good" << false << "locked" << true;
 }
 
 void tst_Tls::clientCertificateOnlyToAVerifiedPeer()
 {
     QFETCH(QString, serverCertificate);
     QFETCH(bool, insecure);
+    QFETCH(QString, ours);
     QFETCH(bool, shown);
     m_window->connection().setTlsSettings(
-        {file("ca.pem"), file("good.pem"), file("good.key"), insecure});
+        {file("ca.pem"), file(ours + ".pem"), file(ours + ".key"), insecure});
+    m_passphrases = {testtls::Passphrase};
     bool handshook = false;
     testtls::Peer peer = connectTls("127.0.0.1", serverCertificate, &handshook, file("ca.pem"));
     QCOMPARE(handshook, shown);
     QCOMPARE(peer.peerShowedCertificate(), shown);
+    // Only a locked key asks.
+    QCOMPARE(m_unlocking.size(), ours == "locked" ? 1 : 0);
 }
 
 void tst_Tls::recordLargerThanATickIsPaced()
@@ -509,6 +532,91 @@ void tst_Tls::listenerServesTlsAndTurnsPlainAway()
     QVERIFY(peer.write("over tls"));
     tickUntilMore();
     QVERIFY(transcript().endsWith("over tls"));
+}
+
+void tst_Tls::listenerUnlocksItsKey_data()
+{
+    QTest::addColumn<QStringList>("passphrases"); // given in turn, then none
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<QString>("why"); // why not
+    const QString right = testtls::Passphrase;
+    QTest::newRow("right") << QStringList{right} << true << "";
+    QTest::newRow("wrong, then right") << QStringList{"wrong", "", right} << true << "";
+    QTest::newRow("cancelled") << QStringList{} << false << "(no passphrase given)";
+    QTest::newRow("wrong, then cancelled")
+        << QStringList{"wrong"} << false << "(the passphrase is wrong)";
+}
+
+void tst_Tls::listenerUnlocksItsKey()
+{
+    QFETCH(QStringList, passphrases);
+    QFETCH(bool, listening);
+    QFETCH(QString, why);
+    m_window->connection().setTlsSettings({{}, file("locked.pem"), file("locked.key"), false});
+    m_passphrases = passphrases;
+    testwindow::startListening(*m_window, testpeer::unusedPort());
+
+    // Asked once for each passphrase, and once more when one was cancelled;
+    // "again" after each wrong one.
+    const int asked = int(passphrases.size()) + (listening ? 0 : 1);
+    QCOMPARE(m_unlocking.size(), asked);
+    for (int i = 0; i < asked; ++i) {
+        QCOMPARE(m_unlocking.at(i).first, file("locked.key"));
+        QCOMPARE(m_unlocking.at(i).second, i > 0);
+    }
+    QCOMPARE(m_window->connection().connState(),
+             listening ? State::stateListening : State::stateIdle);
+    if (listening) {
+        QVERIFY2(transcript().endsWith("TLS certificate, SHA-256: "
+                                       + testtls::certificateFingerprint(file("locked.pem"))
+                                       + "\r\n"),
+                 qPrintable(transcript()));
+        // Unlocked once for the run: Stop and Listen again ask nothing.
+        QTest::mouseClick(m_window->cmdStartListen, Qt::LeftButton);
+        QTest::mouseClick(m_window->cmdStartListen, Qt::LeftButton);
+        QCOMPARE(m_window->connection().connState(), State::stateListening);
+        QCOMPARE(m_unlocking.size(), asked);
+    } else {
+        QVERIFY2(transcript().endsWith("TLS cannot listen: cannot use the key '"
+                                       + file("locked.key")
+                                       + "': the key was not unlocked " + why + "\r\n"),
+                 qPrintable(transcript()));
+    }
+    QVERIFY(!transcript().contains(testtls::Passphrase));
+}
+
+// The window's own dialog, not the test's stand-in: asks with the file named
+// and shows no character of what is typed.
+void tst_Tls::passphraseDialogHidesWhatIsTyped()
+{
+    frmPellix window(testwindow::loopbackHooks());
+    window.connection().setTlsSettings({{}, file("locked.pem"), file("locked.key"), false});
+    window.chkTls->setChecked(true);
+    window.show();
+    QString label;
+    std::optional<QLineEdit::EchoMode> echo;
+    QTimer answer;
+    int ticks = 0;
+    connect(&answer, &QTimer::timeout, this, [&] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        auto* edit = dialog ? dialog->findChild<QLineEdit*>("txtPassphrase") : nullptr;
+        if (!edit) {
+            if (++ticks > 250)
+                answer.stop();
+            return;
+        }
+        answer.stop();
+        label = dialog->findChild<QLabel*>("lblPassphrase")->text();
+        echo = edit->echoMode();
+        QTest::keyClicks(edit, testtls::Passphrase);
+        QTest::keyClick(edit, Qt::Key_Return);
+    });
+    answer.start(20);
+    testwindow::startListening(window, testpeer::unusedPort());
+    QVERIFY2(echo.has_value(), "no passphrase dialog");
+    QCOMPARE(*echo, QLineEdit::Password);
+    QVERIFY2(label.contains(file("locked.key")), qPrintable(label));
+    QCOMPARE(window.connection().connState(), State::stateListening);
 }
 
 QTEST_MAIN(tst_Tls)
