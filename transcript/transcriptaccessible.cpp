@@ -345,8 +345,8 @@ QString TranscriptAccessible::textNearShown(Side side, int offset,
     if (at < 0 || at > n)
         return QString();
     auto rowRange = [&](qint64 row) {
-        const qint64 from = map.offsetOf(map.rowStart(row));
-        const qint64 to = row + 1 < map.rowCount() ? map.offsetOf(map.rowStart(row + 1)) : n;
+        const qint64 from = map.rowOffset(row);
+        const qint64 to = row + 1 < map.rowCount() ? map.rowOffset(row + 1) : n;
         return Range{from, to};
     };
     const qint64 row = map.rowOf(map.positionOfOffset(at));

@@ -23,6 +23,66 @@ QChar hexDigit(uint value)
     return QLatin1Char("0123456789ABCDEF"[value & 0xf]);
 }
 
+// The cells of the text [from, to) of a line, read as Latin-1, that reach
+// into columns [left, right); columns count from the text's start.
+void visitLatin1Cells(const TranscriptStore& store, qint64 line, qint64 from, qint64 to,
+                      qint64 left, qint64 right,
+                      const std::function<void(const TranscriptCell&)>& visit)
+{
+    const qint64 shift = store.columnOf(from);
+    qint64 pos = std::max(from, store.positionAtColumn(line, shift + std::max<qint64>(0, left)));
+    qint64 column = store.columnOf(pos) - shift;
+    TranscriptCell cell;
+    for (; pos < to && column < right; ++pos) {
+        const uchar byte = store.at(pos);
+        cell.pos = pos;
+        cell.column = column;
+        // Tab stops are the line's own.
+        const qint64 width = TranscriptStore::nextColumn(column + shift, byte) - column - shift;
+        if (byte == '\t') {
+            cell.kind = TranscriptCell::Tab;
+            cell.width = width;
+        } else if (isControlByte(byte)) {
+            cell.kind = TranscriptCell::Control;
+            cell.width = 1;
+            cell.value = byte;
+        } else {
+            cell.kind = TranscriptCell::Text;
+            cell.width = 1;
+            // In place: the cell's text keeps its buffer from one cell to the next.
+            cell.text.resize(1);
+            cell.text[0] = TranscriptStore::displayChar(byte);
+        }
+        visit(cell);
+        column += cell.width;
+    }
+}
+
+// The word of Latin-1 text around pos in [start, end): [from, to), empty when
+// there is none.
+std::pair<qint64, qint64> latin1WordAt(const TranscriptStore& store, qint64 pos, qint64 start,
+                                       qint64 end)
+{
+    qint64 from = std::clamp(pos, start, end);
+    if (from == end || !TranscriptStore::isWordByte(store.at(from))) {
+        if (from > start && TranscriptStore::isWordByte(store.at(from - 1)))
+            --from;
+        else
+            return {pos, pos};
+    }
+    qint64 to = from;
+    while (from > start && TranscriptStore::isWordByte(store.at(from - 1)))
+        --from;
+    while (to < end && TranscriptStore::isWordByte(store.at(to)))
+        ++to;
+    return {from, to};
+}
+
+bool isLineBreakByte(uchar byte)
+{
+    return byte == '\r' || byte == '\n';
+}
+
 } // namespace
 
 // --- every mapping whose rows are the store's lines ----------------------------
@@ -53,31 +113,8 @@ qint64 TranscriptMapping::nextPosition(qint64 pos) const
 void Latin1Mapping::forEachCell(qint64 row, qint64 left, qint64 right,
                                 const std::function<void(const TranscriptCell&)>& visit) const
 {
-    const qint64 end = m_store.lineEnd(row);
-    qint64 pos = m_store.positionAtColumn(row, left);
-    qint64 column = m_store.columnOf(pos);
-    TranscriptCell cell;
-    for (; pos < end && column < right; ++pos) {
-        const uchar byte = m_store.at(pos);
-        cell.pos = pos;
-        cell.column = column;
-        if (byte == '\t') {
-            cell.kind = TranscriptCell::Tab;
-            cell.width = tabWidth(column);
-        } else if (isControlByte(byte)) {
-            cell.kind = TranscriptCell::Control;
-            cell.width = 1;
-            cell.value = byte;
-        } else {
-            cell.kind = TranscriptCell::Text;
-            cell.width = 1;
-            // In place: the cell's text keeps its buffer from one cell to the next.
-            cell.text.resize(1);
-            cell.text[0] = TranscriptStore::displayChar(byte);
-        }
-        visit(cell);
-        column += cell.width;
-    }
+    visitLatin1Cells(m_store, row, m_store.lineStart(row), m_store.lineEnd(row), left, right,
+                     visit);
 }
 
 QString Latin1Mapping::text(qint64 from, qint64 to) const
@@ -88,21 +125,7 @@ QString Latin1Mapping::text(qint64 from, qint64 to) const
 std::pair<qint64, qint64> Latin1Mapping::wordAt(qint64 pos) const
 {
     const qint64 line = m_store.lineOf(pos);
-    const qint64 start = m_store.lineStart(line);
-    const qint64 end = m_store.lineEnd(line);
-    qint64 from = std::clamp(pos, start, end);
-    if (from == end || !TranscriptStore::isWordByte(m_store.at(from))) {
-        if (from > start && TranscriptStore::isWordByte(m_store.at(from - 1)))
-            --from;
-        else
-            return {pos, pos};
-    }
-    qint64 to = from;
-    while (from > start && TranscriptStore::isWordByte(m_store.at(from - 1)))
-        --from;
-    while (to < end && TranscriptStore::isWordByte(m_store.at(to)))
-        ++to;
-    return {from, to};
+    return latin1WordAt(m_store, pos, m_store.lineStart(line), m_store.lineEnd(line));
 }
 
 // --- UTF-8 -------------------------------------------------------------------------
@@ -367,30 +390,124 @@ qint64 Utf8Mapping::positionOfOffset(qint64 offset) const
 
 // --- hex ------------------------------------------------------------------------------
 
+qint64 HexMapping::rowCount() const
+{
+    const HexIndex::Run last = m_index.lastRun(m_store);
+    return last.row + last.rows;
+}
+
+qint64 HexMapping::rowOf(qint64 pos) const
+{
+    pos = std::clamp<qint64>(pos, 0, m_store.size());
+    const HexIndex::Run run = runOf(pos);
+    const qint64 k = run.isText() ? m_store.lineOf(pos) - run.firstLine
+                                  : (pos - run.start) / BytesPerRow;
+    return run.row + std::clamp<qint64>(k, 0, run.rows - 1);
+}
+
+qint64 HexMapping::rowStart(qint64 row) const
+{
+    const HexIndex::Run run = runOfRow(row);
+    return run.isText() ? textRow(run, row).from : byteRowStart(run, row);
+}
+
+qint64 HexMapping::rowEnd(qint64 row) const
+{
+    const HexIndex::Run run = runOfRow(row);
+    return run.isText() ? textRow(run, row).end : byteRowEnd(run, row);
+}
+
+qint64 HexMapping::rowColumns(qint64 row) const
+{
+    const HexIndex::Run run = runOfRow(row);
+    return run.isText() ? HexIndex::textColumns(textRow(run, row), m_store) : RowColumns;
+}
+
+qint64 HexMapping::columnOf(qint64 pos) const
+{
+    pos = std::clamp<qint64>(pos, 0, m_store.size());
+    const HexIndex::Run run = runOf(pos);
+    if (!run.isText())
+        return hexColumn((pos - run.start) % BytesPerRow);
+    const HexIndex::TextRow t = textRow(run, rowOf(pos));
+    return m_store.columnOf(std::clamp(pos, t.from, t.to)) - m_store.columnOf(t.from);
+}
+
 qint64 HexMapping::positionAtColumn(qint64 row, qint64 column) const
 {
-    const qint64 start = row * BytesPerRow;
-    const qint64 count = std::min(BytesPerRow, m_store.size() - start);
+    const HexIndex::Run run = runOfRow(row);
+    if (run.isText()) {
+        const HexIndex::TextRow t = textRow(run, row);
+        if (column <= 0)
+            return t.from;
+        const qint64 at = m_store.positionAtColumn(t.line, m_store.columnOf(t.from) + column);
+        return std::clamp(at, t.from, t.end);
+    }
     qint64 index = 0;
     if (column >= CharColumn)
         index = column - CharColumn;
     else if (column > HexColumn)
         index = (column - HexColumn - (column > hexColumn(8) - 1 ? 1 : 0) + 1) / 3;
-    return start + std::clamp<qint64>(index, 0, std::max<qint64>(0, count));
+    const qint64 start = byteRowStart(run, row);
+    return start + std::clamp<qint64>(index, 0, byteRowEnd(run, row) - start);
+}
+
+bool HexMapping::insideTextBreak(qint64 pos) const
+{
+    if (pos <= 0 || pos >= m_store.size() || !runOf(pos).isText())
+        return false;
+    return pos > m_store.lineEnd(m_store.lineOf(pos));
+}
+
+qint64 HexMapping::previousPosition(qint64 pos) const
+{
+    if (pos <= 0)
+        return 0;
+    qint64 before = std::min(pos, m_store.size()) - 1;
+    const HexIndex::Run run = runOf(before);
+    if (run.isText()) {
+        if (insideTextBreak(before))
+            before = std::max(run.start, m_store.lineEnd(m_store.lineOf(before)));
+        // A break that gets no row is no place for the caret.
+        if (before < run.textStart)
+            before = std::max<qint64>(0, run.start - 1);
+    }
+    return before;
+}
+
+qint64 HexMapping::nextPosition(qint64 pos) const
+{
+    if (pos >= m_store.size())
+        return m_store.size();
+    pos = std::max<qint64>(0, pos);
+    const HexIndex::Run run = runOf(pos);
+    qint64 after = pos + 1;
+    if (run.isText() && pos >= m_store.lineEnd(m_store.lineOf(pos)))
+        after = std::min(run.end, m_store.lineStart(m_store.lineOf(pos) + 1));
+    const HexIndex::Run next = runOf(after);
+    if (next.isText() && after < next.textStart)
+        after = next.textStart;
+    return std::min(after, m_store.size());
 }
 
 void HexMapping::forEachCell(qint64 row, qint64 left, qint64 right,
                              const std::function<void(const TranscriptCell&)>& visit) const
 {
-    const qint64 start = row * BytesPerRow;
-    const qint64 count = std::clamp<qint64>(m_store.size() - start, 0, BytesPerRow);
+    const HexIndex::Run run = runOfRow(row);
+    if (run.isText()) {
+        const HexIndex::TextRow t = textRow(run, row);
+        visitLatin1Cells(m_store, t.line, t.from, t.to, left, right, visit);
+        return;
+    }
+    const qint64 start = byteRowStart(run, row);
+    const qint64 count = std::clamp<qint64>(run.end - start, 0, BytesPerRow);
     TranscriptCell cell;
     cell.kind = TranscriptCell::Label;
     cell.pos = start;
     cell.length = 0;
     cell.column = 0;
     cell.width = 8;
-    cell.text = QStringLiteral("%1").arg(start, 8, 16, QLatin1Char('0')).toUpper();
+    cell.text = offsetText(run.offset + (start - run.start));
     if (left < cell.width)
         visit(cell);
     cell.length = 1;
@@ -419,32 +536,91 @@ void HexMapping::forEachCell(qint64 row, qint64 left, qint64 right,
 QString HexMapping::text(qint64 from, qint64 to) const
 {
     QString out;
-    out.reserve(std::max<qint64>(0, to - from) * 3);
-    for (qint64 p = from; p < to; ++p) {
-        if (p > from)
-            out += u' ';
-        const uchar byte = m_store.at(p);
-        out += hexDigit(byte >> 4);
-        out += hexDigit(byte);
+    from = std::max<qint64>(0, from);
+    to = std::min(to, m_store.size());
+    if (to <= from)
+        return out;
+    out.reserve((to - from) * 3);
+    for (qsizetype i = m_index.runAtPosition(from); i < m_index.runCount(); ++i) {
+        const HexIndex::Run run = m_index.run(i, m_store);
+        if (run.start >= to)
+            break;
+        const qint64 a = std::max(from, run.start);
+        const qint64 b = std::min(to, run.end);
+        if (a >= b)
+            continue;
+        // Each origin's part on a line of its own, unless a line break of
+        // the text already ends one or starts the next.
+        if (!out.isEmpty() && !isLineBreakByte(uchar(out.back().unicode()))
+            && !(run.isText() && isLineBreakByte(m_store.at(a))))
+            out += u'\n';
+        if (run.isText()) {
+            out += QString::fromLatin1(m_store.bytes().sliced(a, b - a));
+            continue;
+        }
+        for (qint64 p = a; p < b; ++p) {
+            if (p > a)
+                out += u' ';
+            const uchar byte = m_store.at(p);
+            out += hexDigit(byte >> 4);
+            out += hexDigit(byte);
+        }
     }
     return out;
 }
 
 std::pair<qint64, qint64> HexMapping::wordAt(qint64 pos) const
 {
-    if (pos >= m_store.size())
+    if (pos < 0 || pos >= m_store.size())
         return {pos, pos};
-    return {pos, pos + 1};
+    const HexIndex::Run run = runOf(pos);
+    if (!run.isText())
+        return {pos, pos + 1};
+    const HexIndex::TextRow t = textRow(run, rowOf(pos));
+    return latin1WordAt(m_store, pos, t.from, t.to);
+}
+
+qint64 HexMapping::accessibleLength() const
+{
+    const HexIndex::Run last = m_index.lastRun(m_store);
+    return last.units + last.unitCount;
+}
+
+qint64 HexMapping::offsetOf(qint64 pos) const
+{
+    pos = std::clamp<qint64>(pos, 0, m_store.size());
+    const HexIndex::Run run = runOf(pos);
+    if (run.isText())
+        return run.units + std::max<qint64>(0, pos - run.textStart);
+    return run.units + (pos - run.start) / BytesPerRow * RowChars + columnOf(pos);
+}
+
+qint64 HexMapping::rowOffset(qint64 row) const
+{
+    const HexIndex::Run run = runOfRow(row);
+    if (run.isText())
+        return offsetOf(textRow(run, row).from);
+    return run.units + (row - run.row) * RowChars;
 }
 
 qint64 HexMapping::positionOfOffset(qint64 offset) const
 {
-    const qint64 row = std::clamp<qint64>(offset / RowChars, 0, rowCount() - 1);
-    return positionAtColumn(row, offset - row * RowChars);
+    offset = std::clamp<qint64>(offset, 0, accessibleLength());
+    const HexIndex::Run run = m_index.run(m_index.runAtUnits(offset), m_store);
+    const qint64 at = offset - run.units;
+    if (run.isText())
+        return std::clamp(run.textStart + at, run.textStart, run.last ? run.end : run.end - 1);
+    const qint64 k = std::min(at / RowChars, run.rows - 1);
+    return positionAtColumn(run.row + k, at - k * RowChars);
 }
 
 QString HexMapping::rowText(qint64 row) const
 {
+    const HexIndex::Run run = runOfRow(row);
+    if (run.isText()) {
+        const HexIndex::TextRow t = textRow(run, row);
+        return QString::fromLatin1(m_store.bytes().sliced(t.from, t.to - t.from)) + u'\n';
+    }
     QString line(RowChars, u' ');
     forEachCell(row, 0, RowColumns, [&](const TranscriptCell& cell) {
         line.replace(cell.column, cell.text.size(), cell.text);
@@ -458,10 +634,35 @@ QString HexMapping::accessibleText(qint64 from, qint64 to) const
     from = std::clamp<qint64>(from, 0, accessibleLength());
     to = std::clamp<qint64>(to, from, accessibleLength());
     QString out;
-    for (qint64 row = from / RowChars; row * RowChars < to; ++row) {
-        const qint64 rowFrom = std::max(from - row * RowChars, qint64(0));
-        const qint64 rowTo = std::min(to - row * RowChars, RowChars);
-        out += QStringView(rowText(row)).sliced(rowFrom, rowTo - rowFrom);
+    for (qsizetype i = m_index.runAtUnits(from); i < m_index.runCount(); ++i) {
+        const HexIndex::Run run = m_index.run(i, m_store);
+        if (run.units >= to)
+            break;
+        const qint64 a = std::max(from, run.units) - run.units;
+        const qint64 b = std::min(to, run.units + run.unitCount) - run.units;
+        if (a >= b)
+            continue;
+        if (run.isText()) {
+            // Its bytes, and the line feed after a run that ends without one.
+            const qint64 bytes = run.end - run.textStart;
+            const qint64 upTo = std::min(b, bytes);
+            if (upTo > a)
+                out += QString::fromLatin1(m_store.bytes().sliced(run.textStart + a, upTo - a));
+            if (b > bytes)
+                out += u'\n';
+            continue;
+        }
+        for (qint64 k = a / RowChars; k * RowChars < b; ++k) {
+            const qint64 rowFrom = std::max(a - k * RowChars, qint64(0));
+            const qint64 rowTo = std::min(b - k * RowChars, RowChars);
+            out += QStringView(rowText(run.row + k)).sliced(rowFrom, rowTo - rowFrom);
+        }
     }
     return out;
+}
+
+qint64 HexMapping::streamOffset(qint64 pos) const
+{
+    const HexIndex::Run run = runOf(pos);
+    return run.isText() ? -1 : run.offset + (pos - run.start);
 }

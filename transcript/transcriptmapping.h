@@ -1,5 +1,6 @@
 #pragma once
 
+#include "hexindex.h"
 #include "transcriptstore.h"
 #include "utf8text.h"
 
@@ -62,6 +63,8 @@ public:
     virtual qint64 offsetOf(qint64 pos) const = 0;
     virtual qint64 positionOfOffset(qint64 offset) const = 0;
     virtual QString accessibleText(qint64 from, qint64 to) const = 0;
+    // Where the accessible text of a row starts.
+    virtual qint64 rowOffset(qint64 row) const { return offsetOf(rowStart(row)); }
     // The accessible text before this offset stays as it is whatever is
     // appended; after it, an append may change what is there.
     virtual qint64 stableOffset() const { return accessibleLength(); }
@@ -137,49 +140,79 @@ private:
     const utf8::Index& m_index;
 };
 
-// Hex: 16 bytes a row: the offset, the bytes in hex, the bytes as Latin-1
-// characters ('.' for those that are not printable).
+// Hex: each stream's bytes 16 a row (the offset in the stream, the bytes in
+// hex, the bytes as Latin-1 characters, '.' for those that are not
+// printable), and the program's own lines as rows of text between them;
+// HexIndex says which row is what.
 class HexMapping : public TranscriptMapping {
 public:
-    static constexpr qint64 BytesPerRow = 16;
+    static constexpr qint64 BytesPerRow = HexIndex::BytesPerRow;
     static constexpr qint64 HexColumn = 10;  // after "00000000  "
     static constexpr qint64 CharColumn = 60; // after the hex and two blanks
     static constexpr qint64 RowColumns = CharColumn + BytesPerRow;
-    // A row of the accessible text: the row's cells and a line feed.
+    // A row of bytes in the accessible text: the row's cells and a line feed.
     static constexpr qint64 RowChars = RowColumns + 1;
+    static_assert(RowChars == HexIndex::ByteRowUnits);
 
-    using TranscriptMapping::TranscriptMapping;
-    // Always one row more than the full rows: the row the next byte goes to.
-    qint64 rowCount() const override { return m_store.size() / BytesPerRow + 1; }
-    qint64 rowOf(qint64 pos) const override { return pos / BytesPerRow; }
-    qint64 rowStart(qint64 row) const override { return row * BytesPerRow; }
-    qint64 rowEnd(qint64 row) const override
-    {
-        return std::min(m_store.size(), row * BytesPerRow + BytesPerRow - 1);
-    }
-    qint64 maxColumns() const override { return RowColumns; }
-    qint64 rowColumns(qint64) const override { return RowColumns; }
-    qint64 columnOf(qint64 pos) const override { return hexColumn(pos % BytesPerRow); }
+    HexMapping(const TranscriptStore& store, const HexIndex& index)
+        : TranscriptMapping(store), m_index(index) { }
+    qint64 rowCount() const override;
+    qint64 rowOf(qint64 pos) const override;
+    qint64 rowStart(qint64 row) const override;
+    qint64 rowEnd(qint64 row) const override;
+    qint64 maxColumns() const override { return std::max(RowColumns, m_index.widestText()); }
+    qint64 rowColumns(qint64 row) const override;
+    qint64 columnOf(qint64 pos) const override;
     qint64 positionAtColumn(qint64 row, qint64 column) const override;
-    qint64 previousPosition(qint64 pos) const override { return std::max<qint64>(0, pos - 1); }
-    qint64 nextPosition(qint64 pos) const override { return std::min(m_store.size(), pos + 1); }
+    // A byte a step; a line break of a status line one step.
+    qint64 previousPosition(qint64 pos) const override;
+    qint64 nextPosition(qint64 pos) const override;
     void forEachCell(qint64 row, qint64 left, qint64 right,
                      const std::function<void(const TranscriptCell&)>& visit) const override;
-    // The bytes as pairs of hex digits with a blank between them.
+    // The bytes as pairs of hex digits with a blank between them, the status
+    // lines as their text, and a line feed where the origin changes.
     QString text(qint64 from, qint64 to) const override;
     std::pair<qint64, qint64> wordAt(qint64 pos) const override;
-    qint64 accessibleLength() const override { return rowCount() * RowChars; }
-    qint64 offsetOf(qint64 pos) const override
-    {
-        return rowOf(pos) * RowChars + columnOf(pos);
-    }
+    qint64 accessibleLength() const override;
+    qint64 offsetOf(qint64 pos) const override;
     qint64 positionOfOffset(qint64 offset) const override;
     QString accessibleText(qint64 from, qint64 to) const override;
-    qint64 stableOffset() const override { return (rowCount() - 1) * RowChars; }
+    // A row of bytes starts with its offset, before its first byte.
+    qint64 rowOffset(qint64 row) const override;
+    // From the last row on.
+    qint64 stableOffset() const override { return rowOffset(rowCount() - 1); }
 
     // The column of the hex digits of the index-th byte of a row (a blank
     // more after the eighth).
     static qint64 hexColumn(qint64 index) { return HexColumn + 3 * index + (index >= 8 ? 1 : 0); }
     // The row as its cells show it, and a line feed.
     QString rowText(qint64 row) const;
+    // An offset as the rows show it: 8 hex digits or more.
+    static QString offsetText(qint64 offset)
+    {
+        return QStringLiteral("%1").arg(offset, 8, 16, QLatin1Char('0')).toUpper();
+    }
+    // Where the byte at pos is in its stream; -1 in a status line.
+    qint64 streamOffset(qint64 pos) const;
+
+private:
+    HexIndex::Run runOf(qint64 pos) const { return m_index.run(m_index.runAtPosition(pos), m_store); }
+    HexIndex::Run runOfRow(qint64 row) const { return m_index.run(m_index.runAtRow(row), m_store); }
+    // The start of the row of bytes and its last caret position.
+    static qint64 byteRowStart(const HexIndex::Run& run, qint64 row)
+    {
+        return run.start + (row - run.row) * BytesPerRow;
+    }
+    static qint64 byteRowEnd(const HexIndex::Run& run, qint64 row)
+    {
+        return std::min(byteRowStart(run, row) + BytesPerRow - 1, run.last ? run.end : run.end - 1);
+    }
+    HexIndex::TextRow textRow(const HexIndex::Run& run, qint64 row) const
+    {
+        return HexIndex::textRow(run, row - run.row, m_store);
+    }
+    // Inside a line break of a status line, after its first byte.
+    bool insideTextBreak(qint64 pos) const;
+
+    const HexIndex& m_index;
 };

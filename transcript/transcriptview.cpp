@@ -131,6 +131,7 @@ void TranscriptView::AppendBytes(QByteArrayView bytes, TextOrigin origin)
         m_times.append(m_store.size(), m_clock());
         m_store.append(bytes);
         m_utf8.append(m_store);
+        m_hexRows.append(m_store, m_origins);
         showTheStart();
     }
     // After the append has been announced: a failed write appends a notice
@@ -150,6 +151,7 @@ void TranscriptView::clear()
     m_store.clear();
     m_utf8.clear();
     m_origins.clear();
+    m_hexRows.clear();
     m_times.clear();
     showTheStart();
 }
@@ -271,7 +273,7 @@ void TranscriptView::remap()
     const qint64 shown = m_map->positionAtColumn(firstVisibleLine(), firstVisibleColumn());
     const TranscriptAccessibleUpdate accessible(this, TranscriptAccessibleUpdate::RemovesText);
     if (m_hexView)
-        m_map = std::make_unique<HexMapping>(m_store);
+        m_map = std::make_unique<HexMapping>(m_store, m_hexRows);
     else if (m_encoding == TextEncoding::Utf8)
         m_map = std::make_unique<Utf8Mapping>(m_store, m_utf8);
     else

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "hexindex.h"
 #include "transcriptlog.h"
 #include "transcriptmapping.h"
 #include "transcriptorigins.h"
@@ -30,11 +31,12 @@ enum class TextEncoding { Latin1, Utf8 };
 // The read-only transcript: shows every byte exactly as it arrived, on a
 // fixed-pitch grid without wrapping, read as Latin-1 (a cell a byte), as
 // UTF-8 (a character one or two cells, each invalid byte a cell of its own)
-// or as hex rows. Control characters are boxes that name them, tabs blank
-// cells up to the next multiple of 8; what was received, what was sent and
-// the program's own lines each have their colour. Only the visible rows and
-// columns are painted, and the scroll bars count rows and columns, so
-// appending costs the same at any length.
+// or as hex rows, each side's bytes counted on their own, with the status
+// lines as rows of text between them. Control characters are boxes that
+// name them, tabs blank cells up to the next multiple of 8; what was
+// received, what was sent and the program's own lines each have their
+// colour. Only the visible rows and columns are painted, and the scroll bars
+// count rows and columns, so appending costs the same at any length.
 //
 // Keys are announced through keyPressed() before the view moves the caret;
 // no key ever changes the text.
@@ -68,7 +70,8 @@ public:
     qint64 selectionLength() const { return std::max(m_anchor, m_caret) - selectionStart(); }
     // Anchor at start, caret at start + length, both clamped to the text.
     void setSelection(qint64 start, qint64 length);
-    // The selection as it is shown: in hex, its bytes as hex pairs.
+    // The selection as it is shown: in hex, its bytes as hex pairs and the
+    // status lines as their text.
     QString selectedText() const;
     void selectAll();
     // The selected characters, exactly, to the clipboard.
@@ -183,6 +186,7 @@ private:
 
     TranscriptStore m_store;
     utf8::Index m_utf8;
+    HexIndex m_hexRows;
     TranscriptOrigins m_origins;
     TranscriptTimes m_times;
     TranscriptTimes::Clock m_clock = TranscriptTimes::systemNow;

@@ -152,13 +152,29 @@ void FindBar::find(FindDirection direction)
     // The end, then the start: a match wider than the view shows its start.
     m_transcript->ensurePositionVisible(found.position + needle.size());
     m_transcript->ensurePositionVisible(found.position);
-    const qint64 line = m_transcript->store().lineOf(found.position) + 1;
+    const QString where = placeOf(found.position);
     if (!found.wrapped)
-        say(tr("Found on line %1").arg(line));
+        say(tr("Found %1").arg(where));
     else if (direction == FindDirection::Forward)
-        say(tr("Wrapped to the top; found on line %1").arg(line));
+        say(tr("Wrapped to the top; found %1").arg(where));
     else
-        say(tr("Wrapped to the bottom; found on line %1").arg(line));
+        say(tr("Wrapped to the bottom; found %1").arg(where));
+}
+
+// Where a match is, as the transcript shows it now: its line, or in the hex
+// view its row and, in bytes, its offset in what came from the same side.
+QString FindBar::placeOf(qint64 pos) const
+{
+    const TranscriptMapping& map = m_transcript->mapping();
+    const qint64 row = map.rowOf(pos) + 1;
+    if (!m_transcript->isHexView())
+        return tr("on line %1").arg(row);
+    const qint64 offset = static_cast<const HexMapping&>(map).streamOffset(pos);
+    if (offset < 0)
+        return tr("on row %1").arg(row);
+    return tr("at offset %1 on row %2")
+        .arg(HexMapping::offsetText(offset))
+        .arg(row);
 }
 
 void FindBar::say(const QString& text)

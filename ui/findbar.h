@@ -50,6 +50,7 @@ protected:
 private:
     void place();
     void say(const QString& text);
+    QString placeOf(qint64 pos) const;
 
     TranscriptView* m_transcript;
     QLabel* m_message = nullptr;

@@ -58,6 +58,11 @@ void recordEvent(QAccessibleEvent* event)
         seen.push_back({e->type(), e->textInserted(), e->changePosition(), e->cursorPosition()});
         break;
     }
+    case QAccessible::TextUpdated: {
+        auto* e = static_cast<QAccessibleTextUpdateEvent*>(event);
+        seen.push_back({e->type(), e->textInserted(), e->changePosition(), e->cursorPosition()});
+        break;
+    }
     case QAccessible::TextRemoved: {
         auto* e = static_cast<QAccessibleTextRemoveEvent*>(event);
         seen.push_back({e->type(), e->textRemoved(), e->changePosition(), e->cursorPosition()});
@@ -373,6 +378,26 @@ void tst_TranscriptAccessible::events()
         {QAccessible::TextRemoved, "ab\r\n?x", 0, 0},
     };
     QCOMPARE(seen, moves);
+
+    // In the hex view the text from the last row on is told again after an
+    // append: rows that come are inserted, a row of bytes that grows is
+    // updated; a status line is its text.
+    TranscriptView hex;
+    hex.setHexView(true);
+    hex.AppendText(QStringLiteral("Hi\r\n"), TextOrigin::Status);
+    seen.clear();
+    hex.AppendText(QStringLiteral("ab"));
+    const auto& rows = static_cast<const HexMapping&>(hex.mapping());
+    const QString ab = rows.rowText(1);
+    hex.AppendText(QStringLiteral("c"));
+    hex.AppendText(QStringLiteral("d"), TextOrigin::Sent);
+    QCOMPARE(textOf(hex)->text(0, -1), QStringLiteral("Hi\r\n") + rows.rowText(1) + rows.rowText(2));
+    const std::vector<Seen> hexRows{
+        {QAccessible::TextInserted, ab, 4, 0},
+        {QAccessible::TextUpdated, rows.rowText(1), 4, 0},
+        {QAccessible::TextInserted, rows.rowText(2), 4 + HexMapping::RowChars, 0},
+    };
+    QCOMPARE(seen, hexRows);
 }
 
 QTEST_MAIN(tst_TranscriptAccessible)

@@ -6,8 +6,11 @@
 #include <QAccessibleTextInterface>
 #include <QApplication>
 #include <QClipboard>
+#include <QFontMetricsF>
 #include <QImage>
 #include <QTest>
+
+#include <cmath>
 
 namespace {
 
@@ -34,6 +37,53 @@ QString bytesAsText(const QByteArray& bytes)
     return QString::fromLatin1(bytes);
 }
 
+// Appends in the hex view's tables: a letter for the origin (r received,
+// s sent, t the program's own text), then the text; received bytes written
+// as #N are N bytes A, B, C..., sent ones a, b, c...
+using Appends = QStringList;
+
+void appendAll(TranscriptView& view, const Appends& appends)
+{
+    for (const QString& append : appends) {
+        const QChar who = append.front();
+        QString text = append.mid(1);
+        if (text.startsWith(u'#')) {
+            const int n = text.mid(1).toInt();
+            text.clear();
+            for (int i = 0; i < n; ++i)
+                text += QChar((who == u's' ? 'a' : 'A') + i % 26);
+        }
+        view.AppendText(text, who == u's'   ? TextOrigin::Sent
+                              : who == u't' ? TextOrigin::Status
+                                            : TextOrigin::Received);
+    }
+}
+
+// The rows as they show, without the blanks at their ends.
+QStringList hexRowsOf(const HexMapping& map)
+{
+    QStringList rows;
+    for (qint64 row = 0; row < map.rowCount(); ++row) {
+        QString text = map.rowText(row);
+        while (!text.isEmpty() && text.back().isSpace())
+            text.chop(1);
+        rows.append(text);
+    }
+    return rows;
+}
+
+const HexMapping& hexOf(const TranscriptView& view)
+{
+    return static_cast<const HexMapping&>(view.mapping());
+}
+
+// A session in the hex view: the banner, bytes each way and status lines.
+void showSession(TranscriptView& view)
+{
+    view.setHexView(true);
+    appendAll(view, {"tPellix\r\n", "r#3", "s#2", "r#2", "tConnected\r\n", "r\r\n", "tBye\r\n"});
+}
+
 } // namespace
 
 class tst_TranscriptMapping : public QObject {
@@ -44,6 +94,13 @@ private slots:
     void utf8Cells();
     void hexRows_data();
     void hexRows();
+    void hexStreams_data();
+    void hexStreams();
+    void hexCopy_data();
+    void hexCopy();
+    void hexCaret_data();
+    void hexCaret();
+    void hexStreamsEndToEnd();
     void originRuns();
     void switchingKeepsTheBytesInView();
     void utf8EndToEnd();
@@ -134,8 +191,13 @@ void tst_TranscriptMapping::hexRows()
     for (int i = 0; i < size; ++i)
         bytes.append(char('A' + i));
     TranscriptStore store;
+    TranscriptOrigins origins;
+    HexIndex index;
+    if (size > 0)
+        origins.append(0, TextOrigin::Received);
     store.append(bytes);
-    const HexMapping map(store);
+    index.append(store, origins);
+    const HexMapping map(store, index);
     QCOMPARE(map.rowCount(), rows);
     QCOMPARE(map.rowText(rows - 1), lastRow + u'\n');
     QCOMPARE(map.accessibleText(0, map.accessibleLength()).count(u'\n'), rows);
@@ -144,6 +206,193 @@ void tst_TranscriptMapping::hexRows()
         QCOMPARE(map.text(size - 2, size), bytes.right(2).toHex(' ').toUpper());
     // The caret at the end of the text is after its last byte.
     QCOMPARE(map.positionAtColumn(rows - 1, HexMapping::RowColumns), qint64(size));
+}
+
+void tst_TranscriptMapping::hexStreams_data()
+{
+    QTest::addColumn<Appends>("appends");
+    QTest::addColumn<QStringList>("rows");
+
+    QTest::newRow("each direction counts from 0; a row holds one origin")
+        << Appends{"r#20", "s#5", "r#30"}
+        << QStringList{
+               "00000000  41 42 43 44 45 46 47 48  49 4A 4B 4C 4D 4E 4F 50  ABCDEFGHIJKLMNOP",
+               "00000010  51 52 53 54                                       QRST",
+               "00000000  61 62 63 64 65                                    abcde",
+               "00000014  41 42 43 44 45 46 47 48  49 4A 4B 4C 4D 4E 4F 50  ABCDEFGHIJKLMNOP",
+               "00000024  51 52 53 54 55 56 57 58  59 5A 41 42 43 44        QRSTUVWXYZABCD"};
+    QTest::newRow("an append continues a partial row of its origin")
+        << Appends{"rAB", "rCD", "sx", "sy"}
+        << QStringList{"00000000  41 42 43 44                                       ABCD",
+                       "00000000  78 79                                             xy"};
+    QTest::newRow("a full row, then the other side") << Appends{"r#16", "sa"}
+        << QStringList{
+               "00000000  41 42 43 44 45 46 47 48  49 4A 4B 4C 4D 4E 4F 50  ABCDEFGHIJKLMNOP",
+               "00000000  61                                                a"};
+    QTest::newRow("status lines as text, a row a line, between the bytes")
+        << Appends{"tPellix 1.0\r\n\r\nhelp\r\n", "r\r\n", "tDisconnected\r\n"}
+        << QStringList{"Pellix 1.0", "", "help", "00000000  0D 0A                                             ..",
+                       "Disconnected", ""};
+    QTest::newRow("the break that ends a line of bytes gets no row")
+        << Appends{"rabc", "t\r\nDisconnected\r\n", "rd"}
+        << QStringList{"00000000  61 62 63                                          abc",
+                       "Disconnected",
+                       "00000003  64                                                d"};
+    QTest::newRow("a break alone between two sides is an empty row")
+        << Appends{"rab", "t\r\n", "sc"}
+        << QStringList{"00000000  61 62                                             ab", "",
+                       "00000000  63                                                c"};
+    QTest::newRow("a status line cut by bytes, its tab and control as cells")
+        << Appends{"ta\tb\x1b", "r\x01", "tz\r\n"}
+        << QStringList{"a\tb\x1b", "00000000  01                                                .", "z",
+                       ""};
+    QTest::newRow("a line break split between the text and the bytes")
+        << Appends{"tsaid\r", "r\nok"}
+        << QStringList{"said", "00000000  0A 6F 6B                                          .ok"};
+}
+
+// Rows of bytes per origin with offsets per direction, status lines as rows
+// of text, as appends of any size bring them.
+void tst_TranscriptMapping::hexStreams()
+{
+    QFETCH(Appends, appends);
+    QFETCH(QStringList, rows);
+
+    TranscriptView view;
+    view.setHexView(true);
+    appendAll(view, appends);
+    const HexMapping& map = hexOf(view);
+    QCOMPARE(hexRowsOf(map), rows);
+    // Every position is on the row that holds it, and its column maps back
+    // to it; each row's text is its part of the accessible text.
+    const qint64 n = view.store().size();
+    qint64 lastRow = 0;
+    for (qint64 pos = 0; pos <= n; pos = map.nextPosition(pos)) {
+        const qint64 row = map.rowOf(pos);
+        QVERIFY2(row >= lastRow, qPrintable(QStringLiteral("position %1").arg(pos)));
+        lastRow = row;
+        QVERIFY(map.rowStart(row) <= pos && pos <= map.rowEnd(row));
+        QCOMPARE(map.positionAtColumn(row, map.columnOf(pos)), pos);
+        QCOMPARE(map.positionOfOffset(map.offsetOf(pos)), pos);
+        if (pos == n)
+            break;
+    }
+    QCOMPARE(lastRow, map.rowCount() - 1);
+    const QString all = map.accessibleText(0, map.accessibleLength());
+    for (qint64 row = 0; row < map.rowCount(); ++row) {
+        const qint64 from = map.rowOffset(row);
+        const qint64 to = row + 1 < map.rowCount() ? map.rowOffset(row + 1) : all.size();
+        QString part = all.mid(from, to - from);
+        while (!part.isEmpty() && part.back().isSpace())
+            part.chop(1);
+        QCOMPARE(part, rows.at(row));
+    }
+}
+
+void tst_TranscriptMapping::hexCopy_data()
+{
+    QTest::addColumn<int>("from");
+    QTest::addColumn<int>("to");
+    QTest::addColumn<QString>("copied");
+
+    // "Pellix\r\n" 0-7, ABC 8-10, ab 11-12, AB 13-14, "Connected\r\n" 15-25,
+    // CR LF received 26-27, "Bye\r\n" 28-32.
+    QTest::newRow("bytes as hex pairs") << 8 << 11 << "41 42 43";
+    QTest::newRow("where the side changes") << 9 << 13 << "42 43\n61 62";
+    QTest::newRow("a status line as its text") << 0 << 6 << "Pellix";
+    QTest::newRow("from text into bytes") << 2 << 10 << "llix\r\n41 42";
+    QTest::newRow("from bytes into text") << 13 << 20 << "41 42\nConne";
+    QTest::newRow("bytes that are a line break, then text") << 26 << 33
+        << "0D 0A\nBye\r\n";
+}
+
+// Copy in the hex view: the bytes as hex pairs, the status lines as text.
+void tst_TranscriptMapping::hexCopy()
+{
+    QFETCH(int, from);
+    QFETCH(int, to);
+    QFETCH(QString, copied);
+
+    TranscriptView view;
+    showSession(view);
+    view.setSelection(from, to - from);
+    QCOMPARE(view.selectedText(), copied);
+}
+
+void tst_TranscriptMapping::hexCaret_data()
+{
+    QTest::addColumn<int>("from");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("to");
+
+    // The rows: 0 "Pellix", 1 ABC, 2 ab, 3 AB (at 00000003), 4 "Connected",
+    // 5 0D 0A, 6 "Bye", 7 the empty row after it.
+    QTest::newRow("right from a line's end to the bytes") << 6 << int(Qt::Key_Right) << 8;
+    QTest::newRow("left from the bytes to the line's end") << 8 << int(Qt::Key_Left) << 6;
+    QTest::newRow("right from bytes to the other side") << 10 << int(Qt::Key_Right) << 11;
+    QTest::newRow("down keeps the column: into bytes") << 2 << int(Qt::Key_Down) << 8;
+    QTest::newRow("down from bytes into text, at its end") << 13 << int(Qt::Key_Down) << 24;
+    QTest::newRow("up out of a short row of bytes") << 12 << int(Qt::Key_Up) << 9;
+    QTest::newRow("end of a row of bytes: its last byte") << 11 << int(Qt::Key_End) << 12;
+    QTest::newRow("end of a status line: before its break") << 17 << int(Qt::Key_End) << 24;
+    QTest::newRow("home of a status line") << 20 << int(Qt::Key_Home) << 15;
+    QTest::newRow("down to the empty last row") << 29 << int(Qt::Key_Down) << 33;
+}
+
+// The caret through rows of bytes and rows of text.
+void tst_TranscriptMapping::hexCaret()
+{
+    QFETCH(int, from);
+    QFETCH(int, key);
+    QFETCH(int, to);
+
+    TranscriptView view;
+    showSession(view);
+    view.setSelection(from, 0);
+    QTest::keyClick(&view, Qt::Key(key));
+    QCOMPARE(view.caretPosition(), to);
+}
+
+// The hex view by stream through the view: hit-testing, a double click,
+// the screen reader's rows and attributes, and Clear.
+void tst_TranscriptMapping::hexStreamsEndToEnd()
+{
+    TranscriptView view;
+    view.setFont(transcriptFont());
+    view.resize(685, 417);
+    showSession(view);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    const HexMapping& map = hexOf(view);
+
+    // A click on a row's hex digits or on its character puts the caret
+    // there; a double click on a status line selects its word.
+    QCOMPARE(map.positionAtColumn(2, HexMapping::CharColumn + 1), 12);
+    const QFontMetricsF fm(view.font());
+    const QPoint inConnected(int(fm.horizontalAdvance(u'M') * 4.2),
+                             4 * int(std::ceil(fm.lineSpacing())) + 3);
+    QTest::mouseDClick(view.viewport(), Qt::LeftButton, {}, inConnected);
+    QCOMPARE(view.selectedText(), QStringLiteral("Connected"));
+
+    QAccessibleTextInterface* text = QAccessible::queryAccessibleInterface(&view)->textInterface();
+    const QString all = text->text(0, -1);
+    QVERIFY2(all.startsWith(QStringLiteral("Pellix\r\n00000000  41 42 43")), qPrintable(all));
+    QVERIFY(all.endsWith(QStringLiteral("  ..              \nBye\r\n")));
+    int start = 0;
+    int end = 0;
+    QCOMPARE(text->textAtOffset(all.indexOf(u"Conn"), QAccessible::LineBoundary, &start, &end),
+             QStringLiteral("Connected\r\n"));
+    QCOMPARE(text->attributes(start + 2, &start, &end), QStringLiteral("origin:status;"));
+    QCOMPARE(text->attributes(all.indexOf(u"61 62"), &start, &end), QStringLiteral("origin:sent;"));
+
+    // A status line wider than the rows of bytes widens what scrolls.
+    appendAll(view, {u't' + QString(100, u'x')});
+    QCOMPARE(map.maxColumns(), 100);
+    view.clear();
+    QCOMPARE(map.maxColumns(), HexMapping::RowColumns);
+    QCOMPARE(hexRowsOf(map), QStringList{"00000000"});
+    appendAll(view, {"sz"});
+    QCOMPARE(hexRowsOf(map), QStringList{"00000000  7A                                                z"});
 }
 
 // Who said what: runs that start where the origin changes, kept across a

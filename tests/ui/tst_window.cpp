@@ -472,6 +472,22 @@ void tst_Window::find()
     // The match is the four characters as UTF-8 shows them.
     QCOMPARE(t->selectedText(), QString::fromUtf8("CAF\xC3\x89"));
 
+    // In the hex view a match is told by its row, and bytes by their offset
+    // in what came from the same side.
+    t->EnsureLineBreak();
+    t->AppendText(QStringLiteral("Disconnected\r\n"), TextOrigin::Status);
+    t->setHexView(true);
+    t->setSelection(0, 0);
+    bar->field->setText(QStringLiteral("hello"));
+    QTest::keyClick(bar->field, Qt::Key_Return);
+    QCOMPARE(t->selectedText(), QStringLiteral("48 65 6C 6C 6F"));
+    QCOMPARE(bar->message(), QStringLiteral("Found at offset 000004B0 on row 76"));
+    bar->field->setText(QStringLiteral("disconnected"));
+    QTest::keyClick(bar->field, Qt::Key_Return);
+    QCOMPARE(t->selectedText(), QStringLiteral("Disconnected"));
+    QCOMPARE(bar->message(), QStringLiteral("Found on row 78"));
+    t->setHexView(false);
+
     // Escape closes the bar and gives the rows back; the menu opens it again.
     QTest::keyClick(bar->field, Qt::Key_Escape);
     QVERIFY(!bar->isVisible());
