@@ -8,7 +8,7 @@ BUILD_DEPS = cmake g++ make qt6-base-dev libssl-dev fonts-dejavu-core
 # Debian's checker), the real window and what a screen reader reads of it
 # (AT-SPI), and read the captures back with Wireshark's tshark and capinfos
 # (install-deps.sh answers tshark's capture question with no).
-TEST_DEPS  = $(BUILD_DEPS) openssl python3-aiosmtpd tshark libx11-dev desktop-file-utils appstream dpkg-dev file man-db lintian \
+TEST_DEPS  = $(BUILD_DEPS) openssl python3-aiosmtpd tshark curl libx11-dev desktop-file-utils appstream dpkg-dev file man-db lintian \
              xvfb xauth x11-utils xdotool python3 dbus-daemon dbus-bin at-spi2-core python3-pyatspi
 FUZZ_DEPS  = $(BUILD_DEPS) clang libclang-rt-14-dev
 # The screenshot's peer is Python's own web server.
@@ -75,7 +75,7 @@ fuzz:
 # Every benchmark; the figures go to $(BUILD)/bench-results/ (see bench/RESULTS.md).
 bench: build
 	@scripts/install-deps.sh libx11-dev xvfb xauth dbus-daemon dbus-bin at-spi2-core python3-pyatspi \
-	    openssl xterm netcat-openbsd python3
+	    openssl xterm netcat-openbsd python3 socat
 	@$(MAKE) --no-print-directory configure
 	@cmake --build $(BUILD) -j $(JOBS) --target run_benchmarks
 

@@ -41,6 +41,11 @@ bool isListen(const QString& option)
     return option == u"-l" || option == u"--listen";
 }
 
+bool takesPort(const QString& option)
+{
+    return isListen(option) || option == u"--relay";
+}
+
 QString notAPort(const QString& value, const QString& option)
 {
     return quoted(value) + QStringLiteral(" is not a port")
@@ -77,10 +82,19 @@ QString helpText()
         "                       on PORT once the window is shown; without PORT, the\n"
         "                       port in the remote port box\n"
         "  -l, --listen PORT    listen on the local PORT once the window is shown\n"
+        "      --relay LOCALPORT HOST PORT\n"
+        "                       relay: listen on LOCALPORT and pass each client, one\n"
+        "                       at a time, on to HOST PORT, showing both directions\n"
         "  -o, --output FILE    append the transcript to FILE from start-up on\n"
         "      --capture FILE   write the session to FILE from start-up on as a capture\n"
         "                       that Wireshark opens (pcapng), replacing FILE\n"
-        "      --tls            connect or listen over TLS (the TLS box ticked)\n"
+        "      --tls            connect or listen over TLS (the TLS box ticked); in a\n"
+        "                       relay, TLS on both legs\n"
+        "      --tls-listen     in a relay, TLS to the clients only (else as --tls)\n"
+        "      --tls-connect    in a relay, TLS to the server only (else as --tls)\n"
+        "      --relay-raw      in a relay, pass a client's own TLS (a ClientHello at\n"
+        "                       the start or after STARTTLS) through as bytes instead\n"
+        "                       of taking it up with TLS on both legs\n"
         "      --ca-file FILE   trust the authorities in FILE (PEM) instead of the\n"
         "                       system's\n"
         "  -k, --insecure       go on with any certificate; the transcript says the\n"
@@ -102,6 +116,8 @@ QString helpText()
         "  -v, --version        print the version and exit\n"
         "\n"
         "A PORT is a whole number from 1 to 65535. HOST and --listen exclude each other.\n"
+        "A relay's server leg is verified as a connect is (--ca-file, --insecure); its\n"
+        "client leg serves --cert and --key, or a certificate made at start.\n"
         "Exit status: 0 when the window is closed, 1 when the network cannot be started,\n"
         "2 for a usage error, or a file of --cert, --key, --ca-file, --output or\n"
         "--capture that cannot be used (missing, unreadable, not PEM, a key not of its\n"
@@ -113,6 +129,8 @@ QString helpText()
         "  pellix --tls example.org 443   HTTPS: type GET / HTTP/1.0 and Enter twice\n"
         "  pellix --hex host 502     look at a binary protocol byte by byte\n"
         "  pellix --capture s.pcapng host 1883   then: wireshark s.pcapng\n"
+        "  pellix --relay 8080 example.org 80   watch an HTTP client: point it at\n"
+        "                            localhost:8080\n"
         "\n"
         "The manual page pellix(1) tells what each key sends.\n");
 }
@@ -129,6 +147,10 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
         if (isListen(option)) {
             request.listenPort = parsePortArgument(value);
             return request.listenPort ? QString() : notAPort(value, option);
+        }
+        if (option == u"--relay") {
+            request.relayPort = parsePortArgument(value);
+            return request.relayPort ? QString() : notAPort(value, option);
         }
         if (option == u"--encoding") {
             const QString name = value.toLower();
@@ -162,7 +184,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
     };
     auto missing = [](const QString& option) {
         return usageError(QStringLiteral("option '%1' needs %2")
-                              .arg(option, isListen(option)          ? QStringLiteral("a port")
+                              .arg(option, takesPort(option)         ? QStringLiteral("a port")
                                            : option == u"--encoding" ? QStringLiteral("an encoding")
                                            : option == u"--eol"      ? QStringLiteral("a line end")
                                                                      : QStringLiteral("a file name")));
@@ -181,10 +203,16 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
         if (arg.startsWith(u"--")) {
             const qsizetype equals = arg.indexOf(u'=');
             const QString name = equals < 0 ? arg : arg.left(equals);
-            if (name == u"--hex" || name == u"--tls" || name == u"--insecure") {
+            static const QStringList flags = {
+                QStringLiteral("--hex"), QStringLiteral("--tls"), QStringLiteral("--insecure"),
+                QStringLiteral("--tls-listen"), QStringLiteral("--tls-connect"),
+                QStringLiteral("--relay-raw")};
+            if (flags.contains(name)) {
                 if (equals >= 0)
                     return usageError(QStringLiteral("option '%1' takes no value").arg(name));
-                (name == u"--hex" ? request.hex : name == u"--tls" ? request.tls : request.insecure) = true;
+                bool* flag[] = {&request.hex, &request.tls, &request.insecure, &request.tlsListen,
+                                &request.tlsConnect, &request.relayRaw};
+                *flag[flags.indexOf(name)] = true;
                 continue;
             }
             if (name == u"--timestamps") {
@@ -209,9 +237,9 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
                                                  versionLine + u'\n');
             }
             static const QStringList withValue = {
-                QStringLiteral("--listen"), QStringLiteral("--output"), QStringLiteral("--encoding"),
-                QStringLiteral("--ca-file"), QStringLiteral("--cert"), QStringLiteral("--key"),
-                QStringLiteral("--capture"), QStringLiteral("--eol")};
+                QStringLiteral("--listen"), QStringLiteral("--relay"), QStringLiteral("--output"),
+                QStringLiteral("--encoding"), QStringLiteral("--ca-file"), QStringLiteral("--cert"),
+                QStringLiteral("--key"), QStringLiteral("--capture"), QStringLiteral("--eol")};
             if (!withValue.contains(name))
                 return usageError(QStringLiteral("unknown option ") + quoted(name));
             QString value;
@@ -255,6 +283,13 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
         return usageError(QStringLiteral("--cert and --key go together"));
     if (operands.size() > 2)
         return usageError(QStringLiteral("unexpected argument ") + quoted(operands.at(2)));
+    if (request.relayPort) {
+        if (request.listenPort)
+            return usageError(QStringLiteral("--relay and --listen exclude each other"));
+        if (operands.size() < 2)
+            return usageError(QStringLiteral("--relay needs the server's HOST and PORT after "
+                                             "LOCALPORT"));
+    }
     if (!operands.isEmpty()) {
         if (operands.at(0).isEmpty())
             return usageError(QStringLiteral("empty host name"));

@@ -11,9 +11,13 @@ struct StartupRequest {
     QString host;                     // empty: no connect at start-up
     std::optional<quint16> port;      // none: what the remote port box holds
     std::optional<quint16> listenPort; // set: listen on this local port
+    std::optional<quint16> relayPort;  // set: relay clients of this local port to host, port
     QString outputFile;               // empty: no transcript log
     QString captureFile;              // empty: no capture written live
     bool tls = false;                 // Connect and Listen over TLS
+    bool tlsListen = false;           // a relay's clients over TLS (else as --tls)
+    bool tlsConnect = false;          // a relay's server over TLS (else as --tls)
+    bool relayRaw = false;            // a client's own TLS passed through as bytes
     bool insecure = false;            // any certificate, said so in the transcript
     QString caFile;                   // the authorities to trust; empty: the system's
     QString certFile, keyFile;        // our certificate and key; both or neither

@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolButton>
 
 #include <cstdio>
 
@@ -106,7 +107,12 @@ int main(int argc, char* argv[])
     QApplication::setDesktopFileName(QStringLiteral("org.example.Pellix"));
 
     frmPellix window;
-    window.chkTls->setChecked(request.tls);
+    // Outside a relay --tls-listen and --tls-connect mean --tls; in one each
+    // names its own leg.
+    window.chkTls->setChecked(request.tls || request.tlsListen || request.tlsConnect);
+    window.actTlsToClient->setChecked(request.tls || request.tlsListen || !request.tlsConnect);
+    window.actTlsToServer->setChecked(request.tls || request.tlsConnect || !request.tlsListen);
+    window.actTakeUpTls->setChecked(!request.relayRaw);
     window.connection().setTlsSettings(
         {request.caFile, request.certFile, request.keyFile, request.insecure});
     if (log)
@@ -128,6 +134,8 @@ int main(int argc, char* argv[])
     }
     if (request.listenPort)
         window.txtPort->setText(QString::number(*request.listenPort));
+    if (request.relayPort)
+        window.txtPort->setText(QString::number(*request.relayPort));
     window.txtDati->setEncoding(request.utf8 ? TextEncoding::Utf8 : TextEncoding::Latin1);
     window.txtDati->setHexView(request.hex);
     window.setLineEnd(lineEndFromName(request.eol).value_or(LineEnd::CrLf));
@@ -142,7 +150,9 @@ int main(int argc, char* argv[])
 
     // Pressed once the window is shown, as the user would press it: what a
     // click does on success or failure, the command line does too.
-    if (!request.host.isEmpty())
+    if (request.relayPort)
+        QTimer::singleShot(0, window.cmdRelay, &QToolButton::click);
+    else if (!request.host.isEmpty())
         QTimer::singleShot(0, window.cmdConnetti, &QPushButton::click);
     else if (request.listenPort)
         QTimer::singleShot(0, window.cmdStartListen, &QPushButton::click);

@@ -13,6 +13,11 @@ QT_QPA_PLATFORM=offscreen "$bin/bench_transcript" timestamps | tee "$out/bench_t
 QT_QPA_PLATFORM=offscreen "$bin/bench_session" | tee "$out/bench_session.md"
 QT_QPA_PLATFORM=offscreen "$bin/bench_tls" | tee "$out/bench_tls.md"
 QT_QPA_PLATFORM=offscreen "$bin/bench_filesend" | tee "$out/bench_filesend.md"
+if command -v socat >/dev/null; then
+    QT_QPA_PLATFORM=offscreen "$bin/bench_relay" | tee "$out/bench_relay.md"
+else
+    echo "the relay beside socat skipped: no socat (make bench installs it)" >&2
+fi
 "$bin/bench_find" | tee "$out/bench_find.md"
 if ! command -v xvfb-run >/dev/null; then
     echo "the benchmarks on an X server skipped: no xvfb-run (make bench installs it)" >&2

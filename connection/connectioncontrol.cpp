@@ -1,10 +1,8 @@
 #include "connectioncontrol.h"
 
 #include "portnumber.h"
+#include "relay.h"
 
-#include <QFile>
-
-#include <algorithm>
 #include <array>
 
 using namespace mWinsock2;
@@ -13,19 +11,9 @@ namespace {
 
 const QString CrLf = QStringLiteral("\r\n");
 
-std::string fileName(const QString& path)
-{
-    return QFile::encodeName(path).toStdString();
-}
-
 QString fromLibrary(const std::string& text)
 {
     return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
-
-std::span<const char> spanOf(const QByteArray& bytes)
-{
-    return {bytes.constData(), std::size_t(bytes.size())};
 }
 
 // One end of a conversation; an IPv4 peer seen through an IPv6 socket as IPv4.
@@ -46,17 +34,18 @@ ConnectionControl::ConnectionControl(WindowOps& window)
 }
 
 ConnectionControl::ConnectionControl(WindowOps& window, Platform platform)
-    : m_window(window), m_platform(std::move(platform))
+    : m_window(window),
+      m_platform(std::move(platform)),
+      m_tls(window, [this](const QString& line) { writeStatusLine(line); })
 {
 }
 
 ConnectionControl::~ConnectionControl()
 {
     // The window may go without a close event (a test, a failed start-up):
-    // release the sockets all the same, quietly.
-    if (m_handshaking)
-        CloseSocket(m_handshaking->socket);
-    CloseSocket(ConnSocket);
+    // release the sockets all the same, quietly (the endpoints close theirs).
+    m_relay.reset();
+    m_endedRelay.reset();
     CloseSocket(ListenSocket);
 }
 
@@ -79,6 +68,8 @@ void ConnectionControl::Form_Unload()
     if (m_unloaded)
         return;
     m_unloaded = true;
+    if (isRelaying())
+        stopRelay();
     if (ConnState == stateAccepted || ConnState == stateConnected)
         cmdDisconnect_Click();
     if (ConnState == stateListening)
@@ -95,26 +86,14 @@ void ConnectionControl::cmdConnetti_Click()
     const auto port = PortFromText(m_window.text(TextBox::txtPortConn));
     if (!port)
         return;
-
     // Our key is unlocked before anything goes out: no peer waits on the
     // passphrase dialog.
-    if (m_window.tlsValue() && !m_tlsSettings.certFile.isEmpty()
-        && !ourIdentity(QStringLiteral("TLS cannot connect: ")))
+    if (m_window.tlsValue() && !m_tls.settings().certFile.isEmpty()
+        && !m_tls.identity(QStringLiteral("TLS cannot connect: ")))
         return;
 
-    // Both waits below keep the window drawn and end early when it closes.
-    const KeepWaiting keepWaiting = [this] { return m_window.keepWaiting(); };
-    std::vector<SockAddr> addresses = ResolveAddresses(m_window.text(TextBox::txtHostConn),
-                                                       m_platform.lookup, m_connectTimeLimit,
-                                                       keepWaiting);
-    // A name that does not resolve gives the all-ones address, which fails.
-    if (addresses.empty())
-        addresses.push_back(sockplatform::Ipv4Record(0xffffffffu, 0));
-    for (SockAddr& address : addresses)
-        SetPort(address, *port);
-
-    const Connection connection = ConnectFirst(addresses, m_connectTimeLimit, keepWaiting);
-    RemoteAddr = addresses[connection.index];
+    const Connection connection = connectTo(m_window.text(TextBox::txtHostConn), *port,
+                                            RemoteAddr);
     const QString failed = QStringLiteral("Failed connection to: ") + AddressToText(RemoteAddr);
     if (connection.handle == InvalidSocket) {
         writeStatusLine(failed);
@@ -122,15 +101,16 @@ void ConnectionControl::cmdConnetti_Click()
     }
     const QString host = m_window.text(TextBox::txtHostConn);
     tls::PeerFacts facts;
+    Endpoint peer(connection.handle, RemoteAddr);
     if (m_window.tlsValue()) {
-        m_session = clientHandshake(connection.handle, host, facts);
-        if (!m_session) {
-            CloseSocket(connection.handle);
+        peer.setSession(m_tls.clientHandshake(peer.socket(), host, m_connectTimeLimit, facts));
+        if (!peer.isTls()) {
+            peer.close();
             writeStatusLine(failed);
             return;
         }
     }
-    ConnSocket = connection.handle;
+    m_peer = std::move(peer);
     m_connectedHost = host;
 
     ConnState = stateConnected;
@@ -144,81 +124,31 @@ void ConnectionControl::cmdConnetti_Click()
     m_window.connectionStarted();
     startConversation(true);
     writeStatusLine(QStringLiteral("Connected to: ") + AddressToText(RemoteAddr));
-    if (m_session)
-        writeTlsFacts(facts, true);
+    if (m_peer.isTls())
+        m_tls.writeFacts(facts, true);
 }
 
-std::unique_ptr<tls::Session> ConnectionControl::clientHandshake(SocketHandle s,
-                                                                 const QString& host,
-                                                                 tls::PeerFacts& facts)
+Connection ConnectionControl::connectTo(const QString& host, quint16 port, SockAddr& address)
 {
-    tls::ClientSettings settings;
-    settings.host = host.toStdString();
-    settings.caFile = fileName(m_tlsSettings.caFile);
-    if (!m_tlsSettings.certFile.isEmpty()) {
-        settings.identity = ourIdentity(QStringLiteral("TLS cannot start: "));
-        if (!settings.identity)
-            return nullptr;
-        settings.anyCertificate = m_tlsSettings.insecure;
-    }
-    std::string error;
-    std::unique_ptr<tls::Session> session = tls::Session::client(s, settings, error);
-    if (session
-        && !session->handshake(m_connectTimeLimit, [this] { return m_window.keepWaiting(); })) {
-        error = session->error();
-        session.reset();
-    }
-    if (!session) {
-        writeStatusLine(QStringLiteral("TLS handshake failed: ") + fromLibrary(error));
-        return nullptr;
-    }
-    facts = session->peer();
-    if (facts.verified || m_tlsSettings.insecure)
-        return session;
-
-    // Nothing of the user's has gone out yet: ask before anything does.
-    const QString problem = fromLibrary(facts.problem);
-    writeStatusLine(QStringLiteral("Certificate not trusted: ") + problem);
-    if (facts.hasCertificate)
-        writeStatusLine(QStringLiteral("SHA-256: ") + fromLibrary(facts.fingerprint));
-    QString question = QStringLiteral("The peer's certificate is not trusted: %1.").arg(problem);
-    if (facts.hasCertificate) {
-        question += QStringLiteral("\n\nSubject: %1\nIssuer: %2\nExpires: %3\nSHA-256: %4")
-                        .arg(fromLibrary(facts.subject), fromLibrary(facts.issuer),
-                             fromLibrary(facts.expires), fromLibrary(facts.fingerprint));
-    }
-    if (m_window.askToTrust(question))
-        return session;
-    session->close();
-    return nullptr;
-}
-
-void ConnectionControl::writeTlsFacts(const tls::PeerFacts& facts, bool asClient)
-{
-    writeStatusLine(QStringLiteral("TLS: %1, %2")
-                        .arg(fromLibrary(facts.protocol), fromLibrary(facts.cipher)));
-    if (!asClient)
-        return;
-    if (facts.hasCertificate) {
-        writeStatusLine(QStringLiteral("Subject: ") + fromLibrary(facts.subject));
-        writeStatusLine(QStringLiteral("Issuer: ") + fromLibrary(facts.issuer));
-        writeStatusLine(QStringLiteral("Expires: ") + fromLibrary(facts.expires));
-        writeStatusLine(QStringLiteral("SHA-256: ") + fromLibrary(facts.fingerprint));
-    }
-    if (facts.verified)
-        writeStatusLine(QStringLiteral("Verified: the certificate is trusted and names the host"));
-    else
-        writeStatusLine(QStringLiteral("NOT VERIFIED: %1; going on %2")
-                            .arg(fromLibrary(facts.problem),
-                                 m_tlsSettings.insecure ? QStringLiteral("as --insecure asks")
-                                                        : QStringLiteral("as the user chose")));
+    // Both waits below keep the window drawn and end early when it closes.
+    const KeepWaiting keepWaiting = [this] { return m_window.keepWaiting(); };
+    std::vector<SockAddr> addresses = ResolveAddresses(host, m_platform.lookup,
+                                                       m_connectTimeLimit, keepWaiting);
+    // A name that does not resolve gives the all-ones address, which fails.
+    if (addresses.empty())
+        addresses.push_back(sockplatform::Ipv4Record(0xffffffffu, 0));
+    for (SockAddr& a : addresses)
+        SetPort(a, port);
+    const Connection connection = ConnectFirst(addresses, m_connectTimeLimit, keepWaiting);
+    address = addresses[connection.index];
+    return connection;
 }
 
 // --- Start TLS on an open connection -------------------------------------------
 
 bool ConnectionControl::canStartTls() const
 {
-    return (ConnState == stateAccepted || ConnState == stateConnected) && !m_session
+    return (ConnState == stateAccepted || ConnState == stateConnected) && !m_peer.isTls()
         && !m_upgrading && !isSendingFile();
 }
 
@@ -234,22 +164,23 @@ void ConnectionControl::mnuStartTls_Click()
                                                      : AddressToText(RemoteAddr);
     tls::PeerFacts facts;
     m_upgrading = true; // the ticks meanwhile leave the socket to the handshake
-    std::unique_ptr<tls::Session> session = clientHandshake(ConnSocket, host, facts);
+    std::unique_ptr<tls::Session> session = m_tls.clientHandshake(m_peer.socket(), host,
+                                                                  m_connectTimeLimit, facts);
     m_upgrading = false;
     if (!session) {
         // Half a handshake leaves nothing usable behind.
         cmdDisconnect_Click();
         return;
     }
-    m_session = std::move(session);
-    writeTlsFacts(facts, true);
+    m_peer.setSession(std::move(session));
+    m_tls.writeFacts(facts, true);
 }
 
 bool ConnectionControl::showWaitingPlainText()
 {
-    while (PollReadable(ConnSocket) > 0) {
+    while (PollReadable(m_peer.socket()) > 0) {
         QString text;
-        if (ReceiveText(ConnSocket, text) <= 0) {
+        if (ReceiveText(m_peer.socket(), text) <= 0) {
             cmdDisconnect_Click();
             return false;
         }
@@ -276,32 +207,16 @@ void ConnectionControl::listen()
         return;
 
     const bool useTls = m_window.tlsValue();
-    const tls::Identity* identity = useTls ? ourIdentity(QStringLiteral("TLS cannot listen: "))
+    const tls::Identity* identity = useTls ? m_tls.identity(QStringLiteral("TLS cannot listen: "))
                                            : nullptr;
     if (useTls && !identity)
         return;
 
-    // One socket for peers of both families where the system has IPv6.
-    const Family family = m_platform.ipv6() ? Family::IPv6 : Family::IPv4;
-    ListenSocket = CreateTcpSocket(family);
-    if (ListenSocket == InvalidSocket)
+    if (!openListener(*port, 1))
         return;
-
-    ListenAddr = sockplatform::AnyRecord(family, *port);
-    if (BindSocket(ListenSocket, ListenAddr) != 0) {
-        CloseSocket(ListenSocket);
-        ListenSocket = InvalidSocket;
-        return;
-    }
-    StartListening(ListenSocket, 1);
     m_listenTls = useTls;
-    if (identity) {
-        writeStatusLine(QStringLiteral("TLS certificate%1, SHA-256: %2")
-                            .arg(m_tlsSettings.certFile.isEmpty()
-                                     ? QStringLiteral(" made for this session")
-                                     : QString(),
-                                 fromLibrary(identity->fingerprint())));
-    }
+    if (identity)
+        m_tls.writeIdentityLine();
 
     ConnState = stateListening;
     m_window.setCaption(Control::cmdStartListen, QStringLiteral("Stop"));
@@ -312,49 +227,26 @@ void ConnectionControl::listen()
     m_window.setEnabled(Control::cmdConnetti, false);
 }
 
-void ConnectionControl::setTlsSettings(TlsSettings settings)
+bool ConnectionControl::openListener(quint16 port, int backlog)
 {
-    m_tlsSettings = std::move(settings);
-    if (ConnState == stateNone || ConnState == stateIdle)
-        m_identity.reset();
-}
-
-const tls::Identity* ConnectionControl::ourIdentity(const QString& failure)
-{
-    if (m_identity)
-        return m_identity.get();
-    std::string error;
-    m_identity = m_tlsSettings.certFile.isEmpty()
-        ? tls::Identity::generate("Pellix", error)
-        : tls::Identity::fromFiles(fileName(m_tlsSettings.certFile),
-                                   fileName(m_tlsSettings.keyFile), passphraseSource(), error);
-    if (!m_identity)
-        writeStatusLine(failure + fromLibrary(error));
-    return m_identity.get();
-}
-
-tls::PassphraseSource ConnectionControl::passphraseSource()
-{
-    return [this](const std::string& file, bool again, std::span<char> buffer) {
-        std::optional<QString> answer = m_window.askPassphrase(
-            QFile::decodeName(QByteArray::fromStdString(file)), again);
-        if (!answer)
-            return -1;
-        QByteArray bytes = answer->toUtf8();
-        answer->fill(QChar(0)); // the one copy left of the dialog's text
-        const std::size_t length = std::min(buffer.size(), std::size_t(bytes.size()));
-        std::copy_n(bytes.constData(), length, buffer.begin());
-        bytes.fill('\0');
-        return int(length);
-    };
+    // One socket for peers of both families where the system has IPv6.
+    const Family family = m_platform.ipv6() ? Family::IPv6 : Family::IPv4;
+    ListenSocket = CreateTcpSocket(family);
+    if (ListenSocket == InvalidSocket)
+        return false;
+    ListenAddr = sockplatform::AnyRecord(family, port);
+    if (BindSocket(ListenSocket, ListenAddr) != 0) {
+        CloseSocket(ListenSocket);
+        ListenSocket = InvalidSocket;
+        return false;
+    }
+    StartListening(ListenSocket, backlog);
+    return true;
 }
 
 void ConnectionControl::stop()
 {
-    if (m_handshaking) {
-        CloseSocket(m_handshaking->socket);
-        m_handshaking.reset();
-    }
+    m_handshaking.reset();
     CloseSocket(ListenSocket);
     ListenSocket = InvalidSocket;
 
@@ -370,7 +262,8 @@ void ConnectionControl::stop()
 void ConnectionControl::acceptStep()
 {
     if (m_handshaking) {
-        serverHandshakeStep();
+        if (std::optional<Endpoint> peer = handshakeStep())
+            tlsPeerAccepted(std::move(*peer));
         return;
     }
     if (PollReadable(ListenSocket) != 1)
@@ -378,51 +271,52 @@ void ConnectionControl::acceptStep()
     SockAddr peer;
     const SocketHandle s = AcceptConnection(ListenSocket, peer);
     if (!m_listenTls) {
-        ConnSocket = s;
         RemoteAddr = peer;
-        if (ConnSocket != InvalidSocket)
+        if (s != InvalidSocket) {
+            m_peer = Endpoint(s, peer);
             peerAccepted();
+        }
         return;
     }
     if (s == InvalidSocket)
         return;
-    // The handshake goes on over the following ticks, a step each, so that
-    // a peer that stalls in it holds up nothing but itself.
-    std::string error;
-    std::unique_ptr<tls::Session> session = tls::Session::server(s, *m_identity, error);
-    m_handshaking = HandshakingPeer{s, peer, std::move(session),
-                                    std::chrono::steady_clock::now() + m_connectTimeLimit};
-    if (!m_handshaking->session) {
-        dropHandshakingPeer(fromLibrary(error));
-        return;
-    }
-    serverHandshakeStep();
+    if (std::optional<Endpoint> done = startHandshake(Endpoint(s, peer)))
+        tlsPeerAccepted(std::move(*done));
 }
 
-void ConnectionControl::serverHandshakeStep()
+std::optional<Endpoint> ConnectionControl::startHandshake(Endpoint peer)
 {
-    HandshakingPeer& peer = *m_handshaking;
-    const tls::Session::Progress progress = peer.session->step();
-    if (progress == tls::Session::Progress::Done) {
-        ConnSocket = peer.socket;
-        RemoteAddr = peer.address;
-        m_session = std::move(peer.session);
+    m_handshaking = TlsSteps::Handshaking{std::move(peer), {}};
+    if (!m_tls.startServer(*m_handshaking, m_connectTimeLimit)) {
         m_handshaking.reset();
-        peerAccepted();
-        writeTlsFacts(m_session->peer(), false);
-    } else if (progress == tls::Session::Progress::Failed) {
-        dropHandshakingPeer(fromLibrary(peer.session->error()));
-    } else if (std::chrono::steady_clock::now() >= peer.deadline) {
-        dropHandshakingPeer(fromLibrary(tls::handshakeTooSlow(m_connectTimeLimit)));
+        return std::nullopt;
     }
+    return handshakeStep();
 }
 
-void ConnectionControl::dropHandshakingPeer(const QString& reason)
+std::optional<Endpoint> ConnectionControl::handshakeStep()
 {
-    writeStatusLine(QStringLiteral("TLS handshake with %1 failed: %2")
-                        .arg(AddressToText(m_handshaking->address), reason));
-    CloseSocket(m_handshaking->socket);
-    m_handshaking.reset();
+    switch (m_tls.serverStep(*m_handshaking, m_connectTimeLimit)) {
+    case TlsSteps::Step::Done: {
+        Endpoint peer = std::move(m_handshaking->peer);
+        m_handshaking.reset();
+        return peer;
+    }
+    case TlsSteps::Step::Failed:
+        m_handshaking.reset();
+        break;
+    case TlsSteps::Step::Waiting:
+        break;
+    }
+    return std::nullopt;
+}
+
+void ConnectionControl::tlsPeerAccepted(Endpoint peer)
+{
+    RemoteAddr = peer.address();
+    m_peer = std::move(peer);
+    peerAccepted();
+    m_tls.writeFacts(m_peer.session()->peer(), false);
 }
 
 void ConnectionControl::peerAccepted()
@@ -444,9 +338,13 @@ void ConnectionControl::peerAccepted()
 
 void ConnectionControl::tmrReceive_Timer()
 {
+    m_endedRelay.reset();
     switch (ConnState) {
     case stateListening:
         acceptStep();
+        break;
+    case stateRelaying:
+        relayAcceptStep();
         break;
     case stateAccepted:
     case stateConnected:
@@ -465,22 +363,22 @@ void ConnectionControl::receiveStep()
     // buffer stays full is taken as lost.
     // A file going out fills the buffer on purpose and has its own limit;
     // once it has ended, the peer takes what is still queued at its pace.
-    const bool writable = IsWritable(ConnSocket);
+    const bool writable = IsWritable(m_peer.socket());
     if (writable)
         m_fileQueued = false;
     if (!writable && !isSendingFile() && !m_fileQueued) {
         cmdDisconnect_Click();
         return;
     }
-    if (m_session) {
+    if (m_peer.isTls()) {
         receiveTlsStep();
         return;
     }
-    if (PollReadable(ConnSocket) <= 0)
+    if (PollReadable(m_peer.socket()) <= 0)
         return;
 
     QString text;
-    if (ReceiveText(ConnSocket, text) > 0) {
+    if (ReceiveText(m_peer.socket(), text) > 0) {
         m_window.AppendText(text, TextOrigin::Received);
         m_window.ScrollToEnd();
         return;
@@ -492,26 +390,26 @@ void ConnectionControl::receiveTlsStep()
 {
     // Plain bytes already inside the session are shown without waiting for
     // more from the network.
-    if (!m_session->pending() && PollReadable(ConnSocket) <= 0)
+    if (!m_peer.hasPending() && PollReadable(m_peer.socket()) <= 0)
         return;
-    std::array<char, 8192> buffer;
-    const tls::Session::Read read = m_session->receive(buffer);
+    std::array<char, Endpoint::TickReadSize> buffer;
+    const Endpoint::Read read = m_peer.receive(buffer);
     switch (read.outcome) {
-    case tls::Session::Outcome::Data:
+    case Endpoint::Outcome::Data:
         m_window.AppendText(FromCodePage(QByteArrayView(buffer.data(), read.count)),
                             TextOrigin::Received);
         m_window.ScrollToEnd();
         return;
-    case tls::Session::Outcome::Nothing:
+    case Endpoint::Outcome::Nothing:
         return;
-    case tls::Session::Outcome::Closed:
+    case Endpoint::Outcome::Closed:
         break;
-    case tls::Session::Outcome::ClosedUnconfirmed:
+    case Endpoint::Outcome::ClosedUnconfirmed:
         writeStatusLine(QStringLiteral(
             "TLS: the connection ended without the peer's close_notify; the end is not confirmed"));
         break;
-    case tls::Session::Outcome::Failed:
-        writeStatusLine(QStringLiteral("TLS error: ") + fromLibrary(m_session->error()));
+    case Endpoint::Outcome::Failed:
+        writeStatusLine(QStringLiteral("TLS error: ") + m_peer.tlsError());
         break;
     }
     cmdDisconnect_Click();
@@ -519,18 +417,17 @@ void ConnectionControl::receiveTlsStep()
 
 void ConnectionControl::cmdDisconnect_Click()
 {
+    if (ConnState == stateRelayed) {
+        m_relay->end(QStringLiteral("Relay: disconnected; the client and the server are closed"));
+        return;
+    }
     if (ConnState != stateAccepted && ConnState != stateConnected)
         return;
 
     if (isSendingFile())
         m_fileSend->connectionEnded();
     m_fileQueued = false;
-    if (m_session) {
-        m_session->close();
-        m_session.reset();
-    }
-    CloseSocket(ConnSocket);
-    ConnSocket = InvalidSocket;
+    m_peer.close();
 
     if (ConnState == stateAccepted) {
         ConnState = stateListening;
@@ -553,6 +450,15 @@ void ConnectionControl::cmdDisconnect_Click()
 
 void ConnectionControl::cmdSend_Click()
 {
+    if (ConnState == stateRelayed) {
+        const QString text = m_window.text(TextBox::txtInvia);
+        if (text.isEmpty())
+            return;
+        sendToRelay(text);
+        if (ConnState == stateRelayed)
+            m_window.setText(TextBox::txtInvia, QString());
+        return;
+    }
     if (ConnState != stateAccepted && ConnState != stateConnected)
         return;
     if (refusedForFile())
@@ -563,7 +469,15 @@ void ConnectionControl::cmdSend_Click()
 
 void ConnectionControl::txtDati_KeyPress(std::int16_t keyCode)
 {
-    // Outside a connection ConnSocket is InvalidSocket, so the send fails and
+    if (isRelaying()) {
+        if (ConnState != stateRelayed)
+            return;
+        sendToRelay(keyCode == 13                          ? CrLf
+                    : keyCode >= 0 && keyCode <= 255 ? QString(QChar(char16_t(keyCode)))
+                                                     : QStringLiteral("?"));
+        return;
+    }
+    // Outside a connection the peer's socket is InvalidSocket, so the send fails and
     // the Disconnect action it leads to does nothing: the key has no effect.
     if (refusedForFile())
         return;
@@ -580,11 +494,10 @@ void ConnectionControl::txtDati_KeyPress(std::int16_t keyCode)
 
 bool ConnectionControl::sendAndEcho(const QString& text)
 {
-    const bool sent = m_session ? m_session->sendAll(spanOf(ToCodePage(text)), m_sendTimeLimit) >= 0
-                                : SendText(ConnSocket, text, m_sendTimeLimit) >= 0;
+    const bool sent = m_peer.sendAll(ToCodePage(text), m_sendTimeLimit);
     if (!sent) {
-        if (m_session && !text.isEmpty())
-            writeStatusLine(QStringLiteral("TLS error: ") + fromLibrary(m_session->error()));
+        if (m_peer.isTls() && !text.isEmpty())
+            writeStatusLine(QStringLiteral("TLS error: ") + m_peer.tlsError());
         cmdDisconnect_Click();
         return false;
     }
@@ -600,16 +513,16 @@ bool ConnectionControl::sendAndEcho(const QString& text)
 void ConnectionControl::startConversation(bool openedHere)
 {
     Conversation conversation;
-    conversation.here = endOf(LocalAddress(ConnSocket));
+    conversation.here = endOf(LocalAddress(m_peer.socket()));
     conversation.peer = endOf(RemoteAddr);
-    conversation.tls = m_session != nullptr;
+    conversation.tls = m_peer.isTls();
     conversation.openedHere = openedHere;
     m_window.conversationStarted(conversation);
 }
 
 bool ConnectionControl::refusedForFile()
 {
-    if (m_fileQueued && IsWritable(ConnSocket))
+    if (m_fileQueued && IsWritable(m_peer.socket()))
         m_fileQueued = false;
     if (!isSendingFile() && !m_fileQueued)
         return false;
@@ -644,8 +557,8 @@ void ConnectionControl::sendFile(const QString& path)
         m_refusedForFile = false;
         // A send that fails or that the peer stops taking ends the
         // connection, as it does for text.
-        if (end == FileSend::End::SendFailed && m_session)
-            writeStatusLine(QStringLiteral("TLS error: ") + fromLibrary(m_session->error()));
+        if (end == FileSend::End::SendFailed && m_peer.isTls())
+            writeStatusLine(QStringLiteral("TLS error: ") + fromLibrary(m_peer.session()->error()));
         if (end == FileSend::End::SendFailed || end == FileSend::End::Stalled)
             cmdDisconnect_Click();
         else if (end != FileSend::End::ConnectionEnded)
@@ -653,7 +566,7 @@ void ConnectionControl::sendFile(const QString& path)
     };
     QString error;
     m_refusedForFile = false;
-    m_fileSend = FileSend::start(path, ConnSocket, m_session.get(), m_sendTimeLimit,
+    m_fileSend = FileSend::start(path, m_peer.socket(), m_peer.session(), m_sendTimeLimit,
                                  std::move(hooks), error);
     if (!m_fileSend)
         writeStatusLine(error);
@@ -667,6 +580,262 @@ void ConnectionControl::cancelFileSend()
 
 void ConnectionControl::writeStatusLine(const QString& line)
 {
+    // What the pair passed on before the line shows before it.
+    if (m_relay)
+        m_relay->showPassed();
     m_window.EnsureLineBreak();
     m_window.AppendText(line + CrLf, TextOrigin::Status);
+}
+
+// --- Relaying ------------------------------------------------------------------
+
+void ConnectionControl::cmdRelay_Click()
+{
+    if (ConnState == stateIdle)
+        startRelay();
+    else if (ConnState == stateRelaying || ConnState == stateRelayed)
+        stopRelay();
+}
+
+const Endpoint* ConnectionControl::relayEndpoint(RelaySide side) const
+{
+    return ConnState == stateRelayed && m_relay ? &m_relay->endpoint(side) : nullptr;
+}
+
+void ConnectionControl::startRelay()
+{
+    const auto port = PortFromText(m_window.text(TextBox::txtPort));
+    const auto serverPort = PortFromText(m_window.text(TextBox::txtPortConn));
+    const QString host = m_window.text(TextBox::txtHostConn);
+    if (!port || !serverPort || host.isEmpty())
+        return;
+    m_relayTlsClient = m_window.relayTlsValue(RelaySide::Client);
+    m_relayTlsServer = m_window.relayTlsValue(RelaySide::Server);
+    m_relayRecognise = m_window.recogniseTlsValue();
+    // Our key, for either leg, is unlocked before any client comes.
+    if ((m_relayTlsClient || (m_relayTlsServer && !m_tls.settings().certFile.isEmpty()))
+        && !m_tls.identity(QStringLiteral("TLS cannot relay: ")))
+        return;
+
+    // Clients that come while a pair is open wait in its queue for their turn.
+    if (!openListener(*port, 16)) {
+        writeStatusLine(QStringLiteral("Relay: cannot listen on port %1").arg(*port));
+        return;
+    }
+    m_relayHost = host;
+    m_relayPort = *serverPort;
+    m_relayIdentityShown = false;
+
+    ConnState = stateRelaying;
+    m_window.setCaption(Control::cmdRelay, QStringLiteral("Stop"));
+    m_window.setEnabled(Control::txtPort, false);
+    m_window.setEnabled(Control::txtHostConn, false);
+    m_window.setEnabled(Control::txtPortConn, false);
+    m_window.setEnabled(Control::cmdConnetti, false);
+    m_window.setEnabled(Control::cmdStartListen, false);
+    m_window.setEnabled(Control::cmdRelay, true);
+    writeStatusLine(QStringLiteral("Relay: listening on port %1; each client is passed on to %2 "
+                                   "port %3%4")
+                        .arg(*port)
+                        .arg(host)
+                        .arg(*serverPort)
+                        .arg(m_relayTlsClient && m_relayTlsServer ? QStringLiteral(", TLS on both legs")
+                             : m_relayTlsClient ? QStringLiteral(", TLS to the client")
+                             : m_relayTlsServer ? QStringLiteral(", TLS to the server")
+                                                : QString()));
+    if (m_relayTlsClient) {
+        m_tls.writeIdentityLine();
+        m_relayIdentityShown = true;
+    }
+}
+
+void ConnectionControl::stopRelay()
+{
+    if (m_relay)
+        m_relay->end(QStringLiteral("Relay: stopped; the client and the server are closed"));
+    m_handshaking.reset();
+    m_relayClient.close();
+    CloseSocket(ListenSocket);
+    ListenSocket = InvalidSocket;
+
+    ConnState = stateIdle;
+    m_window.setCaption(Control::cmdRelay, QStringLiteral("Relay"));
+    m_window.setEnabled(Control::txtPort, true);
+    m_window.setEnabled(Control::txtHostConn, true);
+    m_window.setEnabled(Control::txtPortConn, true);
+    m_window.setEnabled(Control::cmdConnetti, true);
+    m_window.setEnabled(Control::cmdStartListen, true);
+    writeStatusLine(QStringLiteral("Relay: stopped"));
+}
+
+void ConnectionControl::relayAcceptStep()
+{
+    if (m_handshaking) {
+        if (std::optional<Endpoint> client = handshakeStep())
+            relayClientReady(std::move(*client));
+        return;
+    }
+    if (PollReadable(ListenSocket) != 1)
+        return;
+    SockAddr peer;
+    const SocketHandle s = AcceptConnection(ListenSocket, peer);
+    if (s == InvalidSocket)
+        return;
+    Endpoint client(s, peer);
+    writeStatusLine(QStringLiteral("Relay: client %1 port %2 connected")
+                        .arg(client.addressText())
+                        .arg(client.port()));
+    if (!m_relayTlsClient)
+        relayClientReady(std::move(client));
+    else if (std::optional<Endpoint> done = startHandshake(std::move(client)))
+        relayClientReady(std::move(*done));
+}
+
+void ConnectionControl::relayClientReady(Endpoint client)
+{
+    if (client.isTls())
+        m_tls.writeFacts(client.session()->peer(), false);
+    m_relayClient = std::move(client);
+    connectServer();
+}
+
+void ConnectionControl::connectServer()
+{
+    ConnState = stateRelayConnecting;
+    m_window.whileWaiting([this] {
+        SockAddr address;
+        const Connection connection = connectTo(m_relayHost, m_relayPort, address);
+        auto giveUp = [this](const QString& line) {
+            writeStatusLine(line);
+            m_relayClient.close();
+            ConnState = stateRelaying;
+        };
+        if (connection.handle == InvalidSocket) {
+            giveUp(QStringLiteral("Relay: cannot reach the server %1 port %2; the client is closed")
+                       .arg(m_relayHost)
+                       .arg(m_relayPort));
+            return;
+        }
+        Endpoint server(connection.handle, address);
+        writeStatusLine(QStringLiteral("Relay: connected to server %1 port %2")
+                            .arg(server.addressText())
+                            .arg(server.port()));
+        if (m_relayTlsServer) {
+            // Nothing of the client's is read before the server is trusted.
+            tls::PeerFacts facts;
+            server.setSession(
+                m_tls.clientHandshake(server.socket(), m_relayHost, m_connectTimeLimit, facts));
+            if (!server.isTls()) {
+                server.close();
+                giveUp(QStringLiteral("Relay: no TLS with the server; the client is closed"));
+                return;
+            }
+            m_tls.writeFacts(facts, true);
+        }
+        if (m_unloaded) {
+            giveUp(QStringLiteral("Relay: stopped; the client and the server are closed"));
+            return;
+        }
+        Relay::Events events;
+        events.statusLine = [this](const QString& line) { writeStatusLine(line); };
+        events.ended = [this] { relayEnded(); };
+        events.clientHello = [this](const QString& serverName) {
+            m_window.whileWaiting([this, serverName] { upgradeRelay(serverName); });
+        };
+        // The pair is one conversation, the client's with the server, from
+        // here on: the lines before it ride on its first packet.
+        m_window.connectionStarted();
+        Conversation conversation;
+        conversation.here = endOf(m_relayClient.address());
+        conversation.peer = endOf(server.address());
+        conversation.tls = m_relayClient.isTls() || server.isTls();
+        m_window.conversationStarted(conversation);
+        m_relay = std::make_unique<Relay>(m_window, std::move(m_relayClient), std::move(server),
+                                          m_relayRecognise, std::move(events));
+        ConnState = stateRelayed;
+        m_window.setEnabled(Control::cmdDisconnect, true);
+        m_window.setEnabled(Control::cmdSend, true);
+        m_window.setEnabled(Control::cmdSendTo, true);
+    });
+}
+
+void ConnectionControl::relayEnded()
+{
+    m_endedRelay = std::move(m_relay);
+    m_window.conversationEnded();
+    if (ConnState == stateRelayed)
+        ConnState = stateRelaying;
+    m_window.setEnabled(Control::cmdDisconnect, false);
+    m_window.setEnabled(Control::cmdSend, false);
+    m_window.setEnabled(Control::cmdSendTo, false);
+}
+
+void ConnectionControl::upgradeRelay(const QString& serverName)
+{
+    if (ConnState != stateRelayed || !m_relay)
+        return;
+    Relay& relay = *m_relay;
+    const QString host = serverName.isEmpty() ? m_relayHost : serverName;
+    writeStatusLine(QStringLiteral("Relay: the client began TLS (%1); TLS to the server first, "
+                                   "then to the client")
+                        .arg(serverName.isEmpty()
+                                 ? QStringLiteral("no name sent; the server checked as %1").arg(host)
+                                 : QStringLiteral("for %1").arg(serverName)));
+    // The server's go-ahead reaches the client before anything of TLS does.
+    if (!relay.drainToClient(m_sendTimeLimit)) {
+        relay.end(QStringLiteral("Relay: the client does not take the server's bytes; the pair is "
+                                 "closed"));
+        return;
+    }
+    const tls::Identity* identity = m_tls.identity(QStringLiteral("TLS cannot relay: "));
+    if (!identity) {
+        relay.end(QStringLiteral("Relay: no certificate for the client; the pair is closed"));
+        return;
+    }
+    if (!m_relayIdentityShown) {
+        m_tls.writeIdentityLine();
+        m_relayIdentityShown = true;
+    }
+    Endpoint& server = relay.endpoint(RelaySide::Server);
+    Endpoint& client = relay.endpoint(RelaySide::Client);
+    tls::PeerFacts facts;
+    std::unique_ptr<tls::Session> session = m_tls.clientHandshake(server.socket(), host,
+                                                                  m_connectTimeLimit, facts);
+    if (!session || m_relay.get() != &relay) {
+        if (m_relay.get() == &relay)
+            relay.end(QStringLiteral("Relay: no TLS with the server; the pair is closed"));
+        return;
+    }
+    server.setSession(std::move(session));
+    m_tls.writeFacts(facts, true);
+
+    std::string error;
+    std::unique_ptr<tls::Session> clientSession = tls::Session::server(client.socket(), *identity,
+                                                                       error);
+    const bool shaken = clientSession
+        && clientSession->handshake(m_connectTimeLimit, [this] { return m_window.keepWaiting(); });
+    if (m_relay.get() != &relay)
+        return;
+    if (clientSession && !shaken)
+        error = clientSession->error();
+    if (shaken)
+        client.setSession(std::move(clientSession));
+    if (!client.isTls()) {
+        relay.end(QStringLiteral("Relay: TLS with the client failed (%1); the pair is closed")
+                      .arg(QString::fromUtf8(error.data(), qsizetype(error.size()))));
+        return;
+    }
+    m_tls.writeFacts(client.session()->peer(), false);
+    writeStatusLine(QStringLiteral("Relay: TLS on both legs now; the transcript shows the "
+                                   "decrypted bytes"));
+    relay.resume();
+}
+
+void ConnectionControl::sendToRelay(const QString& text)
+{
+    const RelaySide to = m_window.sendTarget();
+    m_relay->inject(to, ToCodePage(text), m_window.echoValue() == 1);
+    if (m_relay)
+        m_relay->showPassed();
+    m_window.ScrollToEnd();
 }

@@ -1,9 +1,10 @@
 #pragma once
 
+#include "endpoint.h"
 #include "filesend.h"
 #include "lineend.h"
 #include "mwinsock2.h"
-#include "tlssession.h"
+#include "tlssteps.h"
 #include "windowops.h"
 
 #include <chrono>
@@ -15,6 +16,8 @@
 // The connection state machine, as the bodies of the main window's event
 // handlers. One instance, owned by the window; every handler runs on the
 // window's thread to completion.
+class Relay;
+
 class ConnectionControl {
 public:
     enum State : std::int16_t {
@@ -23,6 +26,9 @@ public:
         stateListening = 2,
         stateAccepted = 3,
         stateConnected = 5,
+        stateRelaying = 6,        // listening on the local port for a client to relay
+        stateRelayConnecting = 7, // a client accepted: its server being connected and checked
+        stateRelayed = 8,         // a client and its server passed on to each other
     };
 
     // The socket interface's start-up and shut-down, replaceable in tests.
@@ -35,13 +41,7 @@ public:
         std::function<bool()> ipv6 = mWinsock2::Ipv6Available;
     };
 
-    // What TLS trusts and shows, as the command line asks.
-    struct TlsSettings {
-        QString caFile;            // PEM; empty: the system's trusted authorities
-        QString certFile, keyFile; // PEM; ours, for a server that asks and for Listen;
-                                   // empty: none, and a certificate made for Listen
-        bool insecure = false;     // go on with any certificate, saying so
-    };
+    using TlsSettings = ::TlsSettings;
 
     explicit ConnectionControl(WindowOps& window);
     ConnectionControl(WindowOps& window, Platform platform);
@@ -65,7 +65,18 @@ public:
     // the user has had the peer agree to it in the peer's own protocol.
     void mnuStartTls_Click();
     bool canStartTls() const;
-    bool isTls() const { return m_session != nullptr; }
+    bool isTls() const { return m_peer.isTls(); }
+
+    // "Relay" and its "Stop": listen on the local port and pass each client,
+    // one at a time, on to the remote host and port.
+    void cmdRelay_Click();
+    bool isRelaying() const
+    {
+        return ConnState == stateRelaying || ConnState == stateRelayConnecting
+            || ConnState == stateRelayed;
+    }
+    // One end of the open pair; nullptr outside stateRelayed.
+    const Endpoint* relayEndpoint(RelaySide side) const;
 
     // Sends the file's bytes over the open connection, in steps; keys and
     // the send button are refused meanwhile, with one line saying so.
@@ -81,7 +92,7 @@ public:
 
     State connState() const { return ConnState; }
     mWinsock2::SocketHandle listenSocket() const { return ListenSocket; }
-    mWinsock2::SocketHandle connSocket() const { return ConnSocket; }
+    mWinsock2::SocketHandle connSocket() const { return m_peer.socket(); }
     const mWinsock2::SockAddr& listenAddr() const { return ListenAddr; }
     const mWinsock2::SockAddr& remoteAddr() const { return RemoteAddr; }
 
@@ -91,33 +102,33 @@ public:
     void setConnectTimeLimit(std::chrono::milliseconds limit) { m_connectTimeLimit = limit; }
     // Ours is loaded from the new files when next needed, unless a listener
     // still serves the one loaded before.
-    void setTlsSettings(TlsSettings settings);
+    void setTlsSettings(TlsSettings settings)
+    {
+        m_tls.setSettings(std::move(settings), ConnState != stateNone && ConnState != stateIdle);
+    }
 
 private:
     void listen();
     void stop();
+    // A listening socket on every local address at port: false (none kept)
+    // when it cannot be made or bound.
+    bool openListener(quint16 port, int backlog);
+    // The bounded lookup and connect of Connect: the connection, and the
+    // address connected to (or the last one tried).
+    mWinsock2::Connection connectTo(const QString& host, quint16 port,
+                                    mWinsock2::SockAddr& address);
     void acceptStep();
     void peerAccepted();
-    void serverHandshakeStep();
-    // Says why the peer in its handshake failed, and closes it.
-    void dropHandshakingPeer(const QString& reason);
+    void tlsPeerAccepted(Endpoint peer);
+    // The server handshake with an accepted peer, begun, and then a step a
+    // tick: the peer once it is done.
+    std::optional<Endpoint> startHandshake(Endpoint peer);
+    std::optional<Endpoint> handshakeStep();
     void receiveStep();
     void receiveTlsStep();
     // Shows what arrived in plain text and is still waiting; false when the
     // peer has gone (the Disconnect action has run).
     bool showWaitingPlainText();
-    // A client handshake over s, verified as the settings say: the session,
-    // or nullptr when it failed or the user did not trust the peer (the
-    // reason is written). facts: what the peer showed.
-    std::unique_ptr<tls::Session> clientHandshake(mWinsock2::SocketHandle s, const QString& host,
-                                                  tls::PeerFacts& facts);
-    // Ours: loaded from the files once (a locked key unlocked then), or made
-    // once for Listen when there are none; nullptr after writing failure and
-    // why not.
-    const tls::Identity* ourIdentity(const QString& failure);
-    // Unlocks a key through the window's passphrase dialog.
-    tls::PassphraseSource passphraseSource();
-    void writeTlsFacts(const tls::PeerFacts& facts, bool asClient);
     // Sends text, echoes what went on the wire and moves the caret to the
     // end; on failure performs the Disconnect action. True when sent.
     bool sendAndEcho(const QString& text);
@@ -128,6 +139,19 @@ private:
     // True, with one line per file, while a file is going out or the send
     // buffer is still full of its end.
     bool refusedForFile();
+
+    void startRelay();
+    void stopRelay();
+    void relayAcceptStep();
+    void relayClientReady(Endpoint client);
+    // Connects to the server for m_relayClient and starts the pair, or
+    // closes the client saying why.
+    void connectServer();
+    void relayEnded();
+    // Takes up the TLS handshake the client has begun: TLS to the server
+    // (verified, SNI serverName or the host as typed), then to the client.
+    void upgradeRelay(const QString& serverName);
+    void sendToRelay(const QString& text);
 
     WindowOps& m_window;
     Platform m_platform;
@@ -140,31 +164,36 @@ private:
     // A file send has ended and the send buffer has not had room since.
     bool m_fileQueued = false;
 
-    TlsSettings m_tlsSettings;
-    // The TLS session over ConnSocket, when the connection is encrypted.
-    std::unique_ptr<tls::Session> m_session;
-    std::unique_ptr<tls::Identity> m_identity; // ours, once loaded or made
+    TlsSteps m_tls;
     bool m_listenTls = false;
     bool m_upgrading = false; // Start TLS's handshake is under way
     QString m_connectedHost;  // the host text of the open outgoing connection
     // An accepted peer still in its handshake; it becomes the connection
     // when the handshake is done.
-    struct HandshakingPeer {
-        mWinsock2::SocketHandle socket;
-        mWinsock2::SockAddr address;
-        std::unique_ptr<tls::Session> session;
-        std::chrono::steady_clock::time_point deadline;
-    };
-    std::optional<HandshakingPeer> m_handshaking;
+    std::optional<TlsSteps::Handshaking> m_handshaking;
 
     State ConnState = stateNone;
-    // Outside the states that use them both handles are InvalidSocket: a
-    // closed handle is never kept, so no later call can reach whatever the
-    // system hands that number to next.
+    // Outside the states that use them both sockets are closed and hold
+    // InvalidSocket: a closed handle is never kept, so no later call can
+    // reach whatever the system hands that number to next.
     mWinsock2::SocketHandle ListenSocket = mWinsock2::InvalidSocket;
-    mWinsock2::SocketHandle ConnSocket = mWinsock2::InvalidSocket;
+    // The peer of Connect or Listen: the data connection.
+    Endpoint m_peer;
     // Either family: the listening socket's own address (:: for both
     // families where the system has IPv6), and the peer's.
     mWinsock2::SockAddr ListenAddr{};
     mWinsock2::SockAddr RemoteAddr{};
+
+    // The relay: where its clients go, which legs are TLS, and the pair.
+    QString m_relayHost;
+    quint16 m_relayPort = 0;
+    bool m_relayTlsClient = false;
+    bool m_relayTlsServer = false;
+    bool m_relayRecognise = true;
+    bool m_relayIdentityShown = false;
+    Endpoint m_relayClient; // accepted, waiting for its server
+    std::unique_ptr<Relay> m_relay;
+    // The pair that has just ended, kept until the next tick: it may still
+    // be on the stack that ended it.
+    std::unique_ptr<Relay> m_endedRelay;
 };

@@ -3,8 +3,10 @@
 #include "conversation.h"
 #include "textorigin.h"
 
+#include <QByteArrayView>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 // The controls whose Enabled flag or caption connection control switches.
@@ -16,7 +18,13 @@ enum class Control {
     cmdStartListen,
     cmdDisconnect,
     cmdSend,
+    cmdRelay,  // caption "Relay" or "Stop", as cmdStartListen's is "Listen" or "Stop"
+    cmdSendTo, // which side of a relay keys and the send box go to
 };
+
+// The two ends of a relay: the client that came to the local port, and the
+// server it is relayed to.
+enum class RelaySide { Client, Server };
 
 // The text boxes whose text connection control reads or writes.
 enum class TextBox {
@@ -50,6 +58,11 @@ public:
     // Appends s, marked as coming from origin; the caret goes to the start and
     // the first line comes into view.
     virtual void AppendText(const QString& s, TextOrigin origin) = 0;
+    // The same for bytes as they are.
+    virtual void AppendBytes(QByteArrayView bytes, TextOrigin origin)
+    {
+        AppendText(QString::fromLatin1(bytes), origin);
+    }
     // The caret after the last character, nothing selected, the end in view.
     virtual void ScrollToEnd() = 0;
 
@@ -60,6 +73,20 @@ public:
 
     // The TLS check box: whether Connect and Listen use TLS.
     virtual bool tlsValue() const { return false; }
+    // In a relay: whether the leg to that side uses TLS.
+    virtual bool relayTlsValue(RelaySide leg) const
+    {
+        Q_UNUSED(leg);
+        return tlsValue();
+    }
+    // In a relay: whether a TLS handshake that the client begins on a plain
+    // pair is taken up (both legs then TLS), rather than passed on as bytes.
+    virtual bool recogniseTlsValue() const { return true; }
+    // In a relay: the side that keys and the send box go to.
+    virtual RelaySide sendTarget() const { return RelaySide::Server; }
+    // Runs work that may wait on the network (through keepWaiting), with the
+    // wait shown; a close asked for meanwhile happens once work has returned.
+    virtual void whileWaiting(const std::function<void()>& work) { work(); }
     // Shows why the peer's certificate is not trusted, with its facts, and
     // asks whether to go on all the same: true to go on. The answer offered
     // first is no.

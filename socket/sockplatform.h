@@ -164,6 +164,20 @@ std::int32_t SendAll(Handle s, std::span<const char> bytes, std::chrono::millise
 // or there is nothing to send. The socket keeps its blocking mode.
 std::int64_t SendSome(Handle s, std::span<const char> bytes);
 
+// What ReceiveSome and PeekSome give when nothing is waiting.
+inline constexpr std::int32_t NothingWaiting = -2;
+
+// One read of at most bytes.size() bytes that never waits: the number read;
+// 0 when the peer has ended its sending; NothingWaiting; -1 when the read
+// fails (the peer's reset included).
+std::int32_t ReceiveSome(Handle s, std::span<char> bytes);
+
+// The same, leaving what it reads in the socket for the next read.
+std::int32_t PeekSome(Handle s, std::span<char> bytes);
+
+// Ends our sending (the peer reads its end), leaving the other direction open.
+void ShutdownSend(Handle s);
+
 // --- Handles ----------------------------------------------------------------
 
 // A new blocking TCP socket of the family, or InvalidHandle.
@@ -194,6 +208,10 @@ std::uint16_t LocalPort(Handle s);
 
 // Shuts both directions down and releases the handle.
 void Close(Handle s);
+
+// Releases the handle with a reset, so that the peer learns at once that the
+// connection failed rather than ended.
+void Abort(Handle s);
 
 // --- For a TLS session over the socket ---------------------------------------
 

@@ -344,6 +344,38 @@ std::int64_t SendSome(Handle s, std::span<const char> bytes)
     }
 }
 
+namespace {
+
+std::int32_t receiveNow(Handle s, std::span<char> bytes, int flags)
+{
+    ssize_t n;
+    do {
+        n = ::recv(s, bytes.data(), bytes.size(), flags | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK ? NothingWaiting : -1;
+    return std::int32_t(n);
+}
+
+} // namespace
+
+std::int32_t ReceiveSome(Handle s, std::span<char> bytes)
+{
+    return receiveNow(s, bytes, 0);
+}
+
+std::int32_t PeekSome(Handle s, std::span<char> bytes)
+{
+    return receiveNow(s, bytes, MSG_PEEK);
+}
+
+void ShutdownSend(Handle s)
+{
+    if (s != InvalidHandle)
+        ::shutdown(s, SHUT_WR);
+}
+
+
 Handle CreateTcp(Family family)
 {
     return newSocket(family == Family::IPv6 ? AF_INET6 : AF_INET, false);
@@ -413,6 +445,15 @@ void Close(Handle s)
     if (s == InvalidHandle)
         return;
     ::shutdown(s, SHUT_RDWR);
+    ::close(s);
+}
+
+void Abort(Handle s)
+{
+    if (s == InvalidHandle)
+        return;
+    const linger now{1, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_LINGER, &now, sizeof now);
     ::close(s);
 }
 

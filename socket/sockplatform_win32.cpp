@@ -350,6 +350,44 @@ std::int64_t SendSome(Handle s, std::span<const char> bytes)
     }
 }
 
+namespace {
+
+// Winsock has no per-call flag for not waiting: the socket is polled
+// first, so that a read never waits whatever its mode.
+std::int32_t receiveNow(Handle s, std::span<char> bytes, int flags)
+{
+    int n;
+    do {
+        n = ::recv(s, bytes.data(), int(bytes.size()), flags);
+    } while (n < 0 && WSAGetLastError() == WSAEINTR);
+    if (n < 0)
+        return WSAGetLastError() == WSAEWOULDBLOCK ? NothingWaiting : -1;
+    return n;
+}
+
+} // namespace
+
+std::int32_t ReceiveSome(Handle s, std::span<char> bytes)
+{
+    if (PollReadable(s) == 0)
+        return NothingWaiting;
+    return receiveNow(s, bytes, 0);
+}
+
+std::int32_t PeekSome(Handle s, std::span<char> bytes)
+{
+    if (PollReadable(s) == 0)
+        return NothingWaiting;
+    return receiveNow(s, bytes, MSG_PEEK);
+}
+
+void ShutdownSend(Handle s)
+{
+    if (s != InvalidHandle)
+        ::shutdown(s, SD_SEND);
+}
+
+
 Handle CreateTcp(Family family)
 {
     // Not inherited: no program the window might start gets a connection.
@@ -405,6 +443,15 @@ void Close(Handle s)
     if (s == InvalidHandle)
         return;
     ::shutdown(s, SD_BOTH);
+    ::closesocket(s);
+}
+
+void Abort(Handle s)
+{
+    if (s == InvalidHandle)
+        return;
+    const linger now{1, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&now), sizeof now);
     ::closesocket(s);
 }
 

@@ -404,8 +404,10 @@ QString TranscriptAccessible::textNearShown(Side side, int offset,
 }
 
 // Who put the text there: "origin:received", "origin:sent" (the echo of what
-// was sent) or "origin:status" (the program's own lines), over the run of
-// text that shares it (in hex, one character at a time).
+// was sent) or "origin:status" (the program's own lines); in a relay
+// "origin:client" and "origin:server" (what each sent, passed on) and
+// "origin:sent-to-client" and "origin:sent-to-server" (the user's own bytes);
+// over the run of text that shares it (in hex, one character at a time).
 QString TranscriptAccessible::attributes(int offset, int* startOffset, int* endOffset) const
 {
     const TranscriptMapping& map = mapping();
@@ -434,6 +436,14 @@ QString TranscriptAccessible::attributes(int offset, int* startOffset, int* endO
         return QStringLiteral("origin:sent;");
     case TextOrigin::Status:
         return QStringLiteral("origin:status;");
+    case TextOrigin::FromClient:
+        return QStringLiteral("origin:client;");
+    case TextOrigin::FromServer:
+        return QStringLiteral("origin:server;");
+    case TextOrigin::ToClient:
+        return QStringLiteral("origin:sent-to-client;");
+    case TextOrigin::ToServer:
+        return QStringLiteral("origin:sent-to-server;");
     case TextOrigin::Received:
         break;
     }

@@ -207,7 +207,10 @@ void CaptureEncoder::append(QByteArrayView bytes, TextOrigin origin, Micros time
     }
     if (!m_open)
         return;
-    const Side from = origin == TextOrigin::Sent ? Here : Peer;
+    // In a relay this side is the client's, the peer the server.
+    const bool fromHere = origin == TextOrigin::Sent || origin == TextOrigin::FromClient
+        || origin == TextOrigin::ToServer;
+    const Side from = fromHere ? Here : Peer;
     while (!bytes.isEmpty()) {
         const qsizetype n = std::min<qsizetype>(bytes.size(), MaxSegment);
         // PSH on the last segment of the run: the sender handed over no more.

@@ -7,18 +7,28 @@ void TranscriptStore::append(QByteArrayView in)
     if (in.isEmpty())
         return;
     const qint64 base = m_bytes.size();
-    m_bytes.append(in);
+    m_bytes.append(in.data(), in.size());
 
-    const char* p = m_bytes.constData();
+    const char* p = m_bytes.data();
     const qint64 n = m_bytes.size();
     constexpr qint64 mask = CheckpointSpacing - 1;
     qint64 column = m_lastColumns;
     bool tab = false;
+    auto ordinary = [](char c) { return c != '\n' && c != '\r' && c != '\t'; };
     for (qint64 i = base; i < n; ++i) {
         if ((i & mask) == 0)
             m_checkpoints.append(column);
         const char c = p[i];
-        if (c == '\n' && i > 0 && p[i - 1] == '\r') {
+        if (ordinary(c)) {
+            // A run of bytes a column each, up to the next break, tab or
+            // checkpoint, in one step.
+            const qint64 limit = std::min(n, (i | mask) + 1);
+            qint64 j = i + 1;
+            while (j < limit && ordinary(p[j]))
+                ++j;
+            column += j - i;
+            i = j - 1;
+        } else if (c == '\n' && i > 0 && p[i - 1] == '\r') {
             // The LF of a CR LF, also one that comes in the next append: the
             // empty line that the CR opened starts after it instead.
             m_lines.last() = (i + 1) << 1;
@@ -29,11 +39,9 @@ void TranscriptStore::append(QByteArrayView in)
             m_lines.append((i + 1) << 1);
             column = 0;
             tab = false;
-        } else if (c == '\t') {
+        } else {
             column = (column / TabWidth + 1) * TabWidth;
             tab = true;
-        } else {
-            ++column;
         }
     }
     if (tab)
@@ -44,9 +52,9 @@ void TranscriptStore::append(QByteArrayView in)
 
 void TranscriptStore::clear()
 {
-    m_bytes = QByteArray();
-    m_lines = QList<qint64>{0};
-    m_checkpoints = QList<qint64>();
+    m_bytes.clear();
+    m_lines = firstLine();
+    m_checkpoints.clear();
     m_lastColumns = 0;
     m_maxColumns = 0;
 }
@@ -58,7 +66,7 @@ qint64 TranscriptStore::lineEnd(qint64 line) const
     const qint64 next = lineStart(line + 1);
     // Lines hold no CR or LF, so a CR just before the final LF belongs to
     // the break.
-    const char* p = m_bytes.constData();
+    const char* p = m_bytes.data();
     if (next >= 2 && p[next - 1] == '\n' && p[next - 2] == '\r')
         return next - 2;
     return next - 1;
@@ -73,7 +81,7 @@ qint64 TranscriptStore::lineOf(qint64 pos) const
 
 qint64 TranscriptStore::scanColumns(qint64 from, qint64 to, qint64 column) const
 {
-    const char* p = m_bytes.constData();
+    const char* p = m_bytes.data();
     for (qint64 i = from; i < to; ++i)
         column = nextColumn(column, static_cast<uchar>(p[i]));
     return column;
@@ -135,7 +143,7 @@ qint64 TranscriptStore::positionAtColumn(qint64 line, qint64 column) const
             hi = mid - 1;
         }
     }
-    const char* p = m_bytes.constData();
+    const char* p = m_bytes.data();
     for (qint64 i = from; i < end; ++i) {
         at = nextColumn(at, static_cast<uchar>(p[i]));
         if (column < at)

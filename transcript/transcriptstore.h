@@ -5,6 +5,8 @@
 #include <QChar>
 #include <QList>
 
+#include "growingarray.h"
+
 // The transcript's text, kept exactly: one byte per character (every
 // character is Latin-1), plus an index of line starts so that a view can find
 // any row in O(log lines) and any column of a line without tabs in O(1).
@@ -24,8 +26,8 @@ public:
     static constexpr qint64 CheckpointSpacing = qint64(1) << CheckpointShift;
 
     qint64 size() const { return m_bytes.size(); }
-    const char* data() const { return m_bytes.constData(); }
-    QByteArrayView bytes() const { return QByteArrayView(m_bytes); }
+    const char* data() const { return m_bytes.size() ? m_bytes.data() : ""; }
+    QByteArrayView bytes() const { return QByteArrayView(data(), size()); }
     uchar at(qint64 pos) const { return static_cast<uchar>(m_bytes.at(pos)); }
 
     // O(bytes.size()): scans only what is appended.
@@ -67,19 +69,25 @@ public:
     }
 
 private:
+    static GrowingArray<qint64> firstLine()
+    {
+        GrowingArray<qint64> lines;
+        lines.append(0);
+        return lines;
+    }
     // The column reached after scanning [from, to) starting at column.
     qint64 scanColumns(qint64 from, qint64 to, qint64 column) const;
     // The column at which the byte at pos starts, pos in [start, end] of a
     // line with tabs.
     qint64 tabLineColumn(qint64 start, qint64 pos) const;
 
-    QByteArray m_bytes;
+    GrowingArray<char> m_bytes;
     // Per line: start position << 1 | (the line contains a TAB), 8 bytes a
-    // line. QList grows by realloc, like the byte buffer.
-    QList<qint64> m_lines{0};
+    // line; never empty.
+    GrowingArray<qint64> m_lines = firstLine();
     // The column (within its line) at position k * CheckpointSpacing, for
     // every such position already appended; 1/512 byte per byte.
-    QList<qint64> m_checkpoints;
+    GrowingArray<qint64> m_checkpoints;
     qint64 m_lastColumns = 0;
     qint64 m_maxColumns = 0;
 };

@@ -252,7 +252,11 @@ void TranscriptView::EnsureLineBreak()
 void TranscriptView::AppendText(const QString& s, TextOrigin origin)
 {
     // toLatin1() turns every character above 255 into '?'.
-    const QByteArray bytes = s.toLatin1();
+    AppendBytes(s.toLatin1(), origin);
+}
+
+void TranscriptView::AppendBytes(QByteArrayView bytes, TextOrigin origin)
+{
     if (bytes.isEmpty())
         return;
     const TranscriptTimes::Micros now = m_clock();
@@ -495,9 +499,16 @@ QColor TranscriptView::originColor(TextOrigin origin) const
     const bool dark = palette().color(QPalette::Base).lightness() < 128;
     switch (origin) {
     case TextOrigin::Sent:
+    case TextOrigin::ToServer:
         return dark ? QColor(0x78, 0xae, 0xed) : QColor(0x1a, 0x5f, 0xb4); // blue
+    case TextOrigin::ToClient:
+        return dark ? QColor(0x4f, 0xc8, 0xd6) : QColor(0x00, 0x76, 0x84); // teal
     case TextOrigin::Status:
         return dark ? QColor(0xe5, 0xa5, 0x0a) : QColor(0x98, 0x6a, 0x00); // amber
+    case TextOrigin::FromClient:
+        return dark ? QColor(0x6c, 0xcf, 0x7f) : QColor(0x1b, 0x7a, 0x2f); // green
+    case TextOrigin::FromServer:
+        return dark ? QColor(0xd0, 0x9a, 0xf0) : QColor(0x84, 0x2f, 0xa8); // purple
     case TextOrigin::Received:
         break;
     }

@@ -65,6 +65,8 @@ public:
     // coming from origin; then the caret is at 0, nothing is selected and the
     // first row and column show.
     void AppendText(const QString& s, TextOrigin origin = TextOrigin::Received);
+    // The same for bytes as they are.
+    void AppendBytes(QByteArrayView bytes, TextOrigin origin);
     // The caret after the last character, nothing selected, the end in view.
     void ScrollToEnd();
     void clear();

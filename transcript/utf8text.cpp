@@ -130,7 +130,7 @@ void Index::append(const TranscriptStore& store)
 
     qint64 nextMark = qint64(m_marks.size() + 1) << MarkShift;
     Mark at = m_pending;
-    scan(d, from, end, [&](const Cluster& c) {
+    auto one = [&](const Cluster& c) {
         if (c.pos >= nextMark) {
             m_marks.append(at);
             nextMark += qint64(1) << MarkShift;
@@ -151,8 +151,34 @@ void Index::append(const TranscriptStore& store)
         }
         at.units += c.units;
         at.pos += c.length;
-        return true;
-    });
+        return false; // one cluster at a time: runs of plain ASCII go faster below
+    };
+    auto printable = [d](qint64 i) { return d[i] >= 0x20 && d[i] < 0x7f; };
+    while (at.pos < end) {
+        // Printable ASCII followed by ASCII is a cluster of one byte, one
+        // cell and one unit that joins nothing: a whole run of them at once.
+        qint64 j = at.pos;
+        while (j + 1 < end && printable(j) && d[j + 1] < 0x80)
+            ++j;
+        if (j > at.pos) {
+            const qint64 start = at.pos;
+            const qint64 count = j - start;
+            // A mark at the first cluster at or after each boundary, as below.
+            for (; nextMark < j; nextMark += qint64(1) << MarkShift) {
+                const qint64 p = std::max(nextMark, start);
+                m_marks.append({p, at.column + (p - start), at.units + (p - start)});
+            }
+            const qint64 lastBeforeTail = std::min(j, tail) - 1;
+            if (lastBeforeTail >= start)
+                m_pending = {lastBeforeTail, at.column + (lastBeforeTail - start),
+                             at.units + (lastBeforeTail - start)};
+            at.pos += count;
+            at.column += count;
+            at.units += count;
+            continue;
+        }
+        scan(d, at.pos, end, one);
+    }
     m_lastColumns = at.column;
     m_units = at.units;
 }

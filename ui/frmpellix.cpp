@@ -21,6 +21,7 @@
 #include <QFontInfo>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -36,6 +37,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
+#include <QActionGroup>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -186,9 +188,42 @@ void frmPellix::createControls()
                        tr("Local port to listen on"));
     cmdStartListen = button(new QPushButton(QStringLiteral("Listen"), this), "cmdStartListen",
                             {300, 4, 45, 21}, tr("Listen on the local port, or stop listening"));
+    cmdRelay = new QToolButton(this);
+    cmdRelay->setObjectName(QStringLiteral("cmdRelay"));
+    cmdRelay->setText(QStringLiteral("\u21c4"));
+    cmdRelay->setGeometry(347, 4, 24, 21);
+    cmdRelay->setFocusPolicy(Qt::StrongFocus);
+    cmdRelay->setPopupMode(QToolButton::MenuButtonPopup);
+    cmdRelay->setCheckable(true);
+    cmdRelay->setAccessibleName(tr("Relay"));
+    cmdRelay->setToolTip(tr("Relay: listen on the local port and pass each client on to the "
+                            "remote host and port, both directions shown (its TLS choices: the "
+                            "arrow, or Alt+Down)"));
+    auto* relayMenu = new QMenu(cmdRelay);
+    actTlsToClient = relayMenu->addAction(tr("TLS to the &Client"));
+    actTlsToServer = relayMenu->addAction(tr("TLS to the &Server"));
+    relayMenu->addSeparator();
+    actTakeUpTls = relayMenu->addAction(tr("&Take Up TLS the Client Begins"));
+    for (QAction* action : {actTlsToClient, actTlsToServer, actTakeUpTls}) {
+        action->setCheckable(true);
+        action->setChecked(true);
+    }
+    actTlsToClient->setToolTip(tr("With TLS ticked, a relay's listener speaks TLS to its clients"));
+    actTlsToServer->setToolTip(tr("With TLS ticked, a relay speaks TLS to the server, verified"));
+    actTakeUpTls->setToolTip(tr("A client that begins TLS on a plain relay (STARTTLS) is answered "
+                                "with TLS on both legs; otherwise its TLS passes through as bytes"));
+    relayMenu->setToolTipsVisible(true);
+    cmdRelay->setMenu(relayMenu);
+
     cmdDisconnect = button(new QPushButton(QStringLiteral("Disconnect"), this), "cmdDisconnect",
                            {372, 4, 77, 21}, tr("End the connection"));
     cmdDisconnect->setEnabled(false);
+
+    cmdSendTo = new QToolButton(this);
+    cmdSendTo->setObjectName(QStringLiteral("cmdSendTo"));
+    cmdSendTo->setGeometry(451, 4, 24, 21);
+    cmdSendTo->setFocusPolicy(Qt::StrongFocus);
+    cmdSendTo->setEnabled(false);
 
     chkEcho = new QCheckBox(QStringLiteral("Local Echo"), this);
     chkEcho->setObjectName(QStringLiteral("chkEcho"));
@@ -224,6 +259,8 @@ void frmPellix::createControls()
         tr("Transcript: what arrives; keys typed here go to the peer.\n"
            "What arrived is in the text colour, what was sent (the echo) in blue, "
            "Pellix's own lines in amber.\n"
+           "In a relay: the client's bytes in green, the server's in purple; what you "
+           "sent to the server in blue, to the client in teal.\n"
            "A boxed pair of hex digits is a control character; a filled one, a byte "
            "that is not valid UTF-8.\nEncoding, Hex View and Timestamps: in the context menu."));
 
@@ -257,8 +294,17 @@ void frmPellix::createControls()
     createSendProgress();
 
     // The find bar, while it shows, comes between the transcript and the send box.
-    QWidget* order[] = {txtHostConn, txtPortConn, cmdConnetti, txtPort, cmdStartListen,
-                        cmdDisconnect, chkEcho, chkTls, cmdH, cmdClear, txtDati,
+    actSendToClient = new QAction(tr("Send to &Client"), this);
+    actSendToServer = new QAction(tr("Send to &Server"), this);
+    auto* sendTo = new QActionGroup(this);
+    for (QAction* action : {actSendToClient, actSendToServer}) {
+        action->setCheckable(true);
+        sendTo->addAction(action);
+    }
+    setSendTarget(RelaySide::Server);
+
+    QWidget* order[] = {txtHostConn, txtPortConn, cmdConnetti, txtPort, cmdStartListen, cmdRelay,
+                        cmdDisconnect, cmdSendTo, chkEcho, chkTls, cmdH, cmdClear, txtDati,
                         cmdCancelSend, findBar->field, findBar->matchCase, findBar->hex, findBar->previous,
                         findBar->next, findBar->closeButton, txtInvia, cmdSend};
     for (std::size_t i = 1; i < std::size(order); ++i)
@@ -283,6 +329,25 @@ void frmPellix::wireEvents()
     });
     connect(cmdStartListen, &QPushButton::clicked, this,
             [this] { m_connection.cmdStartListen_Click(); });
+    connect(cmdRelay, &QToolButton::clicked, this, [this] {
+        m_connection.cmdRelay_Click();
+        // The button shows whether a relay runs, not what the click made it.
+        cmdRelay->setChecked(m_connection.isRelaying());
+    });
+    connect(cmdSendTo, &QToolButton::clicked, this, [this] {
+        setSendTarget(sendTarget() == RelaySide::Server ? RelaySide::Client : RelaySide::Server);
+    });
+    connect(actSendToClient, &QAction::triggered, this,
+            [this] { setSendTarget(RelaySide::Client); });
+    connect(actSendToServer, &QAction::triggered, this,
+            [this] { setSendTarget(RelaySide::Server); });
+    txtDati->addMenuSection([this](QMenu* menu) {
+        menu->addSeparator();
+        menu->addAction(actSendToClient);
+        menu->addAction(actSendToServer);
+        actSendToClient->setEnabled(cmdSendTo->isEnabled());
+        actSendToServer->setEnabled(cmdSendTo->isEnabled());
+    });
     connect(cmdDisconnect, &QPushButton::clicked, this,
             [this] { m_connection.cmdDisconnect_Click(); });
     connect(cmdSend, &QPushButton::clicked, this, [this] {
@@ -337,6 +402,7 @@ void frmPellix::wireEvents()
     });
     for (QLineEdit* box : {txtHostConn, txtPortConn, txtPort})
         box->installEventFilter(this);
+    cmdRelay->installEventFilter(this); // Alt+Down opens its menu
     // Told after the focus-in event itself, so the first focus still selects.
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
         if (now && isAncestorOf(now))
@@ -369,6 +435,13 @@ bool frmPellix::eventFilter(QObject* watched, QEvent* event)
             drop->acceptProposedAction();
             if (event->type() == QEvent::Drop)
                 m_connection.sendFile(path);
+            return true;
+        }
+    }
+    if (watched == cmdRelay && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Down && (key->modifiers() & Qt::AltModifier)) {
+            cmdRelay->showMenu();
             return true;
         }
     }
@@ -651,6 +724,10 @@ void frmPellix::AppendText(const QString& s, TextOrigin origin)
 {
     txtDati->AppendText(s, origin);
 }
+void frmPellix::AppendBytes(QByteArrayView bytes, TextOrigin origin)
+{
+    txtDati->AppendBytes(bytes, origin);
+}
 void frmPellix::ScrollToEnd() { txtDati->ScrollToEnd(); }
 
 // --- Start-up and shut-down ------------------------------------------------------
@@ -721,6 +798,35 @@ bool frmPellix::tlsValue() const
     return chkTls->isChecked();
 }
 
+bool frmPellix::relayTlsValue(RelaySide leg) const
+{
+    return chkTls->isChecked()
+        && (leg == RelaySide::Client ? actTlsToClient : actTlsToServer)->isChecked();
+}
+
+bool frmPellix::recogniseTlsValue() const
+{
+    return actTakeUpTls->isChecked();
+}
+
+RelaySide frmPellix::sendTarget() const
+{
+    return actSendToClient->isChecked() ? RelaySide::Client : RelaySide::Server;
+}
+
+void frmPellix::setSendTarget(RelaySide side)
+{
+    const bool toClient = side == RelaySide::Client;
+    actSendToClient->setChecked(toClient);
+    actSendToServer->setChecked(!toClient);
+    cmdSendTo->setText(toClient ? QStringLiteral("\u2192C") : QStringLiteral("\u2192S"));
+    cmdSendTo->setAccessibleName(toClient ? tr("Keys go to the client") : tr("Keys go to the server"));
+    cmdSendTo->setToolTip(toClient ? tr("In a relay, keys and the send box go to the client; "
+                                        "click to send to the server")
+                                   : tr("In a relay, keys and the send box go to the server; "
+                                        "click to send to the client"));
+}
+
 bool frmPellix::askToTrust(const QString& facts)
 {
     if (m_hooks.askToTrust)
@@ -781,6 +887,8 @@ QWidget* frmPellix::control(Control c) const
     case Control::cmdStartListen: return cmdStartListen;
     case Control::cmdDisconnect: return cmdDisconnect;
     case Control::cmdSend: return cmdSend;
+    case Control::cmdRelay: return cmdRelay;
+    case Control::cmdSendTo: return cmdSendTo;
     }
     return nullptr;
 }
@@ -809,10 +917,20 @@ void frmPellix::setText(TextBox box, const QString& text)
 void frmPellix::setEnabled(Control c, bool enabled)
 {
     control(c)->setEnabled(enabled);
+    // Outside a relay, a relay can start exactly when a connect can.
+    if (c == Control::cmdConnetti && !m_connection.isRelaying())
+        cmdRelay->setEnabled(enabled);
 }
 
 void frmPellix::setCaption(Control c, const QString& caption)
 {
+    if (c == Control::cmdRelay) {
+        // The button's face stays its arrows; pressed while a relay runs.
+        const bool stop = caption == u"Stop";
+        cmdRelay->setChecked(stop);
+        cmdRelay->setAccessibleName(stop ? tr("Stop relaying") : tr("Relay"));
+        return;
+    }
     if (auto* b = qobject_cast<QPushButton*>(control(c)))
         b->setText(caption);
 }

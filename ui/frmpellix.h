@@ -27,6 +27,7 @@ class QKeyEvent;
 class QMimeData;
 class QTimer;
 class TranscriptCapture;
+class QToolButton;
 class TranscriptLog;
 class TranscriptView;
 
@@ -86,7 +87,13 @@ public:
     QPushButton* cmdConnetti = nullptr;
     QLineEdit* txtPort = nullptr;
     QPushButton* cmdStartListen = nullptr;
+    // In the room between Listen and Disconnect: start and stop a relay;
+    // its menu holds the relay's TLS choices.
+    QToolButton* cmdRelay = nullptr;
     QPushButton* cmdDisconnect = nullptr;
+    // In the room between Disconnect and Local Echo: which side of a relay
+    // keys and the send box go to.
+    QToolButton* cmdSendTo = nullptr;
     QCheckBox* chkEcho = nullptr;
     QCheckBox* chkTls = nullptr;
     QPushButton* cmdH = nullptr;
@@ -114,6 +121,18 @@ public:
     QLabel* lblSendProgress = nullptr;
     QProgressBar* barSendProgress = nullptr;
     QPushButton* cmdCancelSend = nullptr;
+    // The relay button's menu: with the TLS box ticked, which legs of a
+    // relay use TLS; and whether a TLS handshake the client begins on a
+    // plain relay is taken up (otherwise passed through as bytes).
+    QAction* actTlsToClient = nullptr;
+    QAction* actTlsToServer = nullptr;
+    QAction* actTakeUpTls = nullptr;
+    // "Send to Client" and "Send to Server" in the transcript's menu.
+    QAction* actSendToClient = nullptr;
+    QAction* actSendToServer = nullptr;
+
+    RelaySide sendTarget() const override;
+    void setSendTarget(RelaySide side);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -153,6 +172,9 @@ private:
     std::optional<QString> askPassphrase(const QString& file, bool again) override;
     void EnsureLineBreak() override;
     void AppendText(const QString& s, TextOrigin origin) override;
+    void AppendBytes(QByteArrayView bytes, TextOrigin origin) override;
+    bool relayTlsValue(RelaySide leg) const override;
+    bool recogniseTlsValue() const override;
     void ScrollToEnd() override;
     void conversationStarted(const Conversation& conversation) override;
     void conversationEnded() override;
@@ -166,7 +188,7 @@ private:
     // Runs a handler that may wait on the network (through keepWaiting) and
     // shows the wait for as long as it runs; a close asked for meanwhile ends
     // the wait and happens once the handler has returned.
-    void whileWaiting(const std::function<void()>& handler);
+    void whileWaiting(const std::function<void()>& handler) override;
     void showWaiting(bool waiting);
 
     Hooks m_hooks;

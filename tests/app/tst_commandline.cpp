@@ -31,6 +31,8 @@ private slots:
     void outcome_data();
     void outcome();
     void tlsOptions_data();
+    void relayOptions_data();
+    void relayOptions();
     void tlsOptions();
     void lineEnd_data();
     void lineEnd();
@@ -140,6 +142,49 @@ void tst_CommandLine::outcome_data()
     err("--capture without its file", {"h", "--capture"}, "'--capture' needs a file name");
     err("unknown line end", {"--eol", "crlf2"}, "'crlf2' is not a line end (crlf, lf, cr or none)");
     err("--eol without its value", {"h", "--eol"}, "'--eol' needs a line end");
+    err("--relay without the server", {"--relay", "8080", "h"}, "--relay needs the server's HOST and PORT");
+    err("--relay and --listen", {"--relay", "8080", "-l", "9", "h", "80"}, "--relay and --listen exclude each other");
+    err("bad relay port", {"--relay=0", "h", "80"}, "'0' is not a port for --relay");
+    err("--relay without its port", {"--relay"}, "'--relay' needs a port");
+    err("--tls-listen with a value", {"--tls-listen=1"}, "'--tls-listen' takes no value");
+}
+
+void tst_CommandLine::relayOptions_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("relay");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    // --tls, --tls-listen, --tls-connect, --relay-raw
+    QTest::addColumn<QList<bool>>("flags");
+
+    using L = QStringList;
+    QTest::newRow("plain relay") << L{"--relay", "8080", "example.org", "80"} << 8080
+                                 << "example.org" << 80 << QList<bool>{false, false, false, false};
+    QTest::newRow("options after the operands")
+        << L{"h", "25", "--relay=2525", "--tls-connect"} << 2525 << "h" << 25
+        << QList<bool>{false, false, true, false};
+    QTest::newRow("TLS to the clients, raw")
+        << L{"--tls-listen", "--relay-raw", "--relay", "1", "::1", "2"} << 1 << "::1" << 2
+        << QList<bool>{false, true, false, true};
+    QTest::newRow("--tls-listen outside a relay") << L{"--tls-listen", "-l", "443"} << 0 << ""
+                                                  << 0 << QList<bool>{false, true, false, false};
+}
+
+void tst_CommandLine::relayOptions()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, relay);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QList<bool>, flags);
+    const CommandLine c = parseCommandLine(args, Banner);
+    QCOMPARE(c.action, CommandLine::Action::Run);
+    QCOMPARE(c.request.relayPort.value_or(0), relay);
+    QCOMPARE(c.request.host, host);
+    QCOMPARE(c.request.port.value_or(0), port);
+    const StartupRequest& r = c.request;
+    QCOMPARE((QList<bool>{r.tls, r.tlsListen, r.tlsConnect, r.relayRaw}), flags);
 }
 
 void tst_CommandLine::tlsOptions_data()

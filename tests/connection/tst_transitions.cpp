@@ -50,6 +50,8 @@ public:
         case Control::cmdStartListen: return "cmdStartListen";
         case Control::cmdDisconnect: return "cmdDisconnect";
         case Control::cmdSend: return "cmdSend";
+        case Control::cmdRelay: return "cmdRelay";
+        case Control::cmdSendTo: return "cmdSendTo";
         }
         return {};
     }

@@ -214,9 +214,10 @@ void tst_Window::noDefaultButton()
 
 void tst_Window::tabOrder()
 {
+    // cmdSendTo, between Disconnect and Local Echo, is disabled outside a relay.
     const QStringList expected = {"txtPortConn", "cmdConnetti", "txtPort", "cmdStartListen",
-                                  "chkEcho", "chkTls", "cmdH", "cmdClear", "txtDati", "txtInvia",
-                                  "txtHostConn"};
+                                  "cmdRelay", "chkEcho", "chkTls", "cmdH", "cmdClear", "txtDati",
+                                  "txtInvia", "txtHostConn"};
     m_window->activateWindow();
     m_window->txtHostConn->setFocus(Qt::TabFocusReason);
     QCOMPARE(QApplication::focusWidget(), m_window->txtHostConn);
