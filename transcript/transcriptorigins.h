@@ -1,10 +1,9 @@
 #pragma once
 
 #include "textorigin.h"
+#include "transcriptruns.h"
 
 #include <QList>
-
-#include <algorithm>
 
 // Who put each byte of the transcript there, as runs: a run starts where the
 // origin changes and lasts until the next one. Appended to as the store is,
@@ -29,22 +28,14 @@ public:
     qsizetype runCount() const { return m_runs.size(); }
     const Run& run(qsizetype i) const { return m_runs.at(i); }
     // The run that holds pos; -1 when there is none (an empty transcript).
-    qsizetype runAt(qint64 pos) const
-    {
-        const auto it = std::upper_bound(m_runs.cbegin(), m_runs.cend(), pos,
-                                         [](qint64 p, const Run& r) { return p < r.start; });
-        return (it - m_runs.cbegin()) - 1;
-    }
+    qsizetype runAt(qint64 pos) const { return transcriptruns::runAt(m_runs, pos); }
     TextOrigin originAt(qint64 pos) const
     {
         const qsizetype i = runAt(pos);
         return i < 0 ? TextOrigin::Received : m_runs.at(i).origin;
     }
     // Where the run after run i starts, or end for the last run.
-    qint64 runEnd(qsizetype i, qint64 end) const
-    {
-        return i + 1 < m_runs.size() ? m_runs.at(i + 1).start : end;
-    }
+    qint64 runEnd(qsizetype i, qint64 end) const { return transcriptruns::runEnd(m_runs, i, end); }
 
 private:
     QList<Run> m_runs;

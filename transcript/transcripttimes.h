@@ -1,8 +1,9 @@
 #pragma once
 
+#include "transcriptruns.h"
+
 #include <QList>
 
-#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -46,21 +47,13 @@ public:
     qsizetype runCount() const { return m_runs.size(); }
     const Run& run(qsizetype i) const { return m_runs.at(i); }
     // The run that holds pos; -1 when there is none (an empty transcript).
-    qsizetype runAt(qint64 pos) const
-    {
-        const auto it = std::upper_bound(m_runs.cbegin(), m_runs.cend(), pos,
-                                         [](qint64 p, const Run& r) { return p < r.start; });
-        return (it - m_runs.cbegin()) - 1;
-    }
+    qsizetype runAt(qint64 pos) const { return transcriptruns::runAt(m_runs, pos); }
     // The time of the run before run i, also when that one was cleared away;
     // hasPrevious() is false for the first run of all.
     bool hasPrevious(qsizetype i) const { return i > 0 || m_hasBefore; }
     Micros previousTime(qsizetype i) const { return i > 0 ? m_runs.at(i - 1).time : m_before; }
     // Where the run after run i starts, or end for the last run.
-    qint64 runEnd(qsizetype i, qint64 end) const
-    {
-        return i + 1 < m_runs.size() ? m_runs.at(i + 1).start : end;
-    }
+    qint64 runEnd(qsizetype i, qint64 end) const { return transcriptruns::runEnd(m_runs, i, end); }
 
 private:
     QList<Run> m_runs;
