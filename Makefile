@@ -3,7 +3,7 @@
 
 BUILD     ?= build
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
-BUILD_DEPS = cmake g++ make qt6-base-dev libssl-dev fonts-dejavu-core
+BUILD_DEPS = cmake g++ make qt6-base-dev libssl-dev libtomlplusplus-dev fonts-dejavu-core
 # The tests also check the desktop files, the manual page, the package (with
 # Debian's checker), the real window and what a screen reader reads of it
 # (AT-SPI), and read the captures back with Wireshark's tshark and capinfos

@@ -126,6 +126,7 @@ void ConnectionControl::cmdConnetti_Click()
     writeStatusLine(QStringLiteral("Connected to: ") + AddressToText(RemoteAddr));
     if (m_peer.isTls())
         m_tls.writeFacts(facts, true);
+    m_window.connectionReady();
 }
 
 Connection ConnectionControl::connectTo(const QString& host, quint16 port, SockAddr& address)
@@ -275,6 +276,7 @@ void ConnectionControl::acceptStep()
         if (s != InvalidSocket) {
             m_peer = Endpoint(s, peer);
             peerAccepted();
+            m_window.connectionReady();
         }
         return;
     }
@@ -317,6 +319,7 @@ void ConnectionControl::tlsPeerAccepted(Endpoint peer)
     m_peer = std::move(peer);
     peerAccepted();
     m_tls.writeFacts(m_peer.session()->peer(), false);
+    m_window.connectionReady();
 }
 
 void ConnectionControl::peerAccepted()
@@ -490,6 +493,31 @@ void ConnectionControl::txtDati_KeyPress(std::int16_t keyCode)
     } else {
         sendAndEcho(QStringLiteral("?"));
     }
+}
+
+ConnectionControl::SendOutcome ConnectionControl::sendBytes(QByteArrayView bytes,
+                                                            std::optional<RelaySide> to,
+                                                            bool skipWhenBusy)
+{
+    if (bytes.isEmpty())
+        return SendOutcome::Sent;
+    if (ConnState == stateRelayed) {
+        const RelaySide side = to.value_or(m_window.sendTarget());
+        if (skipWhenBusy && m_relay->endpoint(side).queued() > 0)
+            return SendOutcome::Busy;
+        const bool sent = m_relay->inject(side, bytes, m_window.echoValue() == 1);
+        if (m_relay)
+            m_relay->showPassed();
+        m_window.ScrollToEnd();
+        return sent ? SendOutcome::Sent : SendOutcome::Failed;
+    }
+    if ((ConnState != stateAccepted && ConnState != stateConnected) || m_upgrading)
+        return SendOutcome::NotConnected;
+    if (refusedForFile())
+        return SendOutcome::Refused;
+    if (skipWhenBusy && !IsWritable(m_peer.socket()))
+        return SendOutcome::Busy;
+    return sendAndEcho(FromCodePage(bytes)) ? SendOutcome::Sent : SendOutcome::Failed;
 }
 
 bool ConnectionControl::sendAndEcho(const QString& text)

@@ -78,6 +78,21 @@ public:
     // One end of the open pair; nullptr outside stateRelayed.
     const Endpoint* relayEndpoint(RelaySide side) const;
 
+    // What sendBytes did with the bytes.
+    enum class SendOutcome {
+        Sent,         // every byte went, and shows when Local Echo is on
+        Busy,         // skipWhenBusy and the peer has no room now: nothing went
+        Refused,      // a file is going out: nothing went, one line says so
+        NotConnected, // no open connection (or pair) to send to
+        Failed,       // the send failed and the connection has ended, as for the send box
+    };
+    // The one way for anything but the window's own keys and send box to
+    // send: bytes as they are, to the peer, or in a relay to the side `to`
+    // (the window's choice when none), refused while a file goes out and
+    // echoed as keys are.
+    SendOutcome sendBytes(QByteArrayView bytes, std::optional<RelaySide> to = std::nullopt,
+                          bool skipWhenBusy = false);
+
     // Sends the file's bytes over the open connection, in steps; keys and
     // the send button are refused meanwhile, with one line saying so.
     void sendFile(const QString& path);

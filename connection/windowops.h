@@ -107,6 +107,9 @@ public:
     // A connection has just been made (connected, or a peer accepted): the
     // status line that says so comes next.
     virtual void connectionStarted() { }
+    // The connection of Connect or Listen is ready for the user's bytes: made,
+    // its TLS handshake done and every line about it written.
+    virtual void connectionReady() { }
 
     // Asks for the passphrase of the key in file, echo off; again: the one
     // given before was wrong. None when the user gives none. The caller wipes
