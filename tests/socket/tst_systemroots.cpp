@@ -7,60 +7,49 @@
 #include "systemroots.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
 namespace {
 
-// One DER element at bytes[at]: its tag, where its content starts and its
-// length; false when the header runs past end or is not DER's own form.
-struct Element {
-    unsigned char tag = 0;
-    std::size_t content = 0, length = 0;
-    std::size_t end() const { return content + length; }
-};
-
-bool readElement(const std::string& bytes, std::size_t at, std::size_t end, Element& e)
+// The end of the DER element at bytes[at] (tag, length, content), or 0 when
+// its header is not DER's or it runs past end; tag: its tag.
+std::size_t elementEnd(const std::string& bytes, std::size_t at, std::size_t end, int& tag)
 {
+    const auto byte = [&bytes](std::size_t i) { return std::size_t(std::uint8_t(bytes[i])); };
     if (at + 2 > end)
-        return false;
-    e.tag = static_cast<unsigned char>(bytes[at]);
-    std::size_t length = static_cast<unsigned char>(bytes[at + 1]);
-    std::size_t header = 2;
+        return 0;
+    tag = int(byte(at));
+    std::size_t length = byte(at + 1), header = 2;
     if (length & 0x80) {
         const std::size_t count = length & 0x7f;
         if (count == 0 || count > 4 || at + 2 + count > end)
-            return false; // indefinite or absurd lengths are not DER
+            return 0; // indefinite or absurd lengths are not DER
         length = 0;
         for (std::size_t i = 0; i < count; ++i)
-            length = length << 8 | static_cast<unsigned char>(bytes[at + 2 + i]);
+            length = length << 8 | byte(at + 2 + i);
         header += count;
     }
-    e.content = at + header;
-    e.length = length;
-    return e.end() <= end;
+    return at + header + length <= end ? at + header + length : 0;
 }
 
-// Certificate ::= SEQUENCE { tbsCertificate SEQUENCE { [0] version?,
-// serialNumber INTEGER, ... }, signatureAlgorithm SEQUENCE, signatureValue
-// BIT STRING }, filling the bytes exactly.
+// Certificate ::= SEQUENCE { tbsCertificate SEQUENCE, signatureAlgorithm
+// SEQUENCE, signatureValue BIT STRING }, filling the bytes exactly.
 bool isCertificate(const std::string& der)
 {
-    Element certificate, tbs, algorithm, signature, first;
-    if (!readElement(der, 0, der.size(), certificate) || certificate.tag != 0x30
-        || certificate.end() != der.size())
+    int tag = 0;
+    if (elementEnd(der, 0, der.size(), tag) != der.size() || tag != 0x30)
         return false;
-    if (!readElement(der, certificate.content, certificate.end(), tbs) || tbs.tag != 0x30
-        || !readElement(der, tbs.end(), certificate.end(), algorithm) || algorithm.tag != 0x30
-        || !readElement(der, algorithm.end(), certificate.end(), signature) || signature.tag != 0x03
-        || signature.end() != certificate.end())
-        return false;
-    if (!readElement(der, tbs.content, tbs.end(), first))
-        return false;
-    Element serial = first;
-    if (first.tag == 0xa0 && !readElement(der, first.end(), tbs.end(), serial))
-        return false;
-    return serial.tag == 0x02;
+    // Past the outer header: its length in one byte, or in the count it gives.
+    const unsigned lengthByte = std::uint8_t(der[1]);
+    std::size_t at = lengthByte < 0x80 ? 2 : 2 + (lengthByte & 0x7f);
+    for (const int expected : {0x30, 0x30, 0x03}) {
+        at = elementEnd(der, at, der.size(), tag);
+        if (at == 0 || tag != expected)
+            return false;
+    }
+    return at == der.size();
 }
 
 } // namespace
