@@ -13,8 +13,9 @@ TEST_DEPS  = $(BUILD_DEPS) openssl python3-aiosmtpd tshark curl libx11-dev deskt
 FUZZ_DEPS  = $(BUILD_DEPS) clang libclang-rt-14-dev
 # The screenshot's peer is Python's own web server.
 SHOT_DEPS  = $(BUILD_DEPS) xvfb xauth x11-utils xdotool imagemagick python3
-# The Windows build of the socket platform code, run under Wine.
-WIN_DEPS   = $(BUILD_DEPS) g++-mingw-w64-x86-64-posix wine wine64 file
+# The Windows build of the socket platform code, run under Wine (whose ROOT
+# certificate store is filled from ca-certificates).
+WIN_DEPS   = $(BUILD_DEPS) g++-mingw-w64-x86-64-posix wine wine64 file ca-certificates
 
 .PHONY: all deps configure build run test test-sanitize test-windows fuzz bench package screenshot clean
 

@@ -4,6 +4,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 namespace {
 
 // A value as the user gave it, quoted, with control characters written as
@@ -53,6 +55,24 @@ QString notAPort(const QString& value, const QString& option)
            + QStringLiteral(" (a whole number from 1 to 65535)");
 }
 
+// A SHA-256 fingerprint in any case, colons optional, as the transcript
+// writes it ("AB:CD:..."); empty when text is not one.
+QString fingerprintArgument(const QString& text)
+{
+    QString digits = text;
+    digits.remove(u':');
+    if (digits.size() != 64
+        || !std::all_of(digits.cbegin(), digits.cend(), [](QChar c) {
+               const QChar lower = c.toLower();
+               return (c >= u'0' && c <= u'9') || (lower >= u'a' && lower <= u'f');
+           }))
+        return {};
+    QString written;
+    for (qsizetype i = 0; i < digits.size(); i += 2)
+        written += (i ? QStringLiteral(":") : QString()) + digits.mid(i, 2).toUpper();
+    return written;
+}
+
 } // namespace
 
 std::optional<quint16> parsePortArgument(const QString& text)
@@ -99,6 +119,15 @@ QString helpText()
         "                       system's\n"
         "  -k, --insecure       go on with any certificate; the transcript says the\n"
         "                       peer is not verified\n"
+        "      --pin SHA256     trust the certificate with this SHA-256 fingerprint (as\n"
+        "                       the transcript shows it, colons optional), whatever its\n"
+        "                       issuer or name, and refuse every other; repeatable\n"
+        "      --servername NAME\n"
+        "                       send NAME as the server's name (SNI) and check the\n"
+        "                       certificate against it instead of the host as typed\n"
+        "      --verify-clients with --tls --listen or a relay's TLS to its clients:\n"
+        "                       take only clients showing a certificate that verifies\n"
+        "                       against the authorities of --ca-file\n"
         "      --cert FILE      our certificate (PEM): for a server that asks for\n"
         "                       one, and for --tls --listen (default: one made at start)\n"
         "      --key FILE       the key of --cert (PEM); one locked by a passphrase is\n"
@@ -168,6 +197,20 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
             request.eol = name;
             return {};
         }
+        if (option == u"--pin") {
+            const QString pin = fingerprintArgument(value);
+            if (pin.isEmpty())
+                return quoted(value) + QStringLiteral(" is not a SHA-256 fingerprint (64 hex "
+                                                      "digits, colons optional)");
+            request.pins.append(pin);
+            return {};
+        }
+        if (option == u"--servername") {
+            if (value.isEmpty())
+                return QStringLiteral("option '--servername' needs a name");
+            request.serverName = value;
+            return {};
+        }
         if (value.isEmpty())
             return QStringLiteral("option '%1' needs a file name").arg(option);
         if (option == u"--ca-file")
@@ -187,6 +230,8 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
                               .arg(option, takesPort(option)         ? QStringLiteral("a port")
                                            : option == u"--encoding" ? QStringLiteral("an encoding")
                                            : option == u"--eol"      ? QStringLiteral("a line end")
+                                           : option == u"--pin"      ? QStringLiteral("a fingerprint")
+                                           : option == u"--servername" ? QStringLiteral("a name")
                                                                      : QStringLiteral("a file name")));
     };
 
@@ -206,12 +251,12 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
             static const QStringList flags = {
                 QStringLiteral("--hex"), QStringLiteral("--tls"), QStringLiteral("--insecure"),
                 QStringLiteral("--tls-listen"), QStringLiteral("--tls-connect"),
-                QStringLiteral("--relay-raw")};
+                QStringLiteral("--relay-raw"), QStringLiteral("--verify-clients")};
             if (flags.contains(name)) {
                 if (equals >= 0)
                     return usageError(QStringLiteral("option '%1' takes no value").arg(name));
                 bool* flag[] = {&request.hex, &request.tls, &request.insecure, &request.tlsListen,
-                                &request.tlsConnect, &request.relayRaw};
+                                &request.tlsConnect, &request.relayRaw, &request.verifyClients};
                 *flag[flags.indexOf(name)] = true;
                 continue;
             }
@@ -239,7 +284,8 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
             static const QStringList withValue = {
                 QStringLiteral("--listen"), QStringLiteral("--relay"), QStringLiteral("--output"),
                 QStringLiteral("--encoding"), QStringLiteral("--ca-file"), QStringLiteral("--cert"),
-                QStringLiteral("--key"), QStringLiteral("--capture"), QStringLiteral("--eol")};
+                QStringLiteral("--key"), QStringLiteral("--capture"), QStringLiteral("--eol"),
+                QStringLiteral("--pin"), QStringLiteral("--servername")};
             if (!withValue.contains(name))
                 return usageError(QStringLiteral("unknown option ") + quoted(name));
             QString value;
@@ -281,6 +327,11 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
 
     if (request.certFile.isEmpty() != request.keyFile.isEmpty())
         return usageError(QStringLiteral("--cert and --key go together"));
+    if (request.verifyClients && request.caFile.isEmpty())
+        return usageError(QStringLiteral("--verify-clients needs --ca-file, the authorities "
+                                         "that clients' certificates must lead to"));
+    if (!request.pins.isEmpty() && request.insecure)
+        return usageError(QStringLiteral("--pin and --insecure exclude each other"));
     if (operands.size() > 2)
         return usageError(QStringLiteral("unexpected argument ") + quoted(operands.at(2)));
     if (request.relayPort) {

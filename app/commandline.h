@@ -21,6 +21,9 @@ struct StartupRequest {
     bool insecure = false;            // any certificate, said so in the transcript
     QString caFile;                   // the authorities to trust; empty: the system's
     QString certFile, keyFile;        // our certificate and key; both or neither
+    QStringList pins;                 // --pin: SHA-256 fingerprints, "AB:CD:..."
+    QString serverName;               // --servername: the name sent and checked
+    bool verifyClients = false;       // --verify-clients: clients need a certificate of caFile
     bool utf8 = false;                // --encoding utf-8: read the bytes as UTF-8
     bool hex = false;                 // --hex: the transcript in hex rows
     QString eol = QStringLiteral("crlf"); // --eol: crlf, lf, cr or none, in lower case

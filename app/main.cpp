@@ -113,8 +113,9 @@ int main(int argc, char* argv[])
     window.actTlsToClient->setChecked(request.tls || request.tlsListen || !request.tlsConnect);
     window.actTlsToServer->setChecked(request.tls || request.tlsConnect || !request.tlsListen);
     window.actTakeUpTls->setChecked(!request.relayRaw);
-    window.connection().setTlsSettings(
-        {request.caFile, request.certFile, request.keyFile, request.insecure});
+    window.connection().setTlsSettings({request.caFile, request.certFile, request.keyFile,
+                                        request.insecure, request.pins, request.serverName,
+                                        request.verifyClients});
     if (log)
         window.startLog(std::move(log)); // the banner line first
     if (captureFile) {

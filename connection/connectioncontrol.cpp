@@ -100,10 +100,11 @@ void ConnectionControl::cmdConnetti_Click()
         return;
     }
     const QString host = m_window.text(TextBox::txtHostConn);
-    tls::PeerFacts facts;
+    TlsSteps::Checked facts;
     Endpoint peer(connection.handle, RemoteAddr);
     if (m_window.tlsValue()) {
-        peer.setSession(m_tls.clientHandshake(peer.socket(), host, m_connectTimeLimit, facts));
+        peer.setSession(
+            m_tls.clientHandshake(peer.socket(), host, *port, m_connectTimeLimit, facts));
         if (!peer.isTls()) {
             peer.close();
             writeStatusLine(failed);
@@ -125,7 +126,7 @@ void ConnectionControl::cmdConnetti_Click()
     startConversation(true);
     writeStatusLine(QStringLiteral("Connected to: ") + AddressToText(RemoteAddr));
     if (m_peer.isTls())
-        m_tls.writeFacts(facts, true);
+        m_tls.writeFacts(facts);
     m_window.connectionReady();
 }
 
@@ -163,9 +164,10 @@ void ConnectionControl::mnuStartTls_Click()
         return;
     const QString host = ConnState == stateConnected ? m_connectedHost
                                                      : AddressToText(RemoteAddr);
-    tls::PeerFacts facts;
+    TlsSteps::Checked facts;
     m_upgrading = true; // the ticks meanwhile leave the socket to the handshake
     std::unique_ptr<tls::Session> session = m_tls.clientHandshake(m_peer.socket(), host,
+                                                                  m_peer.port(),
                                                                   m_connectTimeLimit, facts);
     m_upgrading = false;
     if (!session) {
@@ -174,7 +176,7 @@ void ConnectionControl::mnuStartTls_Click()
         return;
     }
     m_peer.setSession(std::move(session));
-    m_tls.writeFacts(facts, true);
+    m_tls.writeFacts(facts);
 }
 
 bool ConnectionControl::showWaitingPlainText()
@@ -318,7 +320,7 @@ void ConnectionControl::tlsPeerAccepted(Endpoint peer)
     RemoteAddr = peer.address();
     m_peer = std::move(peer);
     peerAccepted();
-    m_tls.writeFacts(m_peer.session()->peer(), false);
+    m_tls.writeFacts(m_peer.session()->peer());
     m_window.connectionReady();
 }
 
@@ -722,7 +724,7 @@ void ConnectionControl::relayAcceptStep()
 void ConnectionControl::relayClientReady(Endpoint client)
 {
     if (client.isTls())
-        m_tls.writeFacts(client.session()->peer(), false);
+        m_tls.writeFacts(client.session()->peer());
     m_relayClient = std::move(client);
     connectServer();
 }
@@ -750,15 +752,15 @@ void ConnectionControl::connectServer()
                             .arg(server.port()));
         if (m_relayTlsServer) {
             // Nothing of the client's is read before the server is trusted.
-            tls::PeerFacts facts;
-            server.setSession(
-                m_tls.clientHandshake(server.socket(), m_relayHost, m_connectTimeLimit, facts));
+            TlsSteps::Checked facts;
+            server.setSession(m_tls.clientHandshake(server.socket(), m_relayHost, m_relayPort,
+                                                    m_connectTimeLimit, facts));
             if (!server.isTls()) {
                 server.close();
                 giveUp(QStringLiteral("Relay: no TLS with the server; the client is closed"));
                 return;
             }
-            m_tls.writeFacts(facts, true);
+            m_tls.writeFacts(facts);
         }
         if (m_unloaded) {
             giveUp(QStringLiteral("Relay: stopped; the client and the server are closed"));
@@ -826,8 +828,9 @@ void ConnectionControl::upgradeRelay(const QString& serverName)
     }
     Endpoint& server = relay.endpoint(RelaySide::Server);
     Endpoint& client = relay.endpoint(RelaySide::Client);
-    tls::PeerFacts facts;
+    TlsSteps::Checked facts;
     std::unique_ptr<tls::Session> session = m_tls.clientHandshake(server.socket(), host,
+                                                                  m_relayPort,
                                                                   m_connectTimeLimit, facts);
     if (!session || m_relay.get() != &relay) {
         if (m_relay.get() == &relay)
@@ -835,7 +838,7 @@ void ConnectionControl::upgradeRelay(const QString& serverName)
         return;
     }
     server.setSession(std::move(session));
-    m_tls.writeFacts(facts, true);
+    m_tls.writeFacts(facts);
 
     std::string error;
     std::unique_ptr<tls::Session> clientSession = tls::Session::server(client.socket(), *identity,
@@ -853,7 +856,7 @@ void ConnectionControl::upgradeRelay(const QString& serverName)
                       .arg(QString::fromUtf8(error.data(), qsizetype(error.size()))));
         return;
     }
-    m_tls.writeFacts(client.session()->peer(), false);
+    m_tls.writeFacts(client.session()->peer());
     writeStatusLine(QStringLiteral("Relay: TLS on both legs now; the transcript shows the "
                                    "decrypted bytes"));
     relay.resume();

@@ -3,9 +3,14 @@
 #include "endpoint.h"
 #include "windowops.h"
 
+#include <QStringList>
+
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 // What TLS trusts and shows, as the command line asks.
 struct TlsSettings {
@@ -13,6 +18,11 @@ struct TlsSettings {
     QString certFile, keyFile; // PEM; ours, for a server that asks and for Listen;
                                // empty: none, and a certificate made for Listen
     bool insecure = false;     // go on with any certificate, saying so
+    // SHA-256 fingerprints as the transcript writes them ("AB:CD:..."): a
+    // certificate with one is trusted as it is; with any given, no other is.
+    QStringList pins = {};
+    QString serverName = {};    // sent as SNI and checked; empty: the host as typed
+    bool verifyClients = false; // a listener takes only clients with a certificate of caFile
 };
 
 // The TLS steps of connection control: a client handshake verified as the
@@ -36,14 +46,30 @@ public:
     }
     const TlsSettings& settings() const { return m_settings; }
 
+    // Why a server we connected to is trusted.
+    enum class Trust {
+        Verified, // its chain and name
+        Pinned,   // its fingerprint, pinned
+        Accepted, // the user went on, now or before for the same host and port
+        Insecure, // --insecure
+    };
+    struct Checked {
+        tls::PeerFacts facts; // what the server showed
+        Trust trust = Trust::Verified;
+    };
+
     // A client handshake over s, bounded by timeLimit and drawn by the
-    // window meanwhile: the session, or nullptr when it failed or the user
-    // did not trust the peer (the reason is written). facts: what the peer
-    // showed. host: the SNI and the name checked.
+    // window meanwhile: the session, or nullptr when it failed or the peer
+    // is not trusted (the reason is written). host: the SNI and the name
+    // checked, unless the settings name another; with port, where a
+    // certificate the user went on with is remembered for the run.
     std::unique_ptr<tls::Session> clientHandshake(mWinsock2::SocketHandle s, const QString& host,
+                                                  quint16 port,
                                                   std::chrono::milliseconds timeLimit,
-                                                  tls::PeerFacts& facts);
-    void writeFacts(const tls::PeerFacts& facts, bool asClient);
+                                                  Checked& checked);
+    // The lines about a server we connected to, and about a client that came.
+    void writeFacts(const Checked& server);
+    void writeFacts(const tls::PeerFacts& client);
 
     // Ours: loaded from the files once (a locked key unlocked then through
     // the window's passphrase dialog), or made once for a listener when
@@ -69,9 +95,17 @@ public:
 
 private:
     tls::PassphraseSource passphraseSource();
+    // Asks the user about a peer that is not trusted: true to go on.
+    bool askToTrust(const tls::PeerFacts& facts, const QString& where);
+    void writeCertificate(const tls::PeerFacts& facts);
 
     WindowOps& m_window;
     StatusLine m_statusLine;
     TlsSettings m_settings;
     std::unique_ptr<tls::Identity> m_identity;
+    // For the rest of the run, never written anywhere: the certificate the
+    // user last went on with for each "host port", and the fingerprints the
+    // user pinned from the trust question.
+    std::map<QString, std::string> m_accepted;
+    std::vector<std::string> m_pinnedHere;
 };

@@ -26,6 +26,13 @@ enum class Control {
 // server it is relayed to.
 enum class RelaySide { Client, Server };
 
+// The user's answer to whether to go on with a peer that is not trusted.
+struct TrustAnswer {
+    TrustAnswer(bool goOn = false, bool pin = false) : goOn(goOn), pin(pin) { }
+    bool goOn;
+    bool pin; // trust that certificate wherever it shows, for the rest of the run
+};
+
 // The text boxes whose text connection control reads or writes.
 enum class TextBox {
     txtHostConn,
@@ -88,12 +95,12 @@ public:
     // wait shown; a close asked for meanwhile happens once work has returned.
     virtual void whileWaiting(const std::function<void()>& work) { work(); }
     // Shows why the peer's certificate is not trusted, with its facts, and
-    // asks whether to go on all the same: true to go on. The answer offered
-    // first is no.
-    virtual bool askToTrust(const QString& facts)
+    // asks whether to go on all the same, and whether to pin it. The answer
+    // offered first is no.
+    virtual TrustAnswer askToTrust(const QString& facts)
     {
         Q_UNUSED(facts);
-        return false;
+        return {};
     }
 
     // How far a file being sent has got: the line to show, and the part

@@ -17,6 +17,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace tls {
 
@@ -37,6 +38,8 @@ struct PeerFacts {
     std::string expires;    // "2027-03-01 12:00:00 UTC"
     std::string fingerprint; // SHA-256 of the certificate, "AB:CD:..."
     // Client side: the chain leads to a trusted authority and names the host.
+    // Server side: the client's chain leads to an authority it was checked
+    // against (Identity::askForClientCertificates).
     bool verified = false;
     // Why not, in plain words with the library's own text: "the certificate
     // has expired (certificate has expired)". Empty when verified.
@@ -72,6 +75,11 @@ struct ClientSettings {
     // outlive the session's start.
     const Identity* identity = nullptr;
     bool anyCertificate = false;
+    // Fingerprints ("AB:CD:...") of certificates trusted as they are: a peer
+    // showing one of them is shown ours too. onlyPinned: no other peer is,
+    // however well its certificate verifies.
+    std::vector<std::string> pinned;
+    bool onlyPinned = false;
 };
 
 // Our certificate and key: served by a listener, shown by a client.
@@ -88,6 +96,11 @@ public:
     // A fresh self-signed certificate and key, held in memory only.
     static std::unique_ptr<Identity> generate(const std::string& commonName, std::string& error);
     std::string fingerprint() const;
+    // From now on a session served with this identity asks the client for a
+    // certificate and ends the handshake unless the client shows one that
+    // leads to an authority of caFile (PEM); false with the reason when the
+    // file cannot be used.
+    bool askForClientCertificates(const std::string& caFile, std::string& error);
 
     struct Data;
     const Data& data() const { return *m_data; }

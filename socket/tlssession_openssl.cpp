@@ -2,6 +2,10 @@
 
 #include "tlssession.h"
 
+#ifdef _WIN32
+#  include "systemroots.h"
+#endif
+
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -24,6 +28,9 @@ struct tls::Identity::Data {
 
 struct tls::Session::Data {
     SSL* ssl = nullptr;
+    // Whom a client shows its certificate to (ClientSettings).
+    std::vector<std::string> pinned;
+    bool onlyPinned = false;
     bool wantWrite = false; // what the last step waits for
     bool writeOwed = false; // the last write stopped inside a record
     ~Data() { SSL_free(ssl); }
@@ -111,6 +118,14 @@ std::string sslProblem(SSL* ssl, int result)
     case SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED:
         words = "the peer wants a client certificate";
         break;
+    case SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE:
+        words = "the client showed no certificate";
+        break;
+    case SSL_R_CERTIFICATE_VERIFY_FAILED:
+        // Only a server checks during the handshake: the client's certificate.
+        ERR_clear_error();
+        return "the client's certificate is not trusted: "
+            + verifyProblem(SSL_get_verify_result(ssl));
     case SSL_R_UNSUPPORTED_PROTOCOL:
     case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
         words = "the peer has no TLS version in common (1.2 at least)";
@@ -182,13 +197,40 @@ SSL_CTX* newContext(const SSL_METHOD* method)
 }
 
 // Called when a server asks for our certificate, after its own has been
-// checked: to a peer that has not verified, none is shown.
-int showOnlyToVerified(SSL* ssl, void*)
+// checked: a peer that is neither pinned nor (unless only pinned ones are
+// trusted) verified is shown none.
+int showOnlyToTrusted(SSL* ssl, void* arg)
 {
-    if (SSL_get_verify_result(ssl) != X509_V_OK)
+    const auto& data = *static_cast<const tls::Session::Data*>(arg);
+    const X509* certificate = SSL_get0_peer_certificate(ssl);
+    const std::string fingerprint = certificate ? hexFingerprint(certificate) : std::string();
+    const bool pinned = !fingerprint.empty()
+        && std::find(data.pinned.begin(), data.pinned.end(), fingerprint) != data.pinned.end();
+    if (!pinned && (data.onlyPinned || SSL_get_verify_result(ssl) != X509_V_OK))
         SSL_certs_clear(ssl);
     return 1;
 }
+
+#ifdef _WIN32
+// The authorities of the system's ROOT store, into store.
+bool addSystemRoots(X509_STORE* store, std::string& error)
+{
+    std::string reason;
+    const std::vector<std::string> roots = systemRootCertificates(reason);
+    if (roots.empty()) {
+        error = withReason("cannot read the trusted authorities of the system", reason);
+        return false;
+    }
+    for (const std::string& der : roots) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(der.data());
+        const X509Ptr authority(d2i_X509(nullptr, &bytes, long(der.size())));
+        if (authority) // one the library cannot read is left out
+            X509_STORE_add_cert(store, authority.get());
+    }
+    ERR_clear_error();
+    return true;
+}
+#endif
 
 // --- Files of certificates and keys ------------------------------------------
 
@@ -541,6 +583,24 @@ std::string Identity::fingerprint() const
     return certificate ? hexFingerprint(certificate) : std::string();
 }
 
+bool Identity::askForClientCertificates(const std::string& caFile, std::string& error)
+{
+    ERR_clear_error();
+    Chain authorities;
+    if (!readCertificates(caFile, "cannot read the trusted authorities", authorities, error))
+        return false;
+    SSL_CTX* context = m_data->context;
+    X509_STORE* store = SSL_CTX_get_cert_store(context);
+    for (const X509Ptr& authority : authorities) {
+        X509_STORE_add_cert(store, authority.get());
+        // Named in the request, so that a client with several can choose.
+        SSL_CTX_add_client_CA(context, authority.get());
+    }
+    ERR_clear_error(); // one given twice is taken once
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    return true;
+}
+
 // --- Session -------------------------------------------------------------------
 
 Session::Session(Handle s, std::unique_ptr<Data> data) : m_socket(s), m_data(std::move(data))
@@ -565,11 +625,17 @@ std::unique_ptr<Session> Session::client(Handle s, const ClientSettings& setting
     // be told why it failed and asked; nothing of the user's goes out before.
     SSL_CTX_set_verify(context.get(), SSL_VERIFY_NONE, nullptr);
     if (settings.caFile.empty()) {
+#ifdef _WIN32
+        // OpenSSL has no store of its own there: the system's is read.
+        if (!addSystemRoots(SSL_CTX_get_cert_store(context.get()), error))
+            return nullptr;
+#else
         if (SSL_CTX_set_default_verify_paths(context.get()) != 1) {
             error = withReason("cannot read the trusted authorities of the system",
                                libraryReason());
             return nullptr;
         }
+#endif
     } else {
         Chain authorities;
         if (!readCertificates(settings.caFile, "cannot read the trusted authorities",
@@ -590,8 +656,6 @@ std::unique_ptr<Session> Session::client(Handle s, const ClientSettings& setting
             error = withReason("TLS cannot use our certificate", libraryReason());
             return nullptr;
         }
-        if (!settings.anyCertificate)
-            SSL_CTX_set_cert_cb(context.get(), showOnlyToVerified, nullptr);
     }
 
     auto data = std::make_unique<Data>();
@@ -600,6 +664,10 @@ std::unique_ptr<Session> Session::client(Handle s, const ClientSettings& setting
         error = withReason("TLS cannot start", libraryReason());
         return nullptr;
     }
+    data->pinned = settings.pinned;
+    data->onlyPinned = settings.onlyPinned;
+    if (settings.identity && !settings.anyCertificate)
+        SSL_set_cert_cb(data->ssl, showOnlyToTrusted, data.get());
     // An address is checked as an address and sends no SNI; a name is both.
     X509_VERIFY_PARAM* param = SSL_get0_param(data->ssl);
     if (X509_VERIFY_PARAM_set1_ip_asc(param, settings.host.c_str()) != 1) {

@@ -827,12 +827,13 @@ void frmPellix::setSendTarget(RelaySide side)
                                         "click to send to the client"));
 }
 
-bool frmPellix::askToTrust(const QString& facts)
+TrustAnswer frmPellix::askToTrust(const QString& facts)
 {
     if (m_hooks.askToTrust)
         return m_hooks.askToTrust(facts);
     TrustDialog dialog(facts, m_hooks.trustDelay, this);
-    return dialog.exec() == QDialog::Accepted;
+    const bool goOn = dialog.exec() == QDialog::Accepted;
+    return {goOn, goOn && dialog.pin->isChecked()};
 }
 
 std::optional<QString> frmPellix::askPassphrase(const QString& file, bool again)

@@ -42,9 +42,9 @@ public:
         ConnectionControl::Platform platform;
         // Ends the program at once after the start-up failure message.
         std::function<void(int status)> terminate;
-        // Asks whether to go on with a peer whose certificate is not trusted
-        // (a dialog by default).
-        std::function<bool(const QString& facts)> askToTrust;
+        // Asks whether to go on with a peer whose certificate is not trusted,
+        // and whether to pin it (a dialog by default).
+        std::function<TrustAnswer(const QString& facts)> askToTrust;
         // Asks for the passphrase of a locked key (a dialog by default).
         std::function<std::optional<QString>(const QString& file, bool again)> askPassphrase;
         // How long that dialog takes no key and no click once it shows.
@@ -167,7 +167,7 @@ private:
     void setCaption(Control control, const QString& caption) override;
     int echoValue() const override;
     bool tlsValue() const override;
-    bool askToTrust(const QString& facts) override;
+    TrustAnswer askToTrust(const QString& facts) override;
     void connectionStarted() override;
     std::optional<QString> askPassphrase(const QString& file, bool again) override;
     void EnsureLineBreak() override;

@@ -1,5 +1,6 @@
 #include "trustdialog.h"
 
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QEvent>
 #include <QHBoxLayout>
@@ -40,10 +41,17 @@ TrustDialog::TrustDialog(const QString& facts, std::chrono::milliseconds delay, 
     buttons->addButton(dontConnect, QDialogButtonBox::RejectRole);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    // No "&" either, and reached by Tab after the buttons; it answers nothing.
+    pin = new QCheckBox(tr("Trust this certificate wherever it shows, until Pellix closes"), this);
+    pin->setObjectName(QStringLiteral("pin"));
+    pin->setEnabled(false); // until the delay is over
+    setTabOrder(dontConnect, connectAnyway);
+    setTabOrder(connectAnyway, pin);
 
     auto* texts = new QVBoxLayout;
     texts->addWidget(text);
     texts->addWidget(question);
+    texts->addWidget(pin);
     auto* top = new QHBoxLayout;
     top->addWidget(icon);
     top->addLayout(texts, 1);
@@ -67,6 +75,7 @@ void TrustDialog::showEvent(QShowEvent* event)
     QTimer::singleShot(m_delay, this, [this] {
         m_listening = true;
         connectAnyway->setEnabled(true);
+        pin->setEnabled(true);
     });
 }
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+class QCheckBox;
 class QPushButton;
 
 // Asks whether to go on with a peer whose certificate is not trusted, made
@@ -11,7 +12,9 @@ class QPushButton;
 // that goes on ("Connect Anyway") has no mnemonic and is never the default,
 // the focus and the default are on "Don't Connect", Escape and Enter mean no,
 // and for the first moments after it shows (delay) it takes no key and no
-// click at all: someone still typing when it pops up answers nothing.
+// click at all: someone still typing when it pops up answers nothing. A box
+// unticked at first turns going on into trusting the certificate by its
+// fingerprint for the rest of the run.
 class TrustDialog : public QDialog {
     Q_OBJECT
 
@@ -20,6 +23,7 @@ public:
 
     QPushButton* connectAnyway = nullptr;
     QPushButton* dontConnect = nullptr;
+    QCheckBox* pin = nullptr;
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -34,6 +34,8 @@ private slots:
     void relayOptions_data();
     void relayOptions();
     void tlsOptions();
+    void trustOptions_data();
+    void trustOptions();
     void lineEnd_data();
     void lineEnd();
     void timestamps_data();
@@ -147,6 +149,13 @@ void tst_CommandLine::outcome_data()
     err("bad relay port", {"--relay=0", "h", "80"}, "'0' is not a port for --relay");
     err("--relay without its port", {"--relay"}, "'--relay' needs a port");
     err("--tls-listen with a value", {"--tls-listen=1"}, "'--tls-listen' takes no value");
+    const QString notPin = " is not a SHA-256 fingerprint (64 hex digits, colons optional)";
+    err("--pin too short", {"--pin", "AB:CD", "h"}, "'AB:CD'" + notPin);
+    err("--pin not hex", {"--pin=" + QString(63, 'a') + "g"}, QString(63, 'a') + "g'" + notPin);
+    err("--pin with --insecure", {"--pin", QString(64, 'a'), "-k"}, "--pin and --insecure exclude");
+    err("--servername without its name", {"h", "--servername"}, "'--servername' needs a name");
+    err("--verify-clients without --ca-file", {"--verify-clients", "-l", "443"},
+        "--verify-clients needs --ca-file");
 }
 
 void tst_CommandLine::relayOptions_data()
@@ -218,6 +227,36 @@ void tst_CommandLine::tlsOptions()
     QCOMPARE(c.request.tls, tls);
     QCOMPARE(c.request.insecure, insecure);
     QCOMPARE((QStringList{c.request.caFile, c.request.certFile, c.request.keyFile}), files);
+}
+
+void tst_CommandLine::trustOptions_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QStringList>("pins");
+    QTest::addColumn<QString>("serverName");
+    QTest::addColumn<bool>("verifyClients");
+    const QString digits = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789ABCDEF";
+    const QString written = QByteArray::fromHex(digits.toLatin1()).toHex(':').toUpper();
+    QTest::newRow("pins in any case, colons optional")
+        << QStringList{"--pin", digits, "h", "--pin=" + written.toLower()}
+        << QStringList{written, written} << "" << false;
+    QTest::newRow("a name to check, clients to check")
+        << QStringList{"--servername", "staging.example", "--verify-clients", "--ca-file=ca.pem",
+                       "h"}
+        << QStringList{} << "staging.example" << true;
+}
+
+void tst_CommandLine::trustOptions()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QStringList, pins);
+    QFETCH(QString, serverName);
+    QFETCH(bool, verifyClients);
+    const CommandLine c = parseCommandLine(args, Banner);
+    QCOMPARE(c.action, CommandLine::Action::Run);
+    QCOMPARE(c.request.pins, pins);
+    QCOMPARE(c.request.serverName, serverName);
+    QCOMPARE(c.request.verifyClients, verifyClients);
 }
 
 void tst_CommandLine::lineEnd_data()

@@ -33,6 +33,10 @@ private slots:
 
     void connectChecksTheCertificate_data();
     void connectChecksTheCertificate();
+    void goingOnIsRemembered_data();
+    void goingOnIsRemembered();
+    void listenerChecksClientCertificates_data();
+    void listenerChecksClientCertificates();
     void trustDialogTakesNoStrayKey_data();
     void trustDialogTakesNoStrayKey();
     void clientCertificateOnlyToAVerifiedPeer_data();
@@ -73,6 +77,7 @@ private:
     std::unique_ptr<testpeer::Listener> m_listener;
     QStringList m_asked; // what the trust dialog was shown
     bool m_answer = false;
+    bool m_pin = false; // the trust dialog's answer pins the certificate
     // The passphrases the passphrase dialog gives in turn, then none; and
     // what it was asked: the file, and whether again.
     QStringList m_passphrases;
@@ -90,7 +95,7 @@ void tst_Tls::init()
     frmPellix::Hooks hooks = testwindow::loopbackHooks();
     hooks.askToTrust = [this](const QString& facts) {
         m_asked.append(facts);
-        return m_answer;
+        return TrustAnswer{m_answer, m_pin};
     };
     hooks.askPassphrase = [this](const QString& file, bool again) -> std::optional<QString> {
         m_unlocking.append({file, again});
@@ -100,6 +105,7 @@ void tst_Tls::init()
     };
     m_asked.clear();
     m_answer = false;
+    m_pin = false;
     m_passphrases.clear();
     m_unlocking.clear();
     m_window = std::make_unique<frmPellix>(hooks);
@@ -157,25 +163,36 @@ void tst_Tls::connectChecksTheCertificate_data()
     QTest::addColumn<bool>("userGoesOn");
     QTest::addColumn<bool>("connected");
     QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("pinned");     // the certificate whose fingerprint is pinned
+    QTest::addColumn<QString>("serverName"); // sent and checked instead of host
 
     QTest::newRow("verified address") << "127.0.0.1" << "good" << false << false << false << true
-                                      << "Verified: the certificate is trusted";
+                                      << "Verified: the certificate is trusted" << "" << "";
     QTest::newRow("verified name") << "localhost" << "good" << false << false << false << true
-                                   << "Verified: the certificate is trusted";
+                                   << "Verified: the certificate is trusted" << "" << "";
     QTest::newRow("unknown issuer") << "127.0.0.1" << "good" << true << false << false << false
-                                    << "Certificate not trusted: the issuer is unknown";
+                                    << "Certificate not trusted: the issuer is unknown" << "" << "";
     QTest::newRow("wrong name") << "localhost" << "other" << false << false << false << false
-                                << "Certificate not trusted: the certificate is for another name";
+                                << "Certificate not trusted: the certificate is for another name" << "" << "";
     QTest::newRow("wrong address") << "127.0.0.1" << "other" << false << false << false << false
-                                   << "the certificate is for another address";
+                                   << "the certificate is for another address" << "" << "";
     QTest::newRow("expired") << "127.0.0.1" << "expired" << false << false << false << false
-                             << "Certificate not trusted: the certificate has expired";
+                             << "Certificate not trusted: the certificate has expired" << "" << "";
     QTest::newRow("self-signed") << "127.0.0.1" << "self" << false << false << false << false
-                                 << "Certificate not trusted: the certificate is self-signed";
+                                 << "Certificate not trusted: the certificate is self-signed" << "" << "";
     QTest::newRow("insecure") << "127.0.0.1" << "self" << false << true << false << true
-                              << "NOT VERIFIED: the certificate is self-signed";
+                              << "NOT VERIFIED: the certificate is self-signed" << "" << "";
     QTest::newRow("user goes on") << "127.0.0.1" << "expired" << false << false << true << true
-                                  << "going on as the user chose";
+                                  << "going on as the user chose" << "" << "";
+    const QString refused = "Certificate refused: its fingerprint is not one pinned";
+    QTest::newRow("pinned self-signed") << "127.0.0.1" << "self" << false << false << false << true
+                                        << "Trusted by its pinned fingerprint" << "self" << "";
+    QTest::newRow("another, pinned one") << "127.0.0.1" << "expired" << false << false << true
+                                         << false << refused << "self" << "";
+    QTest::newRow("verified, not pinned") << "localhost" << "good" << false << false << false
+                                          << false << refused << "self" << "";
+    QTest::newRow("server name") << "127.0.0.1" << "other" << false << false << false << true
+                                 << "Verified: the certificate is trusted" << "" << "other.example";
 }
 
 void tst_Tls::connectChecksTheCertificate()
@@ -187,17 +204,23 @@ void tst_Tls::connectChecksTheCertificate()
     QFETCH(bool, userGoesOn);
     QFETCH(bool, connected);
     QFETCH(QString, line);
-    m_window->connection().setTlsSettings(
-        {systemAuthorities ? QString() : file("ca.pem"), {}, {}, insecure});
+    QFETCH(QString, pinned);
+    QFETCH(QString, serverName);
+    const QStringList pins = pinned.isEmpty()
+        ? QStringList()
+        : QStringList{testtls::certificateFingerprint(file(pinned + ".pem"))};
+    m_window->connection().setTlsSettings({systemAuthorities ? QString() : file("ca.pem"), {}, {},
+                                           insecure, pins, serverName});
     m_answer = userGoesOn;
 
     bool handshook = false;
     testtls::Peer peer = connectTls(host, certificate, &handshook);
     QVERIFY(handshook);
     // A name goes out as SNI; an address does not.
-    QCOMPARE(peer.serverName(), host.front().isDigit() ? QString() : host);
+    const QString sent = serverName.isEmpty() ? host : serverName;
+    QCOMPARE(peer.serverName(), sent.front().isDigit() ? QString() : sent);
     QVERIFY2(transcript().contains(line), qPrintable(transcript()));
-    const bool asked = !line.startsWith("Verified") && !insecure;
+    const bool asked = !line.startsWith("Verified") && !insecure && pins.isEmpty();
     QCOMPARE(m_asked.size(), asked ? 1 : 0);
     if (asked)
         QVERIFY(m_asked.first().contains("SHA-256: " + peer.peerFingerprint()));
@@ -215,6 +238,80 @@ void tst_Tls::connectChecksTheCertificate()
     QCOMPARE(peer.read(2), QByteArray("hi"));
     QTest::mouseClick(m_window->cmdDisconnect, Qt::LeftButton);
     QVERIFY(peer.sawCloseNotify());
+}
+
+// Going on with a certificate that is not trusted holds for its host and
+// port while the certificate stays the same, or, pinned, wherever it shows.
+void tst_Tls::goingOnIsRemembered_data()
+{
+    QTest::addColumn<bool>("pin");
+    QTest::addColumn<bool>("samePort");
+    QTest::addColumn<QString>("second"); // the certificate the second connect meets
+    QTest::addColumn<int>("asked");
+    QTest::addColumn<QString>("line");
+    const QString chosen = "going on as the user chose";
+    QTest::newRow("the same again") << false << true << "self" << 1 << chosen;
+    QTest::newRow("another certificate") << false << true << "expired" << 2 << "has expired";
+    QTest::newRow("another port") << false << false << "self" << 2 << chosen;
+    QTest::newRow("pinned, another port") << true << false << "self" << 1
+                                          << "Trusted by its pinned fingerprint";
+}
+
+void tst_Tls::goingOnIsRemembered()
+{
+    QFETCH(bool, pin);
+    QFETCH(bool, samePort);
+    QFETCH(QString, second);
+    QFETCH(int, asked);
+    QFETCH(QString, line);
+    m_answer = true;
+    m_pin = pin;
+    for (const QString& certificate : {QStringLiteral("self"), second}) {
+        const bool first = m_asked.isEmpty();
+        const qsizetype from = transcript().size();
+        testtls::Peer peer = connectTls("127.0.0.1", certificate);
+        QCOMPARE(m_window->connection().connState(), State::stateConnected);
+        QTest::mouseClick(m_window->cmdDisconnect, Qt::LeftButton);
+        if (!samePort)
+            m_listener = std::make_unique<testpeer::Listener>();
+        const QString expected = first ? "going on as the user chose" : line;
+        QVERIFY2(transcript().indexOf(expected, from) > 0, qPrintable(transcript()));
+    }
+    QCOMPARE(m_asked.size(), asked);
+}
+
+// The listener taking only clients with a certificate of the authority,
+// against openssl s_client: any other is told why and closed, and the
+// listener waits on for the next.
+void tst_Tls::listenerChecksClientCertificates_data()
+{
+    QTest::addColumn<QString>("certificate"); // the client's; empty: none
+    QTest::addColumn<QString>("line");
+    QTest::newRow("of the authority") << "good" << "Subject: CN=good\r\nIssuer: CN=Pellix test "
+                                                   "authority";
+    QTest::newRow("none") << "" << "failed: the client showed no certificate";
+    QTest::newRow("self-signed") << "self" << "failed: the client's certificate is not trusted: "
+                                              "the certificate is self-signed";
+}
+
+void tst_Tls::listenerChecksClientCertificates()
+{
+    QFETCH(QString, certificate);
+    QFETCH(QString, line);
+    m_window->connection().setTlsSettings({file("ca.pem"), {}, {}, false, {}, {}, true});
+    const quint16 port = testpeer::unusedPort();
+    testwindow::startListening(*m_window, port);
+    QProcess client;
+    client.start("openssl", QStringList{"s_client", "-connect", "127.0.0.1:" + QString::number(port)}
+                     + (certificate.isEmpty() ? QStringList()
+                                              : QStringList{"-cert", file(certificate + ".pem"),
+                                                            "-key", file(certificate + ".key")}));
+    const auto end = qScopeGuard([&client] { client.kill(), client.waitForFinished(); });
+    QVERIFY2(tickUntil(line), qPrintable(transcript()));
+    QCOMPARE(m_window->connection().connState(),
+             certificate == "good" ? State::stateAccepted : State::stateListening);
+    QCOMPARE(transcript().contains(testtls::certificateFingerprint(file("good.pem"))),
+             certificate == "good");
 }
 
 // The real trust dialog, shown for a self-signed peer, and real key events
