@@ -115,6 +115,8 @@ int main(int argc, char* argv[])
     window.actTakeUpTls->setChecked(!request.relayRaw);
     window.connection().setTlsSettings(
         {request.caFile, request.certFile, request.keyFile, request.insecure});
+    if (!request.proxy.isEmpty())
+        window.connection().setProxy(ProxySettings::parse(request.proxy));
     if (log)
         window.startLog(std::move(log)); // the banner line first
     if (captureFile) {
