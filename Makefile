@@ -76,7 +76,8 @@ fuzz:
 # Every benchmark; the figures go to $(BUILD)/bench-results/ (see bench/RESULTS.md).
 bench: build
 	@scripts/install-deps.sh libx11-dev xvfb xauth dbus-daemon dbus-bin at-spi2-core python3-pyatspi \
-	    openssl xterm netcat-openbsd python3 socat
+	    openssl xterm netcat-openbsd python3 socat \
+	    microsocks tinyproxy ncat
 	@$(MAKE) --no-print-directory configure
 	@cmake --build $(BUILD) -j $(JOBS) --target run_benchmarks
 
