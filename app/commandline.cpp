@@ -135,7 +135,7 @@ QString helpText()
         "  pellix --hex host 502     look at a binary protocol byte by byte\n"
         "  pellix --capture s.pcapng host 1883   then: wireshark s.pcapng\n"
         "  pellix --proxy socks5://127.0.0.1:1080 example.org 80\n"
-        "                            the same through a SOCKS5 proxy (ssh -D 1080)\n"
+        "                            connect through a SOCKS5 proxy (ssh -D 1080)\n"
         "  pellix --relay 8080 example.org 80   watch an HTTP client: point it at\n"
         "                            localhost:8080\n"
         "\n"

@@ -147,6 +147,9 @@ void tst_CommandLine::outcome_data()
     err("bad relay port", {"--relay=0", "h", "80"}, "'0' is not a port for --relay");
     err("--relay without its port", {"--relay"}, "'--relay' needs a port");
     err("--tls-listen with a value", {"--tls-listen=1"}, "'--tls-listen' takes no value");
+    err("not a proxy, its password not shown", {"--proxy", "ftp://u:pw@h", "h"},
+        "--proxy: the proxy must be socks5:// or http://, not ftp://;");
+    err("--proxy without its URL", {"h", "--proxy"}, "'--proxy' needs a URL");
 }
 
 void tst_CommandLine::relayOptions_data()

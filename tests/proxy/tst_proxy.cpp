@@ -235,23 +235,18 @@ void tst_Proxy::throughRealProxies()
 
     frmPellix window(testwindow::loopbackHooks());
     ConnectionControl& control = window.connection();
-    const QString log = m_dir.filePath("proxy.log");
-    QFile::remove(log);
+    const QString log = m_dir.filePath(QString(QTest::currentDataTag()) + ".log");
     window.startLog(TranscriptLog::open(log, nullptr));
     testpeer::Listener silent; // accepts in the kernel, never answers
     const quint16 proxyPort = proxy == "stalls" ? silent.port() : m_ports.at(proxy);
-    if (proxy == "stalls")
-        control.setConnectTimeLimit(300ms);
-    const QString kind = proxy.startsWith("http") ? "http" : "socks5";
-    control.setProxy(ProxySettings::parse(kind + "://" + login + "127.0.0.1:"
-                                          + QString::number(proxyPort)));
+    control.setConnectTimeLimit(proxy == "stalls" ? 300ms : 5000ms);
+    control.setProxy(ProxySettings::parse((proxy.startsWith("http") ? "http://" : "socks5://")
+                                          + login + "127.0.0.1:" + QString::number(proxyPort)));
     control.setTlsSettings({m_dir.filePath("ca.pem"), {}, {}, false});
     window.chkTls->setChecked(tls);
     window.show();
-
     const quint16 port = target == "served" ? m_target.port()
-                       : target == "closed" ? m_closedPort
-                                            : m_forbiddenPort;
+                       : target == "closed" ? m_closedPort : m_forbiddenPort;
     const bool opens = line.startsWith("Connected");
     // The target greets at once: its first bytes may ride with the proxy's answer.
     std::future<std::pair<bool, testtls::Peer>> served;
