@@ -40,11 +40,9 @@ inline quint16 start(QProcess& process, const QString& program,
 // microsocks on 127.0.0.1, asking for user and password when given.
 inline quint16 startSocks(QProcess& process, const QString& user = {}, const QString& password = {})
 {
+    const QStringList login = user.isEmpty() ? QStringList() : QStringList{"-u", user, "-P", password};
     return start(process, QStringLiteral("microsocks"), [&](quint16 port) {
-        QStringList a{"-i", "127.0.0.1", "-p", QString::number(port)};
-        if (!user.isEmpty())
-            a << "-u" << user << "-P" << password;
-        return a;
+        return QStringList{"-i", "127.0.0.1", "-p", QString::number(port)} + login;
     });
 }
 
@@ -54,15 +52,14 @@ inline quint16 startHttp(QProcess& process, const QString& file, const QList<qui
                          const QString& user = {}, const QString& password = {})
 {
     return start(process, QStringLiteral("tinyproxy"), [&](quint16 port) {
-        QString conf = QStringLiteral("Port %1\nListen 127.0.0.1\nTimeout 30\nLogLevel Critical\n")
-                           .arg(port);
-        for (quint16 allowed : ports)
-            conf += QStringLiteral("ConnectPort %1\n").arg(allowed);
-        if (!user.isEmpty())
-            conf += QStringLiteral("BasicAuth %1 %2\n").arg(user, password);
-        QFile f(file);
-        if (f.open(QIODevice::WriteOnly))
-            f.write(conf.toUtf8());
+        QFile conf(file);
+        if (conf.open(QIODevice::WriteOnly)) {
+            conf.write(QStringLiteral("Port %1\nListen 127.0.0.1\nLogLevel Critical\n").arg(port).toUtf8());
+            for (quint16 allowed : ports)
+                conf.write(QStringLiteral("ConnectPort %1\n").arg(allowed).toUtf8());
+            if (!user.isEmpty())
+                conf.write(QStringLiteral("BasicAuth %1 %2\n").arg(user, password).toUtf8());
+        }
         return QStringList{"-d", "-c", file};
     });
 }
