@@ -7,8 +7,9 @@ BUILD_DEPS = cmake g++ make qt6-base-dev libssl-dev libtomlplusplus-dev fonts-de
 # The tests also check the desktop files, the manual page, the package (with
 # Debian's checker), the real window and what a screen reader reads of it
 # (AT-SPI), and read the captures back with Wireshark's tshark and capinfos
-# (install-deps.sh answers tshark's capture question with no).
-TEST_DEPS  = $(BUILD_DEPS) openssl python3-aiosmtpd tshark curl libx11-dev desktop-file-utils appstream dpkg-dev file man-db lintian \
+# (install-deps.sh answers tshark's capture question with no). microsocks and
+# tinyproxy are the SOCKS5 and HTTP proxies that connects go through.
+TEST_DEPS  = $(BUILD_DEPS) openssl python3-aiosmtpd tshark curl microsocks tinyproxy libx11-dev desktop-file-utils appstream dpkg-dev file man-db lintian \
              xvfb xauth x11-utils xdotool python3 dbus-daemon dbus-bin at-spi2-core python3-pyatspi
 FUZZ_DEPS  = $(BUILD_DEPS) clang libclang-rt-14-dev
 # The screenshot's peer is Python's own web server.
@@ -76,7 +77,8 @@ fuzz:
 # Every benchmark; the figures go to $(BUILD)/bench-results/ (see bench/RESULTS.md).
 bench: build
 	@scripts/install-deps.sh libx11-dev xvfb xauth dbus-daemon dbus-bin at-spi2-core python3-pyatspi \
-	    openssl xterm netcat-openbsd python3 socat
+	    openssl xterm netcat-openbsd python3 socat \
+	    microsocks tinyproxy ncat
 	@$(MAKE) --no-print-directory configure
 	@cmake --build $(BUILD) -j $(JOBS) --target run_benchmarks
 

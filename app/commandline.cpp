@@ -1,5 +1,6 @@
 #include "commandline.h"
 
+#include "proxy.h"
 #include "tlssession.h"
 
 #include <QFile>
@@ -115,6 +116,10 @@ QString helpText()
         "      --relay-raw      in a relay, pass a client's own TLS (a ClientHello at\n"
         "                       the start or after STARTTLS) through as bytes instead\n"
         "                       of taking it up with TLS on both legs\n"
+        "      --proxy URL      connect (and a relay's server leg) through a proxy:\n"
+        "                       socks5://[USER:PASS@]HOST:PORT (the proxy resolves\n"
+        "                       the host's name) or http://[USER:PASS@]HOST:PORT\n"
+        "                       (HTTP CONNECT); TLS still checks the host's name\n"
         "      --ca-file FILE   trust the authorities in FILE (PEM) instead of the\n"
         "                       system's\n"
         "  -k, --insecure       go on with any certificate; the transcript says the\n"
@@ -158,6 +163,8 @@ QString helpText()
         "  pellix --tls example.org 443   HTTPS: type GET / HTTP/1.0 and Enter twice\n"
         "  pellix --hex host 502     look at a binary protocol byte by byte\n"
         "  pellix --capture s.pcapng host 1883   then: wireshark s.pcapng\n"
+        "  pellix --proxy socks5://127.0.0.1:1080 example.org 80\n"
+        "                            connect through a SOCKS5 proxy (ssh -D 1080)\n"
         "  pellix --relay 8080 example.org 80   watch an HTTP client: point it at\n"
         "                            localhost:8080\n"
         "\n"
@@ -211,6 +218,14 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
             request.serverName = value;
             return {};
         }
+        if (option == u"--proxy") {
+            // The reason never quotes the URL: it may hold a password.
+            QString why;
+            if (!ProxySettings::parse(value, &why))
+                return QStringLiteral("--proxy: ") + why;
+            request.proxy = value;
+            return {};
+        }
         if (value.isEmpty())
             return QStringLiteral("option '%1' needs a file name").arg(option);
         if (option == u"--ca-file")
@@ -232,6 +247,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
                                            : option == u"--eol"      ? QStringLiteral("a line end")
                                            : option == u"--pin"      ? QStringLiteral("a fingerprint")
                                            : option == u"--servername" ? QStringLiteral("a name")
+                                           : option == u"--proxy"    ? QStringLiteral("a URL")
                                                                      : QStringLiteral("a file name")));
     };
 
@@ -285,7 +301,8 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
                 QStringLiteral("--listen"), QStringLiteral("--relay"), QStringLiteral("--output"),
                 QStringLiteral("--encoding"), QStringLiteral("--ca-file"), QStringLiteral("--cert"),
                 QStringLiteral("--key"), QStringLiteral("--capture"), QStringLiteral("--eol"),
-                QStringLiteral("--pin"), QStringLiteral("--servername")};
+                QStringLiteral("--pin"), QStringLiteral("--servername"),
+                QStringLiteral("--proxy")};
             if (!withValue.contains(name))
                 return usageError(QStringLiteral("unknown option ") + quoted(name));
             QString value;

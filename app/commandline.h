@@ -19,6 +19,7 @@ struct StartupRequest {
     bool tlsConnect = false;          // a relay's server over TLS (else as --tls)
     bool relayRaw = false;            // a client's own TLS passed through as bytes
     bool insecure = false;            // any certificate, said so in the transcript
+    QString proxy;                    // the proxy's URL, checked; empty: none
     QString caFile;                   // the authorities to trust; empty: the system's
     QString certFile, keyFile;        // our certificate and key; both or neither
     QStringList pins;                 // --pin: SHA-256 fingerprints, "AB:CD:..."

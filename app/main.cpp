@@ -116,6 +116,8 @@ int main(int argc, char* argv[])
     window.connection().setTlsSettings({request.caFile, request.certFile, request.keyFile,
                                         request.insecure, request.pins, request.serverName,
                                         request.verifyClients});
+    if (!request.proxy.isEmpty())
+        window.connection().setProxy(ProxySettings::parse(request.proxy));
     if (log)
         window.startLog(std::move(log)); // the banner line first
     if (captureFile) {

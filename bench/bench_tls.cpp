@@ -62,34 +62,9 @@ bool waitForBytes(int fd, qint64 n)
     return true;
 }
 
-// openssl s_server on a port of its own, serving one client after another.
-struct OpensslServer {
-    explicit OpensslServer(const QTemporaryDir& dir)
-    {
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start("openssl", {"s_server", "-accept", "0", "-rev", "-cert",
-                                  dir.filePath("good.pem"), "-key", dir.filePath("good.key")});
-        for (int i = 0; i < 50 && port.isEmpty(); ++i) {
-            process.waitForReadyRead(100);
-            port = QRegularExpression("ACCEPT .*:(\\d+)")
-                       .match(QString::fromLatin1(process.readAll()))
-                       .captured(1);
-        }
-        if (port.isEmpty())
-            fail("openssl s_server did not start");
-    }
-    ~OpensslServer()
-    {
-        process.kill();
-        process.waitForFinished();
-    }
-    QProcess process;
-    QString port;
-};
-
 void benchHandshake(const QTemporaryDir& dir)
 {
-    OpensslServer server(dir);
+    bench::OpensslServer server(dir);
     frmPellix window(testwindow::loopbackHooks());
     window.tmrReceive->stop();
     window.show();

@@ -9,12 +9,16 @@
 #include <QByteArray>
 #include <QFile>
 #include <QPlainTextEdit>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QScrollBar>
 #include <QSysInfo>
 #include <QTextCursor>
 #include <QThread>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -141,5 +145,39 @@ inline void printMachine()
                 qPrintable(QSysInfo::prettyProductName()), qVersion(),
                 qPrintable(QGuiApplication::platformName()), load.constData());
 }
+
+// openssl s_server on a port of its own, serving one client after another.
+struct OpensslServer {
+    explicit OpensslServer(const QTemporaryDir& dir)
+    {
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start("openssl", {"s_server", "-accept", "0", "-rev", "-cert",
+                                  dir.filePath("good.pem"), "-key", dir.filePath("good.key")});
+        for (int i = 0; i < 50 && port.isEmpty(); ++i) {
+            process.waitForReadyRead(100);
+            port = QRegularExpression("ACCEPT .*:(\\d+)")
+                       .match(QString::fromLatin1(process.readAll()))
+                       .captured(1);
+        }
+        if (port.isEmpty()) {
+            std::fprintf(stderr, "openssl s_server did not start\n");
+            std::exit(1);
+        }
+    }
+    // Reads away what the server has written about its clients, so that its
+    // output pipe never fills and stops it.
+    void drain()
+    {
+        process.waitForReadyRead(0);
+        process.readAll();
+    }
+    ~OpensslServer()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+    QProcess process;
+    QString port;
+};
 
 } // namespace bench

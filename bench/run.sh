@@ -12,6 +12,11 @@ QT_QPA_PLATFORM=offscreen "$bin/bench_transcript" | tee "$out/bench_transcript.m
 QT_QPA_PLATFORM=offscreen "$bin/bench_transcript" timestamps | tee "$out/bench_transcript-timestamps.md"
 QT_QPA_PLATFORM=offscreen "$bin/bench_session" | tee "$out/bench_session.md"
 QT_QPA_PLATFORM=offscreen "$bin/bench_tls" | tee "$out/bench_tls.md"
+if command -v microsocks >/dev/null && command -v tinyproxy >/dev/null && command -v ncat >/dev/null; then
+    QT_QPA_PLATFORM=offscreen "$bin/bench_proxy" | tee "$out/bench_proxy.md"
+else
+    echo "the proxies beside ncat skipped: no microsocks, tinyproxy or ncat (make bench installs them)" >&2
+fi
 QT_QPA_PLATFORM=offscreen "$bin/bench_filesend" | tee "$out/bench_filesend.md"
 if command -v socat >/dev/null; then
     QT_QPA_PLATFORM=offscreen "$bin/bench_relay" | tee "$out/bench_relay.md"

@@ -92,14 +92,15 @@ void ConnectionControl::cmdConnetti_Click()
         && !m_tls.identity(QStringLiteral("TLS cannot connect: ")))
         return;
 
-    const Connection connection = connectTo(m_window.text(TextBox::txtHostConn), *port,
-                                            RemoteAddr);
-    const QString failed = QStringLiteral("Failed connection to: ") + AddressToText(RemoteAddr);
+    const QString host = m_window.text(TextBox::txtHostConn);
+    QString proxyFailure;
+    const Connection connection = connectTo(host, *port, RemoteAddr, proxyFailure);
+    const QString failed = QStringLiteral("Failed connection to: ") + destination(host)
+        + (proxyFailure.isEmpty() ? QString() : QStringLiteral(": ") + proxyFailure);
     if (connection.handle == InvalidSocket) {
         writeStatusLine(failed);
         return;
     }
-    const QString host = m_window.text(TextBox::txtHostConn);
     TlsSteps::Checked facts;
     Endpoint peer(connection.handle, RemoteAddr);
     if (m_window.tlsValue()) {
@@ -124,26 +125,57 @@ void ConnectionControl::cmdConnetti_Click()
     m_window.setEnabled(Control::cmdSend, true);
     m_window.connectionStarted();
     startConversation(true);
-    writeStatusLine(QStringLiteral("Connected to: ") + AddressToText(RemoteAddr));
+    writeStatusLine(QStringLiteral("Connected to: ") + destination(host));
     if (m_peer.isTls())
         m_tls.writeFacts(facts);
     m_window.connectionReady();
 }
 
-Connection ConnectionControl::connectTo(const QString& host, quint16 port, SockAddr& address)
+Connection ConnectionControl::connectTo(const QString& host, quint16 port, SockAddr& address,
+                                        QString& proxyFailure)
 {
+    using Clock = std::chrono::steady_clock;
     // Both waits below keep the window drawn and end early when it closes.
     const KeepWaiting keepWaiting = [this] { return m_window.keepWaiting(); };
-    std::vector<SockAddr> addresses = ResolveAddresses(host, m_platform.lookup,
-                                                       m_connectTimeLimit, keepWaiting);
+    // Straight to the host, the lookup and the connect have the time limit
+    // each; through a proxy, one deadline bounds the proxy's lookup, the
+    // connect and the proxy's handshake together.
+    const auto deadline = Clock::now() + m_connectTimeLimit;
+    const auto timeLeft = [&] {
+        return m_proxy ? std::max(std::chrono::milliseconds(0),
+                                  std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      deadline - Clock::now()))
+                       : m_connectTimeLimit;
+    };
+    std::vector<SockAddr> addresses = ResolveAddresses(m_proxy ? m_proxy->host : host,
+                                                       m_platform.lookup, timeLeft(), keepWaiting);
     // A name that does not resolve gives the all-ones address, which fails.
     if (addresses.empty())
         addresses.push_back(sockplatform::Ipv4Record(0xffffffffu, 0));
     for (SockAddr& a : addresses)
-        SetPort(a, port);
-    const Connection connection = ConnectFirst(addresses, m_connectTimeLimit, keepWaiting);
+        SetPort(a, m_proxy ? m_proxy->port : port);
+    Connection connection = ConnectFirst(addresses, timeLeft(), keepWaiting);
     address = addresses[connection.index];
+    if (!m_proxy)
+        return connection;
+    if (connection.handle == InvalidSocket) {
+        proxyFailure = m_proxy->named() + QStringLiteral(" cannot be reached");
+        return connection;
+    }
+    ProxyHandshake handshake(*m_proxy, host, port);
+    proxyFailure = RunProxyHandshake(connection.handle, handshake, deadline, keepWaiting);
+    if (!proxyFailure.isEmpty()) {
+        CloseSocket(connection.handle);
+        connection.handle = InvalidSocket;
+    }
     return connection;
+}
+
+QString ConnectionControl::destination(const QString& host) const
+{
+    // Through a proxy the only address known here is the proxy's own.
+    return m_proxy ? host + QStringLiteral(" through ") + m_proxy->named()
+                   : AddressToText(RemoteAddr);
 }
 
 // --- Start TLS on an open connection -------------------------------------------
@@ -734,22 +766,32 @@ void ConnectionControl::connectServer()
     ConnState = stateRelayConnecting;
     m_window.whileWaiting([this] {
         SockAddr address;
-        const Connection connection = connectTo(m_relayHost, m_relayPort, address);
+        QString proxyFailure;
+        const Connection connection = connectTo(m_relayHost, m_relayPort, address, proxyFailure);
+        const QString viaProxy = m_proxy ? QStringLiteral(" through ") + m_proxy->named()
+                                         : QString();
         auto giveUp = [this](const QString& line) {
             writeStatusLine(line);
             m_relayClient.close();
             ConnState = stateRelaying;
         };
         if (connection.handle == InvalidSocket) {
-            giveUp(QStringLiteral("Relay: cannot reach the server %1 port %2; the client is closed")
+            giveUp(QStringLiteral("Relay: cannot reach the server %1 port %2%3; the client is "
+                                  "closed")
                        .arg(m_relayHost)
-                       .arg(m_relayPort));
+                       .arg(m_relayPort)
+                       .arg(viaProxy
+                            + (proxyFailure.isEmpty() ? QString() : QStringLiteral(": ") + proxyFailure)));
             return;
         }
         Endpoint server(connection.handle, address);
-        writeStatusLine(QStringLiteral("Relay: connected to server %1 port %2")
-                            .arg(server.addressText())
-                            .arg(server.port()));
+        writeStatusLine(m_proxy ? QStringLiteral("Relay: connected to server %1 port %2%3")
+                                      .arg(m_relayHost)
+                                      .arg(m_relayPort)
+                                      .arg(viaProxy)
+                                : QStringLiteral("Relay: connected to server %1 port %2")
+                                      .arg(server.addressText())
+                                      .arg(server.port()));
         if (m_relayTlsServer) {
             // Nothing of the client's is read before the server is trusted.
             TlsSteps::Checked facts;

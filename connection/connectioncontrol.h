@@ -4,6 +4,7 @@
 #include "filesend.h"
 #include "lineend.h"
 #include "mwinsock2.h"
+#include "proxy.h"
 #include "tlssteps.h"
 #include "windowops.h"
 
@@ -115,6 +116,10 @@ public:
     void setSendTimeLimit(std::chrono::milliseconds limit) { m_sendTimeLimit = limit; }
     // How long Connect's name lookup may take, and then its connect.
     void setConnectTimeLimit(std::chrono::milliseconds limit) { m_connectTimeLimit = limit; }
+    // The proxy that Connect and a relay's server leg go through (Listen
+    // never does); none: straight to the host.
+    void setProxy(std::optional<ProxySettings> proxy) { m_proxy = std::move(proxy); }
+    const std::optional<ProxySettings>& proxy() const { return m_proxy; }
     // Ours is loaded from the new files when next needed, unless a listener
     // still serves the one loaded before.
     void setTlsSettings(TlsSettings settings)
@@ -128,10 +133,14 @@ private:
     // A listening socket on every local address at port: false (none kept)
     // when it cannot be made or bound.
     bool openListener(quint16 port, int backlog);
-    // The bounded lookup and connect of Connect: the connection, and the
-    // address connected to (or the last one tried).
+    // The bounded lookup and connect of Connect, through the proxy when one
+    // is set: the connection, and the address connected to (the proxy's
+    // through a proxy) or the last one tried. Why the proxy did not open the
+    // way goes into proxyFailure.
     mWinsock2::Connection connectTo(const QString& host, quint16 port,
-                                    mWinsock2::SockAddr& address);
+                                    mWinsock2::SockAddr& address, QString& proxyFailure);
+    // Where a connect to host went, as the status lines say it.
+    QString destination(const QString& host) const;
     void acceptStep();
     void peerAccepted();
     void tlsPeerAccepted(Endpoint peer);
@@ -179,6 +188,7 @@ private:
     // A file send has ended and the send buffer has not had room since.
     bool m_fileQueued = false;
 
+    std::optional<ProxySettings> m_proxy;
     TlsSteps m_tls;
     bool m_listenTls = false;
     bool m_upgrading = false; // Start TLS's handshake is under way

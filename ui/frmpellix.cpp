@@ -4,6 +4,7 @@
 #include "fixedfont.h"
 #include "hexbytes.h"
 #include "keycodes.h"
+#include "proxydialog.h"
 #include "transcriptview.h"
 #include "trustdialog.h"
 
@@ -326,6 +327,16 @@ void frmPellix::wireEvents()
         startTls->setToolTip(tr("Begin TLS on this connection, once the peer has agreed to it "
                                 "(STARTTLS, STLS, AUTH TLS)"));
         menu->addMenu(mnuLineEnd);
+        QAction* proxy = menu->addAction(tr("&Proxy..."), this, [this] {
+            QTimer::singleShot(0, this, [this] {
+                ProxyDialog dialog(m_connection.proxy(), this);
+                if (dialog.exec() == QDialog::Accepted)
+                    m_connection.setProxy(dialog.proxy());
+            });
+        });
+        proxy->setToolTip(m_connection.proxy()
+                              ? tr("Connect goes through %1").arg(m_connection.proxy()->displayUrl())
+                              : tr("Connect through a SOCKS5 or HTTP proxy"));
     });
     connect(cmdStartListen, &QPushButton::clicked, this,
             [this] { m_connection.cmdStartListen_Click(); });

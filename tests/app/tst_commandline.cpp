@@ -156,6 +156,9 @@ void tst_CommandLine::outcome_data()
     err("--servername without its name", {"h", "--servername"}, "'--servername' needs a name");
     err("--verify-clients without --ca-file", {"--verify-clients", "-l", "443"},
         "--verify-clients needs --ca-file");
+    err("not a proxy, its password not shown", {"--proxy", "ftp://u:pw@h", "h"},
+        "--proxy: the proxy must be socks5:// or http://, not ftp://;");
+    err("--proxy without its URL", {"h", "--proxy"}, "'--proxy' needs a URL");
 }
 
 void tst_CommandLine::relayOptions_data()
