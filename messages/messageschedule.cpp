@@ -39,6 +39,7 @@ bool MessageSchedule::start(const QString& name, const QByteArray& bytes, int pe
     repeat->clock.start();
     m_repeats.push_back(std::move(repeat));
     beat(*r);
+    emit changed();
     return isRepeating(name);
 }
 
@@ -87,6 +88,7 @@ void MessageSchedule::finish(std::size_t index, const QString& why)
         line += tr(" (%n beat(s) skipped: the peer did not take the bytes in time)", nullptr,
                    int(qMin<qint64>(repeat->skipped, INT_MAX)));
     m_statusLine(line);
+    emit changed();
 }
 
 void MessageSchedule::stop(const QString& name, const QString& why)

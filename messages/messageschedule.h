@@ -42,6 +42,10 @@ public:
     qint64 sent(const QString& name) const;
     qint64 skipped(const QString& name) const;
 
+signals:
+    // A repeat has started or stopped.
+    void changed();
+
 private:
     struct Repeat;
     void beat(Repeat& repeat);

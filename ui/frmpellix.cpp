@@ -4,6 +4,10 @@
 #include "fixedfont.h"
 #include "hexbytes.h"
 #include "keycodes.h"
+#include "messagebytes.h"
+#include "messagelist.h"
+#include "messagesender.h"
+#include "messageswindow.h"
 #include "transcriptview.h"
 #include "trustdialog.h"
 
@@ -33,6 +37,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QStyleOptionButton>
+#include <QTableView>
 #include <QStylePainter>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -292,6 +297,7 @@ void frmPellix::createControls()
 
     findBar = new FindBar(txtDati, this);
     createSendProgress();
+    createMessages();
 
     // The find bar, while it shows, comes between the transcript and the send box.
     actSendToClient = new QAction(tr("Send to &Client"), this);
@@ -326,6 +332,7 @@ void frmPellix::wireEvents()
         startTls->setToolTip(tr("Begin TLS on this connection, once the peer has agreed to it "
                                 "(STARTTLS, STLS, AUTH TLS)"));
         menu->addMenu(mnuLineEnd);
+        addMessagesMenu(menu);
     });
     connect(cmdStartListen, &QPushButton::clicked, this,
             [this] { m_connection.cmdStartListen_Click(); });
@@ -493,6 +500,7 @@ void frmPellix::showSendBoxMenu(const QPoint& pos)
                             && (state == ConnectionControl::stateAccepted
                                 || state == ConnectionControl::stateConnected));
     menu->addAction(sending ? actCancelSend : actSendFile);
+    addMessagesMenu(menu.get());
     menu->exec(txtInvia->viewport()->mapToGlobal(pos));
 }
 
@@ -717,7 +725,83 @@ void frmPellix::conversationStarted(const Conversation& conversation)
     txtDati->startConversation(conversation);
 }
 
-void frmPellix::conversationEnded() { txtDati->endConversation(); }
+void frmPellix::conversationEnded()
+{
+    messageSender->stopAll(tr("disconnected"));
+    txtDati->endConversation();
+}
+
+void frmPellix::connectionReady()
+{
+    messageSender->connectionReady();
+}
+
+void frmPellix::writeStatusLine(const QString& line)
+{
+    txtDati->EnsureLineBreak();
+    txtDati->AppendText(line + CrLf, TextOrigin::Status);
+    txtDati->ScrollToEnd();
+}
+
+// --- Saved messages --------------------------------------------------------------
+
+void frmPellix::createMessages()
+{
+    messages = new MessageList(this);
+    MessageSender::Context context;
+    context.send = [this](QByteArrayView bytes, bool skipWhenBusy) {
+        return m_connection.sendBytes(bytes, std::nullopt, skipWhenBusy);
+    };
+    context.lineEnd = [this] { return m_lineEnd; };
+    context.utf8 = [this] { return txtDati->encoding() == TextEncoding::Utf8; };
+    context.statusLine = [this](const QString& line) { writeStatusLine(line); };
+    messageSender = new MessageSender(*messages, std::move(context), this);
+    messagesWindow = new MessagesWindow(*messages, *messageSender, this);
+
+    // The keys that send a message: none of them types into the transcript,
+    // and F3 stays Find Next.
+    for (const QString& key : messageKeys()) {
+        auto* shortcut = new QShortcut(QKeySequence(key), this);
+        connect(shortcut, &QShortcut::activated, this,
+                [this, key] { messageSender->send(messages->rowOfKey(key)); });
+    }
+    auto* open = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F2), this);
+    connect(open, &QShortcut::activated, this, &frmPellix::showMessagesWindow);
+}
+
+void frmPellix::showMessagesWindow()
+{
+    messagesWindow->show();
+    messagesWindow->raise();
+    messagesWindow->activateWindow();
+    if (messagesWindow->selectedRow() < 0 && messages->size() > 0)
+        messagesWindow->selectRow(0);
+    messagesWindow->tblMessages->setFocus(Qt::OtherFocusReason);
+}
+
+void frmPellix::addMessagesMenu(QMenu* menu)
+{
+    menu->addSeparator();
+    QMenu* send = menu->addMenu(tr("Send &Message"));
+    send->setEnabled(messages->size() > 0);
+    for (int row = 0; row < messages->size(); ++row) {
+        const Message& message = messages->at(row);
+        // The name as it is: an & in it is not a mnemonic.
+        QString label = message.name;
+        label.replace(u'&', QStringLiteral("&&"));
+        QAction* action = send->addAction(label, this, [this, row] { messageSender->send(row); });
+        if (!message.key.isEmpty())
+            action->setShortcut(QKeySequence(message.key));
+        // Shown beside the item; the window's own shortcut sends it.
+        action->setShortcutContext(Qt::WidgetShortcut);
+    }
+    QAction* window = menu->addAction(tr("Messa&ges..."), this, &frmPellix::showMessagesWindow);
+    window->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F2));
+    window->setShortcutContext(Qt::WidgetShortcut);
+    QAction* stop = menu->addAction(tr("Stop All &Repeats"), this,
+                                    [this] { messageSender->stopAll(tr("stopped by the user")); });
+    stop->setEnabled(!messageSender->schedule().isEmpty());
+}
 
 void frmPellix::EnsureLineBreak() { txtDati->EnsureLineBreak(); }
 void frmPellix::AppendText(const QString& s, TextOrigin origin)
