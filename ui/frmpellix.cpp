@@ -4,6 +4,10 @@
 #include "fixedfont.h"
 #include "hexbytes.h"
 #include "keycodes.h"
+#include "messagebytes.h"
+#include "messagelist.h"
+#include "messagesender.h"
+#include "messageswindow.h"
 #include "proxydialog.h"
 #include "transcriptview.h"
 #include "trustdialog.h"
@@ -34,6 +38,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QStyleOptionButton>
+#include <QTableView>
 #include <QStylePainter>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -293,6 +298,7 @@ void frmPellix::createControls()
 
     findBar = new FindBar(txtDati, this);
     createSendProgress();
+    createMessages();
 
     // The find bar, while it shows, comes between the transcript and the send box.
     actSendToClient = new QAction(tr("Send to &Client"), this);
@@ -337,6 +343,7 @@ void frmPellix::wireEvents()
         proxy->setToolTip(m_connection.proxy()
                               ? tr("Connect goes through %1").arg(m_connection.proxy()->displayUrl())
                               : tr("Connect through a SOCKS5 or HTTP proxy"));
+        addMessagesMenu(menu);
     });
     connect(cmdStartListen, &QPushButton::clicked, this,
             [this] { m_connection.cmdStartListen_Click(); });
@@ -504,6 +511,7 @@ void frmPellix::showSendBoxMenu(const QPoint& pos)
                             && (state == ConnectionControl::stateAccepted
                                 || state == ConnectionControl::stateConnected));
     menu->addAction(sending ? actCancelSend : actSendFile);
+    addMessagesMenu(menu.get());
     menu->exec(txtInvia->viewport()->mapToGlobal(pos));
 }
 
@@ -728,7 +736,83 @@ void frmPellix::conversationStarted(const Conversation& conversation)
     txtDati->startConversation(conversation);
 }
 
-void frmPellix::conversationEnded() { txtDati->endConversation(); }
+void frmPellix::conversationEnded()
+{
+    messageSender->stopAll(tr("disconnected"));
+    txtDati->endConversation();
+}
+
+void frmPellix::connectionReady()
+{
+    messageSender->connectionReady();
+}
+
+void frmPellix::writeStatusLine(const QString& line)
+{
+    txtDati->EnsureLineBreak();
+    txtDati->AppendText(line + CrLf, TextOrigin::Status);
+    txtDati->ScrollToEnd();
+}
+
+// --- Saved messages --------------------------------------------------------------
+
+void frmPellix::createMessages()
+{
+    messages = new MessageList(this);
+    MessageSender::Context context;
+    context.send = [this](QByteArrayView bytes, bool skipWhenBusy) {
+        return m_connection.sendBytes(bytes, std::nullopt, skipWhenBusy);
+    };
+    context.lineEnd = [this] { return m_lineEnd; };
+    context.utf8 = [this] { return txtDati->encoding() == TextEncoding::Utf8; };
+    context.statusLine = [this](const QString& line) { writeStatusLine(line); };
+    messageSender = new MessageSender(*messages, std::move(context), this);
+    messagesWindow = new MessagesWindow(*messages, *messageSender, this);
+
+    // The keys that send a message: none of them types into the transcript,
+    // and F3 stays Find Next.
+    for (const QString& key : messageKeys()) {
+        auto* shortcut = new QShortcut(QKeySequence(key), this);
+        connect(shortcut, &QShortcut::activated, this,
+                [this, key] { messageSender->send(messages->rowOfKey(key)); });
+    }
+    auto* open = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F2), this);
+    connect(open, &QShortcut::activated, this, &frmPellix::showMessagesWindow);
+}
+
+void frmPellix::showMessagesWindow()
+{
+    messagesWindow->show();
+    messagesWindow->raise();
+    messagesWindow->activateWindow();
+    if (messagesWindow->selectedRow() < 0 && messages->size() > 0)
+        messagesWindow->selectRow(0);
+    messagesWindow->tblMessages->setFocus(Qt::OtherFocusReason);
+}
+
+void frmPellix::addMessagesMenu(QMenu* menu)
+{
+    menu->addSeparator();
+    QMenu* send = menu->addMenu(tr("Send &Message"));
+    send->setEnabled(messages->size() > 0);
+    for (int row = 0; row < messages->size(); ++row) {
+        const Message& message = messages->at(row);
+        // The name as it is: an & in it is not a mnemonic.
+        QString label = message.name;
+        label.replace(u'&', QStringLiteral("&&"));
+        QAction* action = send->addAction(label, this, [this, row] { messageSender->send(row); });
+        if (!message.key.isEmpty())
+            action->setShortcut(QKeySequence(message.key));
+        // Shown beside the item; the window's own shortcut sends it.
+        action->setShortcutContext(Qt::WidgetShortcut);
+    }
+    QAction* window = menu->addAction(tr("Messa&ges..."), this, &frmPellix::showMessagesWindow);
+    window->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F2));
+    window->setShortcutContext(Qt::WidgetShortcut);
+    QAction* stop = menu->addAction(tr("Stop All &Repeats"), this,
+                                    [this] { messageSender->stopAll(tr("stopped by the user")); });
+    stop->setEnabled(!messageSender->schedule().isEmpty());
+}
 
 void frmPellix::EnsureLineBreak() { txtDati->EnsureLineBreak(); }
 void frmPellix::AppendText(const QString& s, TextOrigin origin)
@@ -799,6 +883,8 @@ void frmPellix::closeEvent(QCloseEvent* event)
     }
     if (!m_ended)
         m_connection.Form_Unload();
+    // The Messages window goes with the main one.
+    messagesWindow->close();
     event->accept();
 }
 

@@ -13,6 +13,9 @@
 #include <optional>
 
 class FindBar;
+class MessageList;
+class MessageSender;
+class MessagesWindow;
 class QAction;
 class QActionGroup;
 class QCheckBox;
@@ -131,6 +134,15 @@ public:
     QAction* actSendToClient = nullptr;
     QAction* actSendToServer = nullptr;
 
+    // The saved messages, what sends them, and the "Messages" window over
+    // them (opened by Shift+F2 and from both context menus).
+    MessageList* messages = nullptr;
+    MessageSender* messageSender = nullptr;
+    MessagesWindow* messagesWindow = nullptr;
+    void showMessagesWindow();
+    // "Send Message", "Messages..." and "Stop All Repeats", for a context menu.
+    void addMessagesMenu(QMenu* menu);
+
     RelaySide sendTarget() const override;
     void setSendTarget(RelaySide side);
 
@@ -146,6 +158,9 @@ private:
     void setSendAsHex(bool hex);
     void createLineEndMenu();
     void createSendProgress();
+    void createMessages();
+    // One status line, in Pellix's own colour, on a line of its own.
+    void writeStatusLine(const QString& line);
     void chooseFileToSend();
     // The send box's recall keys (Ctrl+Up, Ctrl+Down): true when taken.
     bool recallKey(QKeyEvent* event);
@@ -178,6 +193,7 @@ private:
     void ScrollToEnd() override;
     void conversationStarted(const Conversation& conversation) override;
     void conversationEnded() override;
+    void connectionReady() override;
     void reportStartupFailure(const QString& message) override;
     bool keepWaiting() override;
     void showSendProgress(const QString& text, double fraction) override;
