@@ -4,17 +4,13 @@
 #include "relay.h"
 
 #include <array>
+#include <limits>
 
 using namespace mWinsock2;
 
 namespace {
 
 const QString CrLf = QStringLiteral("\r\n");
-
-QString fromLibrary(const std::string& text)
-{
-    return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
 
 // One end of a conversation; an IPv4 peer seen through an IPv6 socket as IPv4.
 ConversationEnd endOf(const SockAddr& record)
@@ -179,16 +175,63 @@ void ConnectionControl::mnuStartTls_Click()
 
 bool ConnectionControl::showWaitingPlainText()
 {
-    while (PollReadable(m_peer.socket()) > 0) {
-        QString text;
-        if (ReceiveText(m_peer.socket(), text) <= 0) {
-            cmdDisconnect_Click();
-            return false;
+    const Endpoint::Outcome end = showUnread(std::numeric_limits<qint64>::max());
+    if (end == Endpoint::Outcome::Nothing)
+        return true;
+    connectionLost(endLine(end));
+    return false;
+}
+
+Endpoint::Outcome ConnectionControl::showUnread(qint64 limit)
+{
+    std::array<char, Endpoint::TickReadSize> buffer;
+    qint64 shown = 0;
+    Endpoint::Outcome outcome = Endpoint::Outcome::Nothing;
+    // Plain bytes already inside a TLS session raise no poll.
+    while (m_peer.hasPending() || PollReadable(m_peer.socket()) > 0) {
+        if (shown >= limit) {
+            outcome = Endpoint::Outcome::Data;
+            break;
         }
-        m_window.AppendText(text, TextOrigin::Received);
-        m_window.ScrollToEnd();
+        const Endpoint::Read read = m_peer.receive(buffer);
+        if (read.outcome != Endpoint::Outcome::Data) {
+            outcome = read.outcome;
+            break;
+        }
+        m_window.AppendText(FromCodePage(QByteArrayView(buffer.data(), read.count)),
+                            TextOrigin::Received);
+        shown += read.count;
     }
-    return true;
+    if (shown > 0)
+        m_window.ScrollToEnd();
+    return outcome;
+}
+
+QString ConnectionControl::endLine(Endpoint::Outcome end) const
+{
+    switch (end) {
+    case Endpoint::Outcome::ClosedUnconfirmed:
+        return QStringLiteral(
+            "TLS: the connection ended without the peer's close_notify; the end is not confirmed");
+    case Endpoint::Outcome::Failed:
+        return m_peer.isTls() ? QStringLiteral("TLS error: ") + m_peer.tlsError() : QString();
+    default:
+        return {};
+    }
+}
+
+void ConnectionControl::connectionLost(const QString& why)
+{
+    if (ConnState != stateAccepted && ConnState != stateConnected)
+        return;
+    // The peer may keep sending to a connection taken as stalled: what is
+    // shown here is bounded, so that it cannot hold the window.
+    if (showUnread(UnreadShownLimit) == Endpoint::Outcome::Data)
+        writeStatusLine(QStringLiteral("Not shown: what the peer sent past the first %1 MB")
+                            .arg(UnreadShownLimit >> 20));
+    if (!why.isEmpty())
+        writeStatusLine(why);
+    cmdDisconnect_Click();
 }
 
 // --- Listening and accepting -------------------------------------------------
@@ -370,7 +413,7 @@ void ConnectionControl::receiveStep()
     if (writable)
         m_fileQueued = false;
     if (!writable && !isSendingFile() && !m_fileQueued) {
-        cmdDisconnect_Click();
+        connectionLost({});
         return;
     }
     if (m_peer.isTls()) {
@@ -386,7 +429,7 @@ void ConnectionControl::receiveStep()
         m_window.ScrollToEnd();
         return;
     }
-    cmdDisconnect_Click();
+    connectionLost({});
 }
 
 void ConnectionControl::receiveTlsStep()
@@ -405,17 +448,10 @@ void ConnectionControl::receiveTlsStep()
         return;
     case Endpoint::Outcome::Nothing:
         return;
-    case Endpoint::Outcome::Closed:
-        break;
-    case Endpoint::Outcome::ClosedUnconfirmed:
-        writeStatusLine(QStringLiteral(
-            "TLS: the connection ended without the peer's close_notify; the end is not confirmed"));
-        break;
-    case Endpoint::Outcome::Failed:
-        writeStatusLine(QStringLiteral("TLS error: ") + m_peer.tlsError());
-        break;
+    default:
+        connectionLost(endLine(read.outcome));
+        return;
     }
-    cmdDisconnect_Click();
 }
 
 void ConnectionControl::cmdDisconnect_Click()
@@ -475,7 +511,11 @@ void ConnectionControl::txtDati_KeyPress(std::int16_t keyCode)
     if (isRelaying()) {
         if (ConnState != stateRelayed)
             return;
-        sendToRelay(keyCode == 13                          ? CrLf
+        // Enter sends the chosen line end, to either side, as it does on a
+        // plain connection.
+        if (keyCode == 13 && m_lineEnd == LineEnd::None)
+            return;
+        sendToRelay(keyCode == 13                          ? lineEndText(m_lineEnd)
                     : keyCode >= 0 && keyCode <= 255 ? QString(QChar(char16_t(keyCode)))
                                                      : QStringLiteral("?"));
         return;
@@ -524,9 +564,10 @@ bool ConnectionControl::sendAndEcho(const QString& text)
 {
     const bool sent = m_peer.sendAll(ToCodePage(text), m_sendTimeLimit);
     if (!sent) {
-        if (m_peer.isTls() && !text.isEmpty())
-            writeStatusLine(QStringLiteral("TLS error: ") + m_peer.tlsError());
-        cmdDisconnect_Click();
+        // Taken before what is still unread is, which may change it.
+        connectionLost(m_peer.isTls() && !text.isEmpty()
+                           ? QStringLiteral("TLS error: ") + m_peer.tlsError()
+                           : QString());
         return false;
     }
     if (m_window.echoValue() == 1) {
@@ -580,16 +621,19 @@ void ConnectionControl::sendFile(const QString& path)
     hooks.progress = [this](const FileSend::Progress& progress) {
         m_window.showSendProgress(progress.text(), progress.fraction());
     };
-    hooks.ended = [this](FileSend::End end) {
+    hooks.ended = [this](FileSend::End end, const QString& line) {
         m_window.hideSendProgress();
         m_refusedForFile = false;
         // A send that fails or that the peer stops taking ends the
         // connection, as it does for text.
-        if (end == FileSend::End::SendFailed && m_peer.isTls())
-            writeStatusLine(QStringLiteral("TLS error: ") + fromLibrary(m_peer.session()->error()));
-        if (end == FileSend::End::SendFailed || end == FileSend::End::Stalled)
-            cmdDisconnect_Click();
-        else if (end != FileSend::End::ConnectionEnded)
+        if (end == FileSend::End::SendFailed || end == FileSend::End::Stalled) {
+            connectionLost(end == FileSend::End::SendFailed && m_peer.isTls()
+                               ? line + CrLf + QStringLiteral("TLS error: ") + m_peer.tlsError()
+                               : line);
+            return;
+        }
+        writeStatusLine(line);
+        if (end != FileSend::End::ConnectionEnded)
             m_fileQueued = true;
     };
     QString error;

@@ -142,8 +142,19 @@ private:
     void receiveStep();
     void receiveTlsStep();
     // Shows what arrived in plain text and is still waiting; false when the
-    // peer has gone (the Disconnect action has run).
+    // peer has gone (the connection has then ended).
     bool showWaitingPlainText();
+    // Shows what the peer sent and is still unread (in the socket, or
+    // decrypted and held by TLS), in order, up to limit bytes: Nothing when
+    // all of it is shown, Data when it stopped at the limit, or how the
+    // peer's stream ended when it did.
+    Endpoint::Outcome showUnread(qint64 limit);
+    // The line for how the peer's stream ended; empty when it says nothing.
+    QString endLine(Endpoint::Outcome end) const;
+    // The one way a connection ends without the user asking (a failed
+    // send, the peer's end, a stalled send buffer): what is still unread is
+    // shown first, then why (when non-empty), then "Disconnected".
+    void connectionLost(const QString& why);
     // Sends text, echoes what went on the wire and moves the caret to the
     // end; on failure performs the Disconnect action. True when sent.
     bool sendAndEcho(const QString& text);
@@ -167,6 +178,9 @@ private:
     // (verified, SNI serverName or the host as typed), then to the client.
     void upgradeRelay(const QString& serverName);
     void sendToRelay(const QString& text);
+
+    // What the end of a connection shows of a peer that keeps sending.
+    static constexpr qint64 UnreadShownLimit = qint64(16) << 20;
 
     WindowOps& m_window;
     Platform m_platform;

@@ -9,11 +9,13 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -465,17 +467,25 @@ void tst_Tls::sendsAFile()
 void tst_Tls::bytesBeforeAResetAreShown_data()
 {
     QTest::addColumn<int>("size");
-    QTest::newRow("less than a record") << 100;
-    QTest::newRow("one full record") << 16384;
-    QTest::newRow("several records") << 40000;
+    QTest::addColumn<QString>("via"); // what meets the reset: "tick", "key", "box" or "file"
+    QTest::newRow("less than a record") << 100 << "tick";
+    QTest::newRow("one full record") << 16384 << "tick";
+    QTest::newRow("several records") << 40000 << "tick";
+    // A send fails first: what the session and the socket still hold shows
+    // all the same, before the send's error.
+    QTest::newRow("several records, then a key") << 40000 << "key";
+    QTest::newRow("several records, then the send box") << 40000 << "box";
+    QTest::newRow("several records, then a file") << 40000 << "file";
 }
 
 void tst_Tls::bytesBeforeAResetAreShown()
 {
     QFETCH(int, size);
+    QFETCH(QString, via);
     m_window->tmrReceive->stop(); // the test ticks for itself
     testtls::Peer peer = connectTls("127.0.0.1", "good");
     QCOMPARE(m_window->connection().connState(), State::stateConnected);
+    m_window->chkEcho->setChecked(false);
     QByteArray data(size, 0);
     for (int i = 0; i < size; ++i)
         data[i] = char('a' + i % 26);
@@ -491,16 +501,33 @@ void tst_Tls::bytesBeforeAResetAreShown()
     qsizetype shown = 0;
     for (int tick = 0; tick < 50 && m_window->connection().connState() == State::stateConnected;
          ++tick) {
+        if (via != "tick" && shown > 0)
+            break;
         m_window->connection().tmrReceive_Timer();
         // No tick shows more of the peer's bytes than a plain one would.
         const qsizetype now = std::min(transcript().size() - before, qsizetype(size));
         QVERIFY2(now - shown <= 8192, qPrintable(QString::number(now - shown)));
         shown = now;
     }
-    QCOMPARE(transcript().mid(before),
-             QString::fromLatin1(data)
-                 + "\r\nTLS error: the connection failed (Connection reset by peer)\r\n"
-                   "Disconnected\r\n");
+    QString end = QStringLiteral("TLS error: the connection failed (Connection reset by peer)\r\n");
+    const QString path = file(QStringLiteral("ten.txt"));
+    if (via == "key") {
+        QTest::keyClicks(m_window->txtDati, "ab");
+    } else if (via == "box") {
+        m_window->txtInvia->setPlainText(QStringLiteral("box"));
+        QTest::mouseClick(m_window->cmdSend, Qt::LeftButton);
+    } else if (via == "file") {
+        QFile ten(path);
+        QVERIFY(ten.open(QIODevice::WriteOnly) && ten.write("0123456789") == 10);
+        ten.close();
+        m_window->connection().sendFile(path);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->connection().isSendingFile(), 5000);
+        end.prepend(QStringLiteral("Sending %1 stopped, the send failed: 0 of 10 bytes went out\r\n")
+                        .arg(QDir::toNativeSeparators(path)));
+    }
+    QString got = transcript().mid(before);
+    got.remove(QRegularExpression(QStringLiteral("(\\r\\n)?Sending [^\\r]*: 10 bytes\\r\\n")));
+    QCOMPARE(got, QString::fromLatin1(data) + "\r\n" + end + "Disconnected\r\n");
 }
 
 void tst_Tls::stalledHandshakeIsBounded()
