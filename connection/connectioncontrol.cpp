@@ -66,6 +66,8 @@ void ConnectionControl::Form_Unload()
     m_unloaded = true;
     if (isRelaying())
         stopRelay();
+    if (ConnState == stateReconnecting)
+        stopReconnecting();
     if (ConnState == stateAccepted || ConnState == stateConnected)
         cmdDisconnect_Click();
     if (ConnState == stateListening)
@@ -79,21 +81,29 @@ void ConnectionControl::cmdConnetti_Click()
 {
     if (ConnState != stateIdle)
         return;
+    m_tries = 0;
+    connectOut();
+}
+
+bool ConnectionControl::connectOut()
+{
     const auto port = PortFromText(m_window.text(TextBox::txtPortConn));
     if (!port)
-        return;
+        return false;
     // Our key is unlocked before anything goes out: no peer waits on the
     // passphrase dialog.
     if (m_window.tlsValue() && !m_tls.settings().certFile.isEmpty()
         && !m_tls.identity(QStringLiteral("TLS cannot connect: ")))
-        return;
+        return false;
 
     const Connection connection = connectTo(m_window.text(TextBox::txtHostConn), *port,
                                             RemoteAddr);
     const QString failed = QStringLiteral("Failed connection to: ") + AddressToText(RemoteAddr);
+    const bool retry = ConnState == stateReconnecting;
     if (connection.handle == InvalidSocket) {
-        writeStatusLine(failed);
-        return;
+        if (!retry)
+            writeStatusLine(failed);
+        return false;
     }
     const QString host = m_window.text(TextBox::txtHostConn);
     tls::PeerFacts facts;
@@ -102,8 +112,9 @@ void ConnectionControl::cmdConnetti_Click()
         peer.setSession(m_tls.clientHandshake(peer.socket(), host, m_connectTimeLimit, facts));
         if (!peer.isTls()) {
             peer.close();
-            writeStatusLine(failed);
-            return;
+            if (!retry)
+                writeStatusLine(failed);
+            return false;
         }
     }
     m_peer = std::move(peer);
@@ -122,7 +133,9 @@ void ConnectionControl::cmdConnetti_Click()
     writeStatusLine(QStringLiteral("Connected to: ") + AddressToText(RemoteAddr));
     if (m_peer.isTls())
         m_tls.writeFacts(facts, true);
+    m_connectedAt = std::chrono::steady_clock::now();
     m_window.connectionReady();
+    return true;
 }
 
 Connection ConnectionControl::connectTo(const QString& host, quint16 port, SockAddr& address)
@@ -231,13 +244,79 @@ void ConnectionControl::connectionLost(const QString& why)
                             .arg(UnreadShownLimit >> 20));
     if (!why.isEmpty())
         writeStatusLine(why);
+    const bool comesBack = ConnState == stateConnected && m_reconnect && !m_unloaded;
     cmdDisconnect_Click();
+    if (!comesBack)
+        return;
+    // A connection that lasted starts the waits again from the first.
+    if (std::chrono::steady_clock::now() - m_connectedAt >= m_longestWait)
+        m_tries = 0;
+    scheduleTry();
+}
+
+// --- Reconnecting ----------------------------------------------------------------
+
+void ConnectionControl::setReconnect(bool on)
+{
+    m_reconnect = on;
+    if (!on && ConnState == stateReconnecting)
+        stopReconnecting();
+}
+
+void ConnectionControl::scheduleTry()
+{
+    ++m_tries;
+    std::chrono::milliseconds wait = m_firstWait;
+    for (int i = 1; i < m_tries && wait < m_longestWait; ++i)
+        wait *= 2;
+    wait = std::min(wait, m_longestWait);
+    m_tryAt = std::chrono::steady_clock::now() + wait;
+    if (ConnState != stateReconnecting) {
+        ConnState = stateReconnecting;
+        m_window.setEnabled(Control::txtPort, false);
+        m_window.setEnabled(Control::txtHostConn, false);
+        m_window.setEnabled(Control::txtPortConn, false);
+        m_window.setEnabled(Control::cmdConnetti, false);
+        m_window.setEnabled(Control::cmdDisconnect, true);
+    }
+    const auto port = PortFromText(m_window.text(TextBox::txtPortConn));
+    writeStatusLine(QStringLiteral("Reconnecting to %1 port %2 in %3 s (try %4)")
+                        .arg(m_window.text(TextBox::txtHostConn))
+                        .arg(port.value_or(0))
+                        .arg(double(wait.count()) / 1000.0)
+                        .arg(m_tries));
+}
+
+void ConnectionControl::reconnectStep()
+{
+    // A tick that comes while a try waits for its connect leaves it be.
+    if (m_trying || std::chrono::steady_clock::now() < m_tryAt)
+        return;
+    m_trying = true;
+    m_window.whileWaiting([this] {
+        if (!connectOut() && ConnState == stateReconnecting && !m_unloaded)
+            scheduleTry();
+    });
+    m_trying = false;
+}
+
+void ConnectionControl::stopReconnecting()
+{
+    ConnState = stateIdle;
+    m_window.setEnabled(Control::txtPort, true);
+    m_window.setEnabled(Control::txtHostConn, true);
+    m_window.setEnabled(Control::txtPortConn, true);
+    m_window.setEnabled(Control::cmdConnetti, true);
+    m_window.setEnabled(Control::cmdDisconnect, false);
+    writeStatusLine(QStringLiteral("Reconnecting stopped"));
 }
 
 // --- Listening and accepting -------------------------------------------------
 
 void ConnectionControl::cmdStartListen_Click()
 {
+    if (ConnState == stateReconnecting)
+        stopReconnecting();
     if (ConnState == stateIdle)
         listen();
     else if (ConnState == stateListening)
@@ -396,6 +475,9 @@ void ConnectionControl::tmrReceive_Timer()
     case stateConnected:
         receiveStep();
         break;
+    case stateReconnecting:
+        reconnectStep();
+        break;
     default:
         break;
     }
@@ -456,6 +538,10 @@ void ConnectionControl::receiveTlsStep()
 
 void ConnectionControl::cmdDisconnect_Click()
 {
+    if (ConnState == stateReconnecting) {
+        stopReconnecting();
+        return;
+    }
     if (ConnState == stateRelayed) {
         m_relay->end(QStringLiteral("Relay: disconnected; the client and the server are closed"));
         return;

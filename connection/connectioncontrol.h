@@ -25,6 +25,7 @@ public:
         stateIdle = 1,
         stateListening = 2,
         stateAccepted = 3,
+        stateReconnecting = 4,    // a Connect connection lost: the next try waits (Reconnect on)
         stateConnected = 5,
         stateRelaying = 6,        // listening on the local port for a client to relay
         stateRelayConnecting = 7, // a client accepted: its server being connected and checked
@@ -101,6 +102,18 @@ public:
     // The file send under way or the last one; nullptr before the first.
     const FileSend* fileSend() const { return m_fileSend.get(); }
 
+    // "Reconnect": a Connect connection that ends without the user asking
+    // is tried again, after 1 s, then 2, 4 ... up to 30 s between tries.
+    // Turning it off stops the tries at once.
+    void setReconnect(bool on);
+    bool reconnects() const { return m_reconnect; }
+    // The first wait and the longest (tests shorten them).
+    void setReconnectWaits(std::chrono::milliseconds first, std::chrono::milliseconds longest)
+    {
+        m_firstWait = first;
+        m_longestWait = longest;
+    }
+
     // What Enter in the transcript sends.
     void setLineEnd(LineEnd end) { m_lineEnd = end; }
     LineEnd lineEnd() const { return m_lineEnd; }
@@ -125,6 +138,14 @@ public:
 private:
     void listen();
     void stop();
+    // Connect's lookup, connect and handshake to the host and port in the
+    // window: true when connected. A failed try of Reconnect says nothing
+    // of its own: the next try's line follows.
+    bool connectOut();
+    // The next try of Reconnect, its wait and its line.
+    void scheduleTry();
+    void reconnectStep();
+    void stopReconnecting();
     // A listening socket on every local address at port: false (none kept)
     // when it cannot be made or bound.
     bool openListener(quint16 port, int backlog);
@@ -187,6 +208,13 @@ private:
     std::chrono::milliseconds m_sendTimeLimit = mWinsock2::SendTimeLimit;
     std::chrono::milliseconds m_connectTimeLimit = mWinsock2::ConnectTimeLimit;
     bool m_unloaded = false;
+    bool m_reconnect = false;
+    std::chrono::milliseconds m_firstWait{1000};
+    std::chrono::milliseconds m_longestWait{30000};
+    int m_tries = 0;      // since Connect, or since a connection that lasted
+    bool m_trying = false; // a try's connect is under way
+    std::chrono::steady_clock::time_point m_tryAt;
+    std::chrono::steady_clock::time_point m_connectedAt;
     LineEnd m_lineEnd = LineEnd::CrLf;
     std::unique_ptr<FileSend> m_fileSend;
     bool m_refusedForFile = false; // the line has been written for this file

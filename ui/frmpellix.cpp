@@ -277,6 +277,10 @@ void frmPellix::createControls()
     actSendHex->setCheckable(true);
     setSendAsHex(false);
     createLineEndMenu();
+    actReconnect = new QAction(tr("&Reconnect"), this);
+    actReconnect->setCheckable(true);
+    actReconnect->setToolTip(tr("When a connection made by Connect ends without Disconnect, "
+                                "connect again after 1 s, 2, 4 ... up to 30 s between tries"));
     actSendFile = new QAction(tr("Send &File..."), this);
     actSendFile->setToolTip(tr("Send a file's bytes exactly as they are; dropping a file on "
                                "the send box does the same"));
@@ -326,7 +330,10 @@ void frmPellix::wireEvents()
         startTls->setToolTip(tr("Begin TLS on this connection, once the peer has agreed to it "
                                 "(STARTTLS, STLS, AUTH TLS)"));
         menu->addMenu(mnuLineEnd);
+        menu->addAction(actReconnect);
     });
+    connect(actReconnect, &QAction::toggled, this,
+            [this](bool on) { m_connection.setReconnect(on); });
     connect(cmdStartListen, &QPushButton::clicked, this,
             [this] { m_connection.cmdStartListen_Click(); });
     connect(cmdRelay, &QToolButton::clicked, this, [this] {

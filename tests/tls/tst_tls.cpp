@@ -46,6 +46,8 @@ private slots:
     void sendsAFile();
     void bytesBeforeAResetAreShown_data();
     void bytesBeforeAResetAreShown();
+    void reconnects_data();
+    void reconnects();
     void stalledHandshakeIsBounded();
     void startTlsWithARealSmtpServer();
     void listenerServesTlsAndTurnsPlainAway();
@@ -528,6 +530,94 @@ void tst_Tls::bytesBeforeAResetAreShown()
     QString got = transcript().mid(before);
     got.remove(QRegularExpression(QStringLiteral("(\\r\\n)?Sending [^\\r]*: 10 bytes\\r\\n")));
     QCOMPARE(got, QString::fromLatin1(data) + "\r\n" + end + "Disconnected\r\n");
+}
+
+// A Connect connection that ends without the user asking comes back, on
+// the same port, once the peer is there again; Disconnect, Listen and
+// unticking Reconnect stop the tries at once.
+void tst_Tls::reconnects_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QString>("cause"); // "close", "reset", "send" (a key after a reset)
+    QTest::addColumn<QString>("stop");  // what ends the tries, or "" when the peer comes back
+    QTest::newRow("the peer's close") << false << "close" << "";
+    QTest::newRow("a reset") << false << "reset" << "";
+    QTest::newRow("a failed send") << false << "send" << "";
+    QTest::newRow("TLS close_notify") << true << "close" << "";
+    QTest::newRow("Disconnect stops it") << false << "close" << "disconnect";
+    QTest::newRow("Listen stops it") << false << "reset" << "listen";
+    QTest::newRow("unticking stops it") << true << "close" << "untick";
+}
+
+void tst_Tls::reconnects()
+{
+    QFETCH(bool, tls);
+    QFETCH(QString, cause);
+    QFETCH(QString, stop);
+    m_window->tmrReceive->stop(); // the test ticks for itself
+    ConnectionControl& conn = m_window->connection();
+    conn.setReconnectWaits(std::chrono::milliseconds(50), std::chrono::milliseconds(200));
+    m_window->actReconnect->setChecked(true);
+    m_window->chkTls->setChecked(tls);
+    const quint16 port = m_listener->port();
+    testtls::Peer tlsPeer;
+    testpeer::Peer plainPeer;
+    if (tls) {
+        tlsPeer = connectTls("127.0.0.1", "good");
+    } else {
+        m_window->txtHostConn->setText("127.0.0.1");
+        m_window->txtPortConn->setText(QString::number(port));
+        QTest::mouseClick(m_window->cmdConnetti, Qt::LeftButton);
+        plainPeer = m_listener->accept();
+    }
+    QCOMPARE(conn.connState(), State::stateConnected);
+    m_listener.reset(); // the peer goes away
+    testpeer::Peer& tcp = tls ? tlsPeer.tcp() : plainPeer;
+    if (tls && cause == "close")
+        tlsPeer.closeNotify();
+    if (cause == "close")
+        tcp.close();
+    else
+        tcp.reset();
+    QVERIFY(testpeer::waitFor(int(conn.connSocket()), POLLRDHUP, 5000));
+    const qsizetype from = transcript().size();
+    if (cause == "send")
+        QTest::keyClicks(m_window->txtDati, "x");
+    const QString line = QStringLiteral("Reconnecting to 127.0.0.1 port %1 in %2 s (try %3)\r\n");
+    QVERIFY(tickUntil(line.arg(port).arg(0.1).arg(2), from)); // the first try found no one
+    QCOMPARE(conn.connState(), State::stateReconnecting);
+    QVERIFY2(transcript().mid(from).contains("Disconnected\r\n" + line.arg(port).arg(0.05).arg(1)
+                                             + line.arg(port).arg(0.1).arg(2)),
+             qPrintable(transcript().mid(from)));
+
+    m_listener = std::make_unique<testpeer::Listener>(8, testpeer::Listener::IPv4, port);
+    QCOMPARE(m_listener->port(), port); // the peer is back
+    if (stop.isEmpty()) {
+        auto served = tls ? testtls::serveOnce(*m_listener, file("good.pem"), file("good.key"))
+                          : std::future<std::pair<bool, testtls::Peer>>();
+        QVERIFY(tickUntil("Connected to: 127.0.0.1", from));
+        QCOMPARE(conn.connState(), State::stateConnected);
+        QVERIFY(!m_window->cmdConnetti->isEnabled() && m_window->cmdSend->isEnabled());
+        if (tls)
+            tlsPeer = served.get().second;
+        else
+            plainPeer = m_listener->accept();
+        QTest::keyClicks(m_window->txtDati, "y"); // the connection that came back works
+        QCOMPARE(tls ? tlsPeer.read(1) : plainPeer.read(1), QByteArray("y"));
+        return;
+    }
+    m_window->txtPort->setText(QString::number(testpeer::unusedPort()));
+    if (stop == "disconnect")
+        QTest::mouseClick(m_window->cmdDisconnect, Qt::LeftButton);
+    else if (stop == "listen")
+        QTest::mouseClick(m_window->cmdStartListen, Qt::LeftButton);
+    else
+        m_window->actReconnect->setChecked(false);
+    QVERIFY(transcript().endsWith("Reconnecting stopped\r\n"));
+    QCOMPARE(conn.connState(), stop == "listen" ? State::stateListening : State::stateIdle);
+    QTest::qWait(300);
+    conn.tmrReceive_Timer();
+    QVERIFY(!testpeer::waitFor(m_listener->fd(), POLLIN, 0)); // no try came
 }
 
 void tst_Tls::stalledHandshakeIsBounded()
