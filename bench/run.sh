@@ -18,6 +18,7 @@ if command -v socat >/dev/null; then
 else
     echo "the relay beside socat skipped: no socat (make bench installs it)" >&2
 fi
+QT_QPA_PLATFORM=offscreen "$bin/bench_reconnect" | tee "$out/bench_reconnect.md"
 "$bin/bench_find" | tee "$out/bench_find.md"
 if ! command -v xvfb-run >/dev/null; then
     echo "the benchmarks on an X server skipped: no xvfb-run (make bench installs it)" >&2

@@ -273,10 +273,7 @@ void ConnectionControl::scheduleTry()
     m_tryAt = std::chrono::steady_clock::now() + wait;
     if (ConnState != stateReconnecting) {
         ConnState = stateReconnecting;
-        m_window.setEnabled(Control::txtPort, false);
-        m_window.setEnabled(Control::txtHostConn, false);
-        m_window.setEnabled(Control::txtPortConn, false);
-        m_window.setEnabled(Control::cmdConnetti, false);
+        enableConnect(false);
         m_window.setEnabled(Control::cmdDisconnect, true);
     }
     const auto port = PortFromText(m_window.text(TextBox::txtPortConn));
@@ -303,12 +300,17 @@ void ConnectionControl::reconnectStep()
 void ConnectionControl::stopReconnecting()
 {
     ConnState = stateIdle;
-    m_window.setEnabled(Control::txtPort, true);
-    m_window.setEnabled(Control::txtHostConn, true);
-    m_window.setEnabled(Control::txtPortConn, true);
-    m_window.setEnabled(Control::cmdConnetti, true);
+    enableConnect(true);
     m_window.setEnabled(Control::cmdDisconnect, false);
     writeStatusLine(QStringLiteral("Reconnecting stopped"));
+}
+
+void ConnectionControl::enableConnect(bool on)
+{
+    m_window.setEnabled(Control::txtPort, on);
+    m_window.setEnabled(Control::txtHostConn, on);
+    m_window.setEnabled(Control::txtPortConn, on);
+    m_window.setEnabled(Control::cmdConnetti, on);
 }
 
 // --- Listening and accepting -------------------------------------------------
@@ -558,10 +560,7 @@ void ConnectionControl::cmdDisconnect_Click()
         ConnState = stateListening;
     } else {
         ConnState = stateIdle;
-        m_window.setEnabled(Control::txtPort, true);
-        m_window.setEnabled(Control::txtHostConn, true);
-        m_window.setEnabled(Control::txtPortConn, true);
-        m_window.setEnabled(Control::cmdConnetti, true);
+        enableConnect(true);
     }
     m_window.setEnabled(Control::cmdStartListen, true);
     m_window.setEnabled(Control::cmdDisconnect, false);

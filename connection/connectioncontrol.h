@@ -146,6 +146,8 @@ private:
     void scheduleTry();
     void reconnectStep();
     void stopReconnecting();
+    // The remote host and port boxes, Connect and the local port box.
+    void enableConnect(bool on);
     // A listening socket on every local address at port: false (none kept)
     // when it cannot be made or bound.
     bool openListener(quint16 port, int backlog);
