@@ -142,6 +142,9 @@ QString helpText()
         "      --encoding ENC   read the transcript's bytes as latin-1 (the default)\n"
         "                       or utf-8\n"
         "      --hex            show the transcript in hex rows\n"
+        "      --reconnect      when the connection to HOST ends without Disconnect\n"
+        "                       (the peer's close, a reset, a failed send), connect\n"
+        "                       again after 1 s, 2, 4 ... up to 30 s between tries\n"
         "      --eol END        what Enter and each line break of the send box send:\n"
         "                       crlf (the default), lf, cr or none\n"
         "      --timestamps[=WHEN]\n"
@@ -271,12 +274,14 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
             static const QStringList flags = {
                 QStringLiteral("--hex"), QStringLiteral("--tls"), QStringLiteral("--insecure"),
                 QStringLiteral("--tls-listen"), QStringLiteral("--tls-connect"),
-                QStringLiteral("--relay-raw"), QStringLiteral("--verify-clients")};
+                QStringLiteral("--relay-raw"), QStringLiteral("--verify-clients"),
+                QStringLiteral("--reconnect")};
             if (flags.contains(name)) {
                 if (equals >= 0)
                     return usageError(QStringLiteral("option '%1' takes no value").arg(name));
                 bool* flag[] = {&request.hex, &request.tls, &request.insecure, &request.tlsListen,
-                                &request.tlsConnect, &request.relayRaw, &request.verifyClients};
+                                &request.tlsConnect, &request.relayRaw, &request.verifyClients,
+                                &request.reconnect};
                 *flag[flags.indexOf(name)] = true;
                 continue;
             }

@@ -19,6 +19,7 @@ struct StartupRequest {
     bool tlsListen = false;           // a relay's clients over TLS (else as --tls)
     bool tlsConnect = false;          // a relay's server over TLS (else as --tls)
     bool relayRaw = false;            // a client's own TLS passed through as bytes
+    bool reconnect = false;           // a lost Connect connection comes back
     bool insecure = false;            // any certificate, said so in the transcript
     QString proxy;                    // the proxy's URL, checked; empty: none
     QString caFile;                   // the authorities to trust; empty: the system's

@@ -157,6 +157,7 @@ int main(int argc, char* argv[])
     window.txtDati->setEncoding(request.utf8 ? TextEncoding::Utf8 : TextEncoding::Latin1);
     window.txtDati->setHexView(request.hex);
     window.setLineEnd(lineEndFromName(request.eol).value_or(LineEnd::CrLf));
+    window.actReconnect->setChecked(request.reconnect);
     using T = StartupRequest::Timestamps;
     switch (request.timestamps) {
     case T::Off: break;

@@ -23,6 +23,7 @@ if command -v socat >/dev/null; then
 else
     echo "the relay beside socat skipped: no socat (make bench installs it)" >&2
 fi
+QT_QPA_PLATFORM=offscreen "$bin/bench_reconnect" | tee "$out/bench_reconnect.md"
 "$bin/bench_find" | tee "$out/bench_find.md"
 QT_QPA_PLATFORM=offscreen "$bin/bench_messages" | tee "$out/bench_messages.md"
 if ! command -v xvfb-run >/dev/null; then

@@ -4,17 +4,13 @@
 #include "relay.h"
 
 #include <array>
+#include <limits>
 
 using namespace mWinsock2;
 
 namespace {
 
 const QString CrLf = QStringLiteral("\r\n");
-
-QString fromLibrary(const std::string& text)
-{
-    return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
 
 // One end of a conversation; an IPv4 peer seen through an IPv6 socket as IPv4.
 ConversationEnd endOf(const SockAddr& record)
@@ -70,6 +66,8 @@ void ConnectionControl::Form_Unload()
     m_unloaded = true;
     if (isRelaying())
         stopRelay();
+    if (ConnState == stateReconnecting)
+        stopReconnecting();
     if (ConnState == stateAccepted || ConnState == stateConnected)
         cmdDisconnect_Click();
     if (ConnState == stateListening)
@@ -83,23 +81,31 @@ void ConnectionControl::cmdConnetti_Click()
 {
     if (ConnState != stateIdle)
         return;
+    m_tries = 0;
+    connectOut();
+}
+
+bool ConnectionControl::connectOut()
+{
     const auto port = PortFromText(m_window.text(TextBox::txtPortConn));
     if (!port)
-        return;
+        return false;
     // Our key is unlocked before anything goes out: no peer waits on the
     // passphrase dialog.
     if (m_window.tlsValue() && !m_tls.settings().certFile.isEmpty()
         && !m_tls.identity(QStringLiteral("TLS cannot connect: ")))
-        return;
+        return false;
 
     const QString host = m_window.text(TextBox::txtHostConn);
     QString proxyFailure;
     const Connection connection = connectTo(host, *port, RemoteAddr, proxyFailure);
     const QString failed = QStringLiteral("Failed connection to: ") + destination(host)
         + (proxyFailure.isEmpty() ? QString() : QStringLiteral(": ") + proxyFailure);
+    const bool retry = ConnState == stateReconnecting;
     if (connection.handle == InvalidSocket) {
-        writeStatusLine(failed);
-        return;
+        if (!retry)
+            writeStatusLine(failed);
+        return false;
     }
     TlsSteps::Checked facts;
     Endpoint peer(connection.handle, RemoteAddr);
@@ -108,8 +114,9 @@ void ConnectionControl::cmdConnetti_Click()
             m_tls.clientHandshake(peer.socket(), host, *port, m_connectTimeLimit, facts));
         if (!peer.isTls()) {
             peer.close();
-            writeStatusLine(failed);
-            return;
+            if (!retry)
+                writeStatusLine(failed);
+            return false;
         }
     }
     m_peer = std::move(peer);
@@ -128,7 +135,9 @@ void ConnectionControl::cmdConnetti_Click()
     writeStatusLine(QStringLiteral("Connected to: ") + destination(host));
     if (m_peer.isTls())
         m_tls.writeFacts(facts);
+    m_connectedAt = std::chrono::steady_clock::now();
     m_window.connectionReady();
+    return true;
 }
 
 Connection ConnectionControl::connectTo(const QString& host, quint16 port, SockAddr& address,
@@ -213,22 +222,137 @@ void ConnectionControl::mnuStartTls_Click()
 
 bool ConnectionControl::showWaitingPlainText()
 {
-    while (PollReadable(m_peer.socket()) > 0) {
-        QString text;
-        if (ReceiveText(m_peer.socket(), text) <= 0) {
-            cmdDisconnect_Click();
-            return false;
+    const Endpoint::Outcome end = showUnread(std::numeric_limits<qint64>::max());
+    if (end == Endpoint::Outcome::Nothing)
+        return true;
+    connectionLost(endLine(end));
+    return false;
+}
+
+Endpoint::Outcome ConnectionControl::showUnread(qint64 limit)
+{
+    std::array<char, Endpoint::TickReadSize> buffer;
+    qint64 shown = 0;
+    Endpoint::Outcome outcome = Endpoint::Outcome::Nothing;
+    // Plain bytes already inside a TLS session raise no poll.
+    while (m_peer.hasPending() || PollReadable(m_peer.socket()) > 0) {
+        if (shown >= limit) {
+            outcome = Endpoint::Outcome::Data;
+            break;
         }
-        m_window.AppendText(text, TextOrigin::Received);
-        m_window.ScrollToEnd();
+        const Endpoint::Read read = m_peer.receive(buffer);
+        if (read.outcome != Endpoint::Outcome::Data) {
+            outcome = read.outcome;
+            break;
+        }
+        m_window.AppendText(FromCodePage(QByteArrayView(buffer.data(), read.count)),
+                            TextOrigin::Received);
+        shown += read.count;
     }
-    return true;
+    if (shown > 0)
+        m_window.ScrollToEnd();
+    return outcome;
+}
+
+QString ConnectionControl::endLine(Endpoint::Outcome end) const
+{
+    switch (end) {
+    case Endpoint::Outcome::ClosedUnconfirmed:
+        return QStringLiteral(
+            "TLS: the connection ended without the peer's close_notify; the end is not confirmed");
+    case Endpoint::Outcome::Failed:
+        return m_peer.isTls() ? QStringLiteral("TLS error: ") + m_peer.tlsError() : QString();
+    default:
+        return {};
+    }
+}
+
+void ConnectionControl::connectionLost(const QString& why)
+{
+    if (ConnState != stateAccepted && ConnState != stateConnected)
+        return;
+    // The peer may keep sending to a connection taken as stalled: what is
+    // shown here is bounded, so that it cannot hold the window.
+    if (showUnread(UnreadShownLimit) == Endpoint::Outcome::Data)
+        writeStatusLine(QStringLiteral("Not shown: what the peer sent past the first %1 MB")
+                            .arg(UnreadShownLimit >> 20));
+    if (!why.isEmpty())
+        writeStatusLine(why);
+    const bool comesBack = ConnState == stateConnected && m_reconnect && !m_unloaded;
+    cmdDisconnect_Click();
+    if (!comesBack)
+        return;
+    // A connection that lasted starts the waits again from the first.
+    if (std::chrono::steady_clock::now() - m_connectedAt >= m_longestWait)
+        m_tries = 0;
+    scheduleTry();
+}
+
+// --- Reconnecting ----------------------------------------------------------------
+
+void ConnectionControl::setReconnect(bool on)
+{
+    m_reconnect = on;
+    if (!on && ConnState == stateReconnecting)
+        stopReconnecting();
+}
+
+void ConnectionControl::scheduleTry()
+{
+    ++m_tries;
+    std::chrono::milliseconds wait = m_firstWait;
+    for (int i = 1; i < m_tries && wait < m_longestWait; ++i)
+        wait *= 2;
+    wait = std::min(wait, m_longestWait);
+    m_tryAt = std::chrono::steady_clock::now() + wait;
+    if (ConnState != stateReconnecting) {
+        ConnState = stateReconnecting;
+        enableConnect(false);
+        m_window.setEnabled(Control::cmdDisconnect, true);
+    }
+    const auto port = PortFromText(m_window.text(TextBox::txtPortConn));
+    writeStatusLine(QStringLiteral("Reconnecting to %1 port %2 in %3 s (try %4)")
+                        .arg(m_window.text(TextBox::txtHostConn))
+                        .arg(port.value_or(0))
+                        .arg(double(wait.count()) / 1000.0)
+                        .arg(m_tries));
+}
+
+void ConnectionControl::reconnectStep()
+{
+    // A tick that comes while a try waits for its connect leaves it be.
+    if (m_trying || std::chrono::steady_clock::now() < m_tryAt)
+        return;
+    m_trying = true;
+    m_window.whileWaiting([this] {
+        if (!connectOut() && ConnState == stateReconnecting && !m_unloaded)
+            scheduleTry();
+    });
+    m_trying = false;
+}
+
+void ConnectionControl::stopReconnecting()
+{
+    ConnState = stateIdle;
+    enableConnect(true);
+    m_window.setEnabled(Control::cmdDisconnect, false);
+    writeStatusLine(QStringLiteral("Reconnecting stopped"));
+}
+
+void ConnectionControl::enableConnect(bool on)
+{
+    m_window.setEnabled(Control::txtPort, on);
+    m_window.setEnabled(Control::txtHostConn, on);
+    m_window.setEnabled(Control::txtPortConn, on);
+    m_window.setEnabled(Control::cmdConnetti, on);
 }
 
 // --- Listening and accepting -------------------------------------------------
 
 void ConnectionControl::cmdStartListen_Click()
 {
+    if (ConnState == stateReconnecting)
+        stopReconnecting();
     if (ConnState == stateIdle)
         listen();
     else if (ConnState == stateListening)
@@ -387,6 +511,9 @@ void ConnectionControl::tmrReceive_Timer()
     case stateConnected:
         receiveStep();
         break;
+    case stateReconnecting:
+        reconnectStep();
+        break;
     default:
         break;
     }
@@ -404,7 +531,7 @@ void ConnectionControl::receiveStep()
     if (writable)
         m_fileQueued = false;
     if (!writable && !isSendingFile() && !m_fileQueued) {
-        cmdDisconnect_Click();
+        connectionLost({});
         return;
     }
     if (m_peer.isTls()) {
@@ -420,7 +547,7 @@ void ConnectionControl::receiveStep()
         m_window.ScrollToEnd();
         return;
     }
-    cmdDisconnect_Click();
+    connectionLost({});
 }
 
 void ConnectionControl::receiveTlsStep()
@@ -439,21 +566,18 @@ void ConnectionControl::receiveTlsStep()
         return;
     case Endpoint::Outcome::Nothing:
         return;
-    case Endpoint::Outcome::Closed:
-        break;
-    case Endpoint::Outcome::ClosedUnconfirmed:
-        writeStatusLine(QStringLiteral(
-            "TLS: the connection ended without the peer's close_notify; the end is not confirmed"));
-        break;
-    case Endpoint::Outcome::Failed:
-        writeStatusLine(QStringLiteral("TLS error: ") + m_peer.tlsError());
-        break;
+    default:
+        connectionLost(endLine(read.outcome));
+        return;
     }
-    cmdDisconnect_Click();
 }
 
 void ConnectionControl::cmdDisconnect_Click()
 {
+    if (ConnState == stateReconnecting) {
+        stopReconnecting();
+        return;
+    }
     if (ConnState == stateRelayed) {
         m_relay->end(QStringLiteral("Relay: disconnected; the client and the server are closed"));
         return;
@@ -470,10 +594,7 @@ void ConnectionControl::cmdDisconnect_Click()
         ConnState = stateListening;
     } else {
         ConnState = stateIdle;
-        m_window.setEnabled(Control::txtPort, true);
-        m_window.setEnabled(Control::txtHostConn, true);
-        m_window.setEnabled(Control::txtPortConn, true);
-        m_window.setEnabled(Control::cmdConnetti, true);
+        enableConnect(true);
     }
     m_window.setEnabled(Control::cmdStartListen, true);
     m_window.setEnabled(Control::cmdDisconnect, false);
@@ -509,7 +630,11 @@ void ConnectionControl::txtDati_KeyPress(std::int16_t keyCode)
     if (isRelaying()) {
         if (ConnState != stateRelayed)
             return;
-        sendToRelay(keyCode == 13                          ? CrLf
+        // Enter sends the chosen line end, to either side, as it does on a
+        // plain connection.
+        if (keyCode == 13 && m_lineEnd == LineEnd::None)
+            return;
+        sendToRelay(keyCode == 13                          ? lineEndText(m_lineEnd)
                     : keyCode >= 0 && keyCode <= 255 ? QString(QChar(char16_t(keyCode)))
                                                      : QStringLiteral("?"));
         return;
@@ -558,9 +683,10 @@ bool ConnectionControl::sendAndEcho(const QString& text)
 {
     const bool sent = m_peer.sendAll(ToCodePage(text), m_sendTimeLimit);
     if (!sent) {
-        if (m_peer.isTls() && !text.isEmpty())
-            writeStatusLine(QStringLiteral("TLS error: ") + m_peer.tlsError());
-        cmdDisconnect_Click();
+        // Taken before what is still unread is, which may change it.
+        connectionLost(m_peer.isTls() && !text.isEmpty()
+                           ? QStringLiteral("TLS error: ") + m_peer.tlsError()
+                           : QString());
         return false;
     }
     if (m_window.echoValue() == 1) {
@@ -614,16 +740,19 @@ void ConnectionControl::sendFile(const QString& path)
     hooks.progress = [this](const FileSend::Progress& progress) {
         m_window.showSendProgress(progress.text(), progress.fraction());
     };
-    hooks.ended = [this](FileSend::End end) {
+    hooks.ended = [this](FileSend::End end, const QString& line) {
         m_window.hideSendProgress();
         m_refusedForFile = false;
         // A send that fails or that the peer stops taking ends the
         // connection, as it does for text.
-        if (end == FileSend::End::SendFailed && m_peer.isTls())
-            writeStatusLine(QStringLiteral("TLS error: ") + fromLibrary(m_peer.session()->error()));
-        if (end == FileSend::End::SendFailed || end == FileSend::End::Stalled)
-            cmdDisconnect_Click();
-        else if (end != FileSend::End::ConnectionEnded)
+        if (end == FileSend::End::SendFailed || end == FileSend::End::Stalled) {
+            connectionLost(end == FileSend::End::SendFailed && m_peer.isTls()
+                               ? line + CrLf + QStringLiteral("TLS error: ") + m_peer.tlsError()
+                               : line);
+            return;
+        }
+        writeStatusLine(line);
+        if (end != FileSend::End::ConnectionEnded)
             m_fileQueued = true;
     };
     QString error;

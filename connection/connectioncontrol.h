@@ -26,6 +26,7 @@ public:
         stateIdle = 1,
         stateListening = 2,
         stateAccepted = 3,
+        stateReconnecting = 4,    // a Connect connection lost: the next try waits (Reconnect on)
         stateConnected = 5,
         stateRelaying = 6,        // listening on the local port for a client to relay
         stateRelayConnecting = 7, // a client accepted: its server being connected and checked
@@ -102,6 +103,18 @@ public:
     // The file send under way or the last one; nullptr before the first.
     const FileSend* fileSend() const { return m_fileSend.get(); }
 
+    // "Reconnect": a Connect connection that ends without the user asking
+    // is tried again, after 1 s, then 2, 4 ... up to 30 s between tries.
+    // Turning it off stops the tries at once.
+    void setReconnect(bool on);
+    bool reconnects() const { return m_reconnect; }
+    // The first wait and the longest (tests shorten them).
+    void setReconnectWaits(std::chrono::milliseconds first, std::chrono::milliseconds longest)
+    {
+        m_firstWait = first;
+        m_longestWait = longest;
+    }
+
     // What Enter in the transcript sends.
     void setLineEnd(LineEnd end) { m_lineEnd = end; }
     LineEnd lineEnd() const { return m_lineEnd; }
@@ -130,6 +143,16 @@ public:
 private:
     void listen();
     void stop();
+    // Connect's lookup, connect and handshake to the host and port in the
+    // window: true when connected. A failed try of Reconnect says nothing
+    // of its own: the next try's line follows.
+    bool connectOut();
+    // The next try of Reconnect, its wait and its line.
+    void scheduleTry();
+    void reconnectStep();
+    void stopReconnecting();
+    // The remote host and port boxes, Connect and the local port box.
+    void enableConnect(bool on);
     // A listening socket on every local address at port: false (none kept)
     // when it cannot be made or bound.
     bool openListener(quint16 port, int backlog);
@@ -151,8 +174,19 @@ private:
     void receiveStep();
     void receiveTlsStep();
     // Shows what arrived in plain text and is still waiting; false when the
-    // peer has gone (the Disconnect action has run).
+    // peer has gone (the connection has then ended).
     bool showWaitingPlainText();
+    // Shows what the peer sent and is still unread (in the socket, or
+    // decrypted and held by TLS), in order, up to limit bytes: Nothing when
+    // all of it is shown, Data when it stopped at the limit, or how the
+    // peer's stream ended when it did.
+    Endpoint::Outcome showUnread(qint64 limit);
+    // The line for how the peer's stream ended; empty when it says nothing.
+    QString endLine(Endpoint::Outcome end) const;
+    // The one way a connection ends without the user asking (a failed
+    // send, the peer's end, a stalled send buffer): what is still unread is
+    // shown first, then why (when non-empty), then "Disconnected".
+    void connectionLost(const QString& why);
     // Sends text, echoes what went on the wire and moves the caret to the
     // end; on failure performs the Disconnect action. True when sent.
     bool sendAndEcho(const QString& text);
@@ -177,11 +211,21 @@ private:
     void upgradeRelay(const QString& serverName);
     void sendToRelay(const QString& text);
 
+    // What the end of a connection shows of a peer that keeps sending.
+    static constexpr qint64 UnreadShownLimit = qint64(16) << 20;
+
     WindowOps& m_window;
     Platform m_platform;
     std::chrono::milliseconds m_sendTimeLimit = mWinsock2::SendTimeLimit;
     std::chrono::milliseconds m_connectTimeLimit = mWinsock2::ConnectTimeLimit;
     bool m_unloaded = false;
+    bool m_reconnect = false;
+    std::chrono::milliseconds m_firstWait{1000};
+    std::chrono::milliseconds m_longestWait{30000};
+    int m_tries = 0;      // since Connect, or since a connection that lasted
+    bool m_trying = false; // a try's connect is under way
+    std::chrono::steady_clock::time_point m_tryAt;
+    std::chrono::steady_clock::time_point m_connectedAt;
     LineEnd m_lineEnd = LineEnd::CrLf;
     std::unique_ptr<FileSend> m_fileSend;
     bool m_refusedForFile = false; // the line has been written for this file

@@ -194,6 +194,5 @@ void FileSend::finish(End end, const QString& reason)
                    .arg(name, reason, wentOut);
         break;
     }
-    m_hooks.status(line);
-    m_hooks.ended(end);
+    m_hooks.ended(end, line);
 }

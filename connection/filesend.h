@@ -52,8 +52,9 @@ public:
         std::function<void(const QString& line)> status;
         // At the start, then at most every ProgressInterval.
         std::function<void(const Progress&)> progress;
-        // Once, last, after the status line that says how it ended.
-        std::function<void(End)> ended;
+        // Once, last: how it ended, and the status line that says so, for
+        // the hook to write (a failed send's after what is still unread).
+        std::function<void(End, const QString& line)> ended;
     };
 
     static constexpr qint64 ChunkSize = 256 * 1024;

@@ -283,6 +283,10 @@ void frmPellix::createControls()
     actSendHex->setCheckable(true);
     setSendAsHex(false);
     createLineEndMenu();
+    actReconnect = new QAction(tr("&Reconnect"), this);
+    actReconnect->setCheckable(true);
+    actReconnect->setToolTip(tr("When a connection made by Connect ends without Disconnect, "
+                                "connect again after 1 s, 2, 4 ... up to 30 s between tries"));
     actSendFile = new QAction(tr("Send &File..."), this);
     actSendFile->setToolTip(tr("Send a file's bytes exactly as they are; dropping a file on "
                                "the send box does the same"));
@@ -343,8 +347,11 @@ void frmPellix::wireEvents()
         proxy->setToolTip(m_connection.proxy()
                               ? tr("Connect goes through %1").arg(m_connection.proxy()->displayUrl())
                               : tr("Connect through a SOCKS5 or HTTP proxy"));
+        menu->addAction(actReconnect);
         addMessagesMenu(menu);
     });
+    connect(actReconnect, &QAction::toggled, this,
+            [this](bool on) { m_connection.setReconnect(on); });
     connect(cmdStartListen, &QPushButton::clicked, this,
             [this] { m_connection.cmdStartListen_Click(); });
     connect(cmdRelay, &QToolButton::clicked, this, [this] {

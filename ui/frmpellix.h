@@ -112,6 +112,8 @@ public:
     // "Send as Hex" in the send box's context menu: checked, the send box is
     // read as hex bytes.
     QAction* actSendHex = nullptr;
+    // "Reconnect": a Connect connection that ends without the user asking comes back.
+    QAction* actReconnect = nullptr;
     // "Line End" in both context menus: "CR LF", "LF", "CR", "None".
     QMenu* mnuLineEnd = nullptr;
     // "Send File..." in the send box's context menu, and its opposite while

@@ -167,20 +167,22 @@ void tst_CommandLine::relayOptions_data()
     QTest::addColumn<int>("relay");
     QTest::addColumn<QString>("host");
     QTest::addColumn<int>("port");
-    // --tls, --tls-listen, --tls-connect, --relay-raw
+    // --tls, --tls-listen, --tls-connect, --relay-raw, --reconnect
     QTest::addColumn<QList<bool>>("flags");
 
     using L = QStringList;
     QTest::newRow("plain relay") << L{"--relay", "8080", "example.org", "80"} << 8080
-                                 << "example.org" << 80 << QList<bool>{false, false, false, false};
+                                 << "example.org" << 80 << QList<bool>{false, false, false, false, false};
     QTest::newRow("options after the operands")
         << L{"h", "25", "--relay=2525", "--tls-connect"} << 2525 << "h" << 25
-        << QList<bool>{false, false, true, false};
+        << QList<bool>{false, false, true, false, false};
     QTest::newRow("TLS to the clients, raw")
         << L{"--tls-listen", "--relay-raw", "--relay", "1", "::1", "2"} << 1 << "::1" << 2
-        << QList<bool>{false, true, false, true};
+        << QList<bool>{false, true, false, true, false};
     QTest::newRow("--tls-listen outside a relay") << L{"--tls-listen", "-l", "443"} << 0 << ""
-                                                  << 0 << QList<bool>{false, true, false, false};
+                                                  << 0 << QList<bool>{false, true, false, false, false};
+    QTest::newRow("--reconnect") << L{"--reconnect", "h", "7"} << 0 << "h" << 7
+                                 << QList<bool>{false, false, false, false, true};
 }
 
 void tst_CommandLine::relayOptions()
@@ -196,7 +198,7 @@ void tst_CommandLine::relayOptions()
     QCOMPARE(c.request.host, host);
     QCOMPARE(c.request.port.value_or(0), port);
     const StartupRequest& r = c.request;
-    QCOMPARE((QList<bool>{r.tls, r.tlsListen, r.tlsConnect, r.relayRaw}), flags);
+    QCOMPARE((QList<bool>{r.tls, r.tlsListen, r.tlsConnect, r.relayRaw, r.reconnect}), flags);
 }
 
 void tst_CommandLine::tlsOptions_data()

@@ -72,13 +72,14 @@ void tst_Capture::conversationReadsBack_data()
     QTest::addColumn<Conversation>("conversation");
     QTest::addColumn<QList<Step>>("steps");
     QTest::addColumn<QString>("addresses"); // of the first packet: source|destination
+    QTest::addColumn<QStringList>("segments"); // the payload length of each packet with one
 
     Conversation six{v6("00000000000000000000000000000001", 2323),
                      v6("fe800000000000000000000000000001", 50000), false, false};
     QTest::newRow("ipv6-opened-by-peer")
         << six
         << QList<Step>{{TextOrigin::Received, "hello\r\n"}, {TextOrigin::Sent, "hi\r\n"}}
-        << "fe80::1|::1";
+        << "fe80::1|::1" << QStringList{"7", "4"};
     // Odd lengths and a run just over one segment: the checksum's last
     // byte and the cut at 1460.
     Conversation binary{v4(10, 1, 2, 3, 502), v4(192, 168, 7, 9, 61000), false, true};
@@ -87,7 +88,12 @@ void tst_Capture::conversationReadsBack_data()
         << QList<Step>{{TextOrigin::Sent, everyByte(1461)},
                        {TextOrigin::Received, everyByte(4097)},
                        {TextOrigin::Sent, everyByte(1)}}
-        << "10.1.2.3|192.168.7.9";
+        << "10.1.2.3|192.168.7.9"
+        << QStringList{"1460", "1", "1460", "1460", "1177", "1"};
+    QTest::newRow("runs-of-1460-and-1461")
+        << binary
+        << QList<Step>{{TextOrigin::Sent, everyByte(1460)}, {TextOrigin::Received, everyByte(1461)}}
+        << "10.1.2.3|192.168.7.9" << QStringList{"1460", "1460", "1"};
 }
 
 void tst_Capture::conversationReadsBack()
@@ -95,6 +101,7 @@ void tst_Capture::conversationReadsBack()
     QFETCH(Conversation, conversation);
     QFETCH(QList<Step>, steps);
     QFETCH(QString, addresses);
+    QFETCH(QStringList, segments);
 
     CaptureEncoder encoder;
     QByteArray file = CaptureEncoder::fileHeader();
@@ -128,6 +135,10 @@ void tst_Capture::conversationReadsBack()
     streams.removeDuplicates();
     QCOMPARE(streams, QStringList{"0"});
     QCOMPARE(testcapture::fields(path, {"frame.number"}, "tcp.flags.fin == 1").size(), 2);
+    // Both SYNs announce the Ethernet MSS, and no segment is longer.
+    QCOMPARE(testcapture::fields(path, {"tcp.options.mss_val"}, "tcp.flags.syn == 1"),
+             QStringList({"1460", "1460"}));
+    QCOMPARE(testcapture::fields(path, {"tcp.len"}, "tcp.len > 0"), segments);
 }
 
 // The packets of a short exchange as Wireshark lists them: who sent each,

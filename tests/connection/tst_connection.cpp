@@ -20,7 +20,11 @@
 #include <QTextCursor>
 #include <QTimer>
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <sys/ioctl.h>
@@ -98,6 +102,7 @@ private slots:
     void keysOutsideAConnectionDoNothing();
     void sendsBytes_data();
     void sendsBytes();
+    void keyAfterPeerResetDisconnects_data();
     void keyAfterPeerResetDisconnects();
     void lineEnds_data();
     void lineEnds();
@@ -938,17 +943,65 @@ void tst_Connection::keysOutsideAConnectionDoNothing()
     }
 }
 
+// A send that fails after the peer's reset shows first everything the peer
+// sent before it, then the end; keys typed after it go nowhere.
+void tst_Connection::keyAfterPeerResetDisconnects_data()
+{
+    QTest::addColumn<QString>("via"); // "key", "box" or "file"
+    QTest::addColumn<int>("unread");  // bytes the peer sent before its reset
+    QTest::newRow("keys, nothing unread") << "key" << 0;
+    QTest::newRow("a key, 40000 bytes unshown") << "key" << 40000;
+    QTest::newRow("the send box, 40000 bytes unshown") << "box" << 40000;
+    QTest::newRow("a file, 40000 bytes unshown") << "file" << 40000;
+}
+
 void tst_Connection::keyAfterPeerResetDisconnects()
 {
+    QFETCH(QString, via);
+    QFETCH(int, unread);
+    QByteArray data(unread, Qt::Uninitialized);
+    for (int i = 0; i < unread; ++i)
+        data[i] = char('a' + i % 26);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("ten.txt"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("0123456789") == 10);
+    file.close();
     Listener listener;
     Peer peer = connectTo(listener);
+    w().chkEcho->setChecked(false);
+    clearTranscript();
+    peer.sendAtOnce();
+    QVERIFY(peer.send(data));
     peer.reset();
     QVERIFY(closeArrived(conn().connSocket()));
-    const QString before = transcript();
+    if (unread > 0) {
+        tick(); // one tick's worth is shown, the rest waits
+        QCOMPARE(transcript().size(), 8192);
+    }
     w().txtDati->setFocus();
+    if (via == "box") {
+        w().txtInvia->setPlainText(QStringLiteral("box"));
+        QTest::mouseClick(w().cmdSend, Qt::LeftButton);
+    } else if (via == "file") {
+        conn().sendFile(path);
+        QTRY_VERIFY_WITH_TIMEOUT(!conn().isSendingFile(), 5000);
+    }
     for (int i = 0; i < 3; ++i) // a second send after a reset must not kill the process
         QTest::sendKeyEvent(QTest::Click, w().txtDati, Qt::Key_unknown, QStringLiteral("x"), {});
-    QCOMPARE(transcript(), before + "Disconnected" + CrLf);
+    const QString shown = transcript();
+    const QString end = (via == "file" ? QStringLiteral("Sending %1 stopped, the send failed: 0 of 10 "
+                                                        "bytes went out")
+                                                 .arg(QDir::toNativeSeparators(path))
+                                           + CrLf
+                                     : QString())
+        + "Disconnected" + CrLf;
+    QVERIFY2(shown.endsWith((unread > 0 ? QString::fromLatin1(data.right(26)) + CrLf : QString()) + end),
+             qPrintable(shown.right(200)));
+    // Every byte the peer sent, in order, and nothing lost between.
+    QString received = shown;
+    received.remove(QRegularExpression(QStringLiteral("(\\r\\n)?Sending [^\\r]*: 10 bytes\\r\\n")));
+    QCOMPARE(received, QString::fromLatin1(data) + (unread > 0 ? CrLf : QString()) + end);
     checkRow(ConnectionControl::stateIdle);
 }
 

@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -41,11 +42,15 @@ QByteArray readNow(testpeer::Peer& peer)
     }
 }
 
-// True when the peer has seen the other side's end (or a reset), without waiting.
-bool endedNow(testpeer::Peer& peer)
+// True when the peer has seen the other side's end (or a reset), without
+// waiting; error, when given, is then the reset's errno (0 for an end). The
+// system tells of a reset once only.
+bool endedNow(testpeer::Peer& peer, int* error = nullptr)
 {
     char byte;
     const ssize_t n = ::recv(peer.fd(), &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+    if (error)
+        *error = n < 0 ? errno : 0;
     return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
@@ -301,8 +306,12 @@ void tst_Relay::httpThroughTheRelay()
 void tst_Relay::halfClose_data()
 {
     QTest::addColumn<bool>("clientFirst");
-    QTest::newRow("the client ends first, the server answers after") << true;
-    QTest::newRow("the server ends first, the client answers after") << false;
+    QTest::addColumn<bool>("fill"); // the first side sends until every buffer is full
+    QTest::newRow("the client ends first, the server answers after") << true << false;
+    QTest::newRow("the server ends first, the client answers after") << false << false;
+    // The end arrives while more than the socket buffers hold is queued for
+    // a server that is not reading: it follows those bytes, to the server.
+    QTest::newRow("the client ends first, its bytes queued for the server") << true << true;
 }
 
 void tst_Relay::halfClose()
@@ -310,6 +319,7 @@ void tst_Relay::halfClose()
     // The side that ends first still gets the other's answer, which is sent
     // only once the end has arrived.
     QFETCH(bool, clientFirst);
+    QFETCH(bool, fill);
     testpeer::Listener server;
     const quint16 port = startRelay(server.port());
     QVERIFY(port);
@@ -318,9 +328,35 @@ void tst_Relay::halfClose()
     testpeer::Peer& first = clientFirst ? client : far;
     testpeer::Peer& second = clientFirst ? far : client;
 
-    QVERIFY(first.send("request"));
+    QByteArray request = "request";
+    if (fill) {
+        // Until the relay queues half its limit for the server (the socket
+        // buffers on the way to it are full), then 64 KiB more.
+        const QByteArray chunk = randomBytes(16384, 4);
+        request.clear();
+        qsizetype more = -1;
+        for (QDeadlineTimer deadline(20000); more != 0 && !deadline.hasExpired();) {
+            const qsizetype size = more < 0 ? chunk.size() : std::min(more, chunk.size());
+            const ssize_t n = ::send(first.fd(), chunk.constData(), size_t(size), MSG_DONTWAIT);
+            request += chunk.left(std::max<ssize_t>(n, 0));
+            if (more > 0)
+                more -= std::max<ssize_t>(n, 0);
+            QTest::qWait(n > 0 ? 0 : 5);
+            if (more < 0 && conn().relayEndpoint(RelaySide::Server)->queued() >= Relay::QueueLimit / 2)
+                more = 65536;
+        }
+        QCOMPARE(more, qsizetype(0));
+    } else {
+        QVERIFY(first.send(request));
+    }
     ::shutdown(first.fd(), SHUT_WR);
-    QCOMPARE(readWhileRelaying(second, 7), QByteArray("request"));
+    if (fill) {
+        // The server has read nothing: the end reaches the relay with bytes
+        // still queued behind it.
+        QVERIFY(waitForText("Relay: the client closed its side; passing the close on to the server"));
+        QVERIFY(conn().relayEndpoint(RelaySide::Server)->queued() > 0);
+    }
+    QVERIFY(readWhileRelaying(second, request.size(), 20000) == request);
     QTRY_VERIFY_WITH_TIMEOUT(endedNow(second), 5000);
     QVERIFY(second.send("answer after the end"));
     QCOMPARE(readWhileRelaying(first, 20), QByteArray("answer after the end"));
@@ -410,15 +446,28 @@ void tst_Relay::injection_data()
 {
     QTest::addColumn<bool>("toClient");
     QTest::addColumn<bool>("byMenu");
-    QTest::newRow("to the server, the default") << false << false;
-    QTest::newRow("to the client, by the button") << true << false;
-    QTest::newRow("to the client, by the menu") << true << true;
+    QTest::addColumn<QString>("lineEnd");  // the Line End menu's choice
+    QTest::addColumn<QByteArray>("enter"); // what Enter sends with it
+    QTest::newRow("to the server, the default") << false << false << "CR LF" << QByteArray("\r\n");
+    QTest::newRow("to the client, by the button") << true << false << "CR LF" << QByteArray("\r\n");
+    QTest::newRow("to the client, by the menu") << true << true << "CR LF" << QByteArray("\r\n");
+    QTest::newRow("to the server, LF") << false << false << "LF" << QByteArray("\n");
+    QTest::newRow("to the client, LF") << true << false << "LF" << QByteArray("\n");
+    QTest::newRow("to the server, CR") << false << false << "CR" << QByteArray("\r");
+    QTest::newRow("to the client, CR") << true << true << "CR" << QByteArray("\r");
+    QTest::newRow("to the server, None") << false << false << "None" << QByteArray();
+    QTest::newRow("to the client, None") << true << false << "None" << QByteArray();
 }
 
 void tst_Relay::injection()
 {
     QFETCH(bool, toClient);
     QFETCH(bool, byMenu);
+    QFETCH(QString, lineEnd);
+    QFETCH(QByteArray, enter);
+    for (QAction* action : m_window->mnuLineEnd->actions())
+        if (action->text() == lineEnd)
+            action->trigger();
     testpeer::Listener server;
     const quint16 port = startRelay(server.port());
     auto [client, far] = openPair(port, server);
@@ -438,18 +487,17 @@ void tst_Relay::injection()
     QTest::mouseClick(m_window->cmdSend, Qt::LeftButton);
     testpeer::Peer& target = toClient ? client : far;
     testpeer::Peer& other = toClient ? far : client;
-    QCOMPARE(readWhileRelaying(target, 7), QByteArray("hi\r\nbox"));
+    const QByteArray sent = "hi" + enter + "box";
+    QCOMPARE(readWhileRelaying(target, sent.size()), sent);
     QTest::qWait(50);
     QCOMPARE(readNow(other), QByteArray());
-    QCOMPARE(bytesFrom(toClient ? TextOrigin::ToClient : TextOrigin::ToServer),
-             QByteArray("hi\r\nbox"));
+    QCOMPARE(bytesFrom(toClient ? TextOrigin::ToClient : TextOrigin::ToServer), sent);
     QVERIFY(m_window->txtInvia->toPlainText().isEmpty());
     // Local Echo off: sent, not shown.
     m_window->chkEcho->setChecked(false);
     QTest::keyClicks(m_window->txtDati, "x");
     QCOMPARE(readWhileRelaying(target, 1), QByteArray("x"));
-    QCOMPARE(bytesFrom(toClient ? TextOrigin::ToClient : TextOrigin::ToServer),
-             QByteArray("hi\r\nbox"));
+    QCOMPARE(bytesFrom(toClient ? TextOrigin::ToClient : TextOrigin::ToServer), sent);
 }
 
 void tst_Relay::reset_data()
@@ -471,7 +519,12 @@ void tst_Relay::reset()
         const qsizetype before = transcript().size();
         (clientResets ? client : far).reset();
         testpeer::Peer& other = clientResets ? far : client;
-        QTRY_VERIFY_WITH_TIMEOUT(endedNow(other), 3000);
+        // A reset, not an orderly close: the other side can tell an aborted
+        // peer from one that finished.
+        int error = 0;
+        for (QDeadlineTimer deadline(3000); !endedNow(other, &error) && !deadline.hasExpired();)
+            QTest::qWait(5);
+        QCOMPARE(error, ECONNRESET);
         QVERIFY2(waitForText(clientResets ? "Relay: the connection to the client failed; resetting "
                                             "the server's too"
                                           : "Relay: the connection to the server failed; resetting "

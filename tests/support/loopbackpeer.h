@@ -181,14 +181,18 @@ class Listener {
 public:
     enum Family { IPv4, IPv6 };
 
-    // On 127.0.0.1, or on ::1 alone; port() is 0 when that failed.
-    explicit Listener(int backlog = 8, Family family = IPv4)
+    // On 127.0.0.1, or on ::1 alone, at port (0: one the system chooses);
+    // port() is 0 when that failed.
+    explicit Listener(int backlog = 8, Family family = IPv4, quint16 port = 0)
     {
-        const sockaddr_in a4 = loopback(0);
-        const sockaddr_in6 a6 = loopback6(0);
+        const sockaddr_in a4 = loopback(port);
+        const sockaddr_in6 a6 = loopback6(port);
         const bool six = family == IPv6;
         m_fd = ::socket(six ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int on = 1;
+        // The port of a listener that has just gone, its connections still
+        // in TIME_WAIT, can be taken again.
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (six)
             ::setsockopt(m_fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
         const auto* a = six ? reinterpret_cast<const sockaddr*>(&a6)

@@ -9,11 +9,13 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -48,6 +50,8 @@ private slots:
     void sendsAFile();
     void bytesBeforeAResetAreShown_data();
     void bytesBeforeAResetAreShown();
+    void reconnects_data();
+    void reconnects();
     void stalledHandshakeIsBounded();
     void startTlsWithARealSmtpServer();
     void listenerServesTlsAndTurnsPlainAway();
@@ -562,17 +566,25 @@ void tst_Tls::sendsAFile()
 void tst_Tls::bytesBeforeAResetAreShown_data()
 {
     QTest::addColumn<int>("size");
-    QTest::newRow("less than a record") << 100;
-    QTest::newRow("one full record") << 16384;
-    QTest::newRow("several records") << 40000;
+    QTest::addColumn<QString>("via"); // what meets the reset: "tick", "key", "box" or "file"
+    QTest::newRow("less than a record") << 100 << "tick";
+    QTest::newRow("one full record") << 16384 << "tick";
+    QTest::newRow("several records") << 40000 << "tick";
+    // A send fails first: what the session and the socket still hold shows
+    // all the same, before the send's error.
+    QTest::newRow("several records, then a key") << 40000 << "key";
+    QTest::newRow("several records, then the send box") << 40000 << "box";
+    QTest::newRow("several records, then a file") << 40000 << "file";
 }
 
 void tst_Tls::bytesBeforeAResetAreShown()
 {
     QFETCH(int, size);
+    QFETCH(QString, via);
     m_window->tmrReceive->stop(); // the test ticks for itself
     testtls::Peer peer = connectTls("127.0.0.1", "good");
     QCOMPARE(m_window->connection().connState(), State::stateConnected);
+    m_window->chkEcho->setChecked(false);
     QByteArray data(size, 0);
     for (int i = 0; i < size; ++i)
         data[i] = char('a' + i % 26);
@@ -588,16 +600,113 @@ void tst_Tls::bytesBeforeAResetAreShown()
     qsizetype shown = 0;
     for (int tick = 0; tick < 50 && m_window->connection().connState() == State::stateConnected;
          ++tick) {
+        if (via != "tick" && shown > 0)
+            break;
         m_window->connection().tmrReceive_Timer();
         // No tick shows more of the peer's bytes than a plain one would.
         const qsizetype now = std::min(transcript().size() - before, qsizetype(size));
         QVERIFY2(now - shown <= 8192, qPrintable(QString::number(now - shown)));
         shown = now;
     }
-    QCOMPARE(transcript().mid(before),
-             QString::fromLatin1(data)
-                 + "\r\nTLS error: the connection failed (Connection reset by peer)\r\n"
-                   "Disconnected\r\n");
+    QString end = QStringLiteral("TLS error: the connection failed (Connection reset by peer)\r\n");
+    const QString path = file(QStringLiteral("ten.txt"));
+    if (via == "key") {
+        QTest::keyClicks(m_window->txtDati, "ab");
+    } else if (via == "box") {
+        m_window->txtInvia->setPlainText(QStringLiteral("box"));
+        QTest::mouseClick(m_window->cmdSend, Qt::LeftButton);
+    } else if (via == "file") {
+        QFile ten(path);
+        QVERIFY(ten.open(QIODevice::WriteOnly) && ten.write("0123456789") == 10);
+        ten.close();
+        m_window->connection().sendFile(path);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->connection().isSendingFile(), 5000);
+        end.prepend(QStringLiteral("Sending %1 stopped, the send failed: 0 of 10 bytes went out\r\n")
+                        .arg(QDir::toNativeSeparators(path)));
+    }
+    QString got = transcript().mid(before);
+    got.remove(QRegularExpression(QStringLiteral("(\\r\\n)?Sending [^\\r]*: 10 bytes\\r\\n")));
+    QCOMPARE(got, QString::fromLatin1(data) + "\r\n" + end + "Disconnected\r\n");
+}
+
+// A Connect connection that ends without the user asking comes back, on
+// the same port, once the peer is there again; Disconnect, Listen and
+// unticking Reconnect stop the tries at once.
+void tst_Tls::reconnects_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QString>("cause"); // "close", "reset", "send" (a key after a reset)
+    QTest::addColumn<QString>("stop");  // what ends the tries, or "" when the peer comes back
+    QTest::newRow("the peer's close") << false << "close" << "";
+    QTest::newRow("a reset") << false << "reset" << "";
+    QTest::newRow("a failed send") << false << "send" << "";
+    QTest::newRow("TLS close_notify") << true << "close" << "";
+    QTest::newRow("Disconnect stops it") << false << "close" << "disconnect";
+    QTest::newRow("Listen stops it") << false << "reset" << "listen";
+    QTest::newRow("unticking stops it") << true << "close" << "untick";
+}
+
+void tst_Tls::reconnects()
+{
+    QFETCH(bool, tls);
+    QFETCH(QString, cause);
+    QFETCH(QString, stop);
+    m_window->tmrReceive->stop(); // the test ticks for itself
+    ConnectionControl& conn = m_window->connection();
+    conn.setReconnectWaits(std::chrono::milliseconds(50), std::chrono::milliseconds(200));
+    m_window->actReconnect->setChecked(true);
+    m_window->chkTls->setChecked(tls);
+    const quint16 port = m_listener->port();
+    m_window->txtHostConn->setText("127.0.0.1");
+    testtls::Peer tlsPeer = tls ? connectTls("127.0.0.1", "good") : testtls::Peer();
+    testpeer::Peer plainPeer = tls ? testpeer::Peer() : testwindow::connectTo(*m_window, *m_listener);
+    QCOMPARE(conn.connState(), State::stateConnected);
+    m_listener.reset(); // the peer goes away
+    testpeer::Peer& tcp = tls ? tlsPeer.tcp() : plainPeer;
+    if (tls && cause == "close")
+        tlsPeer.closeNotify();
+    if (cause == "close")
+        tcp.close();
+    else
+        tcp.reset();
+    QVERIFY(testpeer::waitFor(int(conn.connSocket()), POLLRDHUP, 5000));
+    const qsizetype from = transcript().size();
+    if (cause == "send")
+        QTest::keyClicks(m_window->txtDati, "x");
+    const QString line = QStringLiteral("Reconnecting to 127.0.0.1 port %1 in %2 s (try %3)\r\n");
+    QVERIFY(tickUntil(line.arg(port).arg(0.1).arg(2), from)); // the first try found no one
+    QCOMPARE(conn.connState(), State::stateReconnecting);
+    QVERIFY2(transcript().mid(from).contains("Disconnected\r\n" + line.arg(port).arg(0.05).arg(1)
+                                             + line.arg(port).arg(0.1).arg(2)),
+             qPrintable(transcript().mid(from)));
+
+    m_listener = std::make_unique<testpeer::Listener>(8, testpeer::Listener::IPv4, port);
+    QCOMPARE(m_listener->port(), port); // the peer is back
+    if (stop.isEmpty()) {
+        auto served = tls ? testtls::serveOnce(*m_listener, file("good.pem"), file("good.key"))
+                          : std::future<std::pair<bool, testtls::Peer>>();
+        QVERIFY(tickUntil("Connected to: 127.0.0.1", from));
+        QCOMPARE(conn.connState(), State::stateConnected);
+        if (tls)
+            tlsPeer = served.get().second;
+        else
+            plainPeer = m_listener->accept();
+        QTest::keyClicks(m_window->txtDati, "y"); // the connection that came back works
+        QCOMPARE(tls ? tlsPeer.read(1) : plainPeer.read(1), QByteArray("y"));
+        return;
+    }
+    m_window->txtPort->setText(QString::number(testpeer::unusedPort()));
+    if (stop == "disconnect")
+        QTest::mouseClick(m_window->cmdDisconnect, Qt::LeftButton);
+    else if (stop == "listen")
+        QTest::mouseClick(m_window->cmdStartListen, Qt::LeftButton);
+    else
+        m_window->actReconnect->setChecked(false);
+    QVERIFY(transcript().endsWith("Reconnecting stopped\r\n"));
+    QCOMPARE(conn.connState(), stop == "listen" ? State::stateListening : State::stateIdle);
+    QTest::qWait(300);
+    conn.tmrReceive_Timer();
+    QVERIFY(!testpeer::waitFor(m_listener->fd(), POLLIN, 0)); // no try came
 }
 
 void tst_Tls::stalledHandshakeIsBounded()
