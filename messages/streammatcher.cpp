@@ -3,27 +3,10 @@
 #include <QRegularExpressionMatch>
 
 #include <algorithm>
-
-namespace {
-
-// The first match at or after from that is not empty: an empty match would
-// count again at every position.
-QRegularExpressionMatch nextMatch(const QRegularExpression& expression, const QString& subject,
-                                  qsizetype from)
-{
-    while (from <= subject.size()) {
-        QRegularExpressionMatch match = expression.match(subject, from);
-        if (!match.hasMatch() || match.capturedLength() > 0)
-            return match;
-        from = match.capturedStart() + 1;
-    }
-    return {};
-}
-
-} // namespace
+#include <cstring>
 
 StreamMatcher::StreamMatcher(QByteArray bytes)
-    : m_pattern(std::move(bytes)), m_matcher(m_pattern)
+    : m_pattern(std::move(bytes))
 {
 }
 
@@ -43,6 +26,24 @@ int StreamMatcher::feedLatin1(QStringView text)
     return m_isRegex ? findText(text) : findBytes(text.toLatin1());
 }
 
+qsizetype StreamMatcher::indexIn(QByteArrayView bytes, qsizetype from) const
+{
+    // The first byte looked for with memchr, the rest compared where it is:
+    // several times quicker than a general search for the short patterns
+    // that rules have.
+    const qsizetype length = m_pattern.size();
+    const char* const begin = bytes.data();
+    const char* const last = begin + bytes.size() - length; // the last place a match may start
+    for (const char* at = begin + from; at <= last; ++at) {
+        at = static_cast<const char*>(std::memchr(at, m_pattern[0], std::size_t(last - at + 1)));
+        if (!at)
+            return -1;
+        if (std::memcmp(at, m_pattern.constData(), std::size_t(length)) == 0)
+            return at - begin;
+    }
+    return -1;
+}
+
 int StreamMatcher::findBytes(QByteArrayView bytes)
 {
     const qsizetype length = m_pattern.size();
@@ -56,14 +57,14 @@ int StreamMatcher::findBytes(QByteArrayView bytes)
         // within the first L-1 new ones, and at most one such match fits.
         QByteArray joined = m_kept;
         joined += bytes.first(std::min(length - 1, bytes.size()));
-        const qsizetype at = m_matcher.indexIn(joined);
+        const qsizetype at = indexIn(joined, 0);
         if (at >= 0) {
             ++found;
             from = at + length - m_kept.size();
             matchedAcross = true;
         }
     }
-    for (qsizetype at; (at = m_matcher.indexIn(bytes, from)) >= 0; from = at + length)
+    for (qsizetype at; (at = indexIn(bytes, from)) >= 0; from = at + length)
         ++found;
 
     if (from > 0 || matchedAcross || bytes.size() >= length - 1) {
@@ -79,41 +80,37 @@ int StreamMatcher::findText(QStringView text)
 {
     if (text.isEmpty())
         return 0;
-    int found = 0;
-    qsizetype from = 0; // where the next match may start in text
-    bool matchedAcross = false;
-    if (!m_keptText.isEmpty()) {
-        // A match that starts among the kept characters and fits the window
-        // ends within the first window characters that follow them.
-        QString joined = m_keptText;
-        joined += text.first(std::min(m_window, text.size()));
-        qsizetype at = 0;
-        for (;;) {
-            const QRegularExpressionMatch match = nextMatch(m_expression, joined, at);
-            if (!match.hasMatch() || match.capturedStart() >= m_keptText.size())
-                break;
-            ++found;
-            at = match.capturedEnd();
-            matchedAcross = true;
-        }
-        from = std::max<qsizetype>(0, at - m_keptText.size());
+    // What was kept and the new piece, searched as one; the piece in place
+    // when nothing was kept.
+    QString subject;
+    if (m_keptText.isEmpty()) {
+        subject = QString::fromRawData(text.data(), text.size());
+    } else {
+        subject = m_keptText;
+        subject += text;
     }
-    // The piece itself, searched in place.
-    const QString subject = QString::fromRawData(text.data(), text.size());
-    for (;;) {
-        const QRegularExpressionMatch match = nextMatch(m_expression, subject, from);
+    int found = 0;
+    qsizetype keepFrom = subject.size();
+    for (qsizetype from = 0; from <= subject.size();) {
+        // A partial match is one the end of the subject cut short: from its
+        // start on is all that a match still to come may need.
+        const QRegularExpressionMatch match =
+            m_expression.match(subject, from, QRegularExpression::PartialPreferCompleteMatch);
+        if (match.hasPartialMatch()) {
+            keepFrom = match.capturedStart();
+            break;
+        }
         if (!match.hasMatch())
             break;
+        if (match.capturedLength() == 0) {
+            // An empty match would count again at every position.
+            from = match.capturedStart() + 1;
+            continue;
+        }
         ++found;
         from = match.capturedEnd();
     }
-
-    const qsizetype keep = m_window - 1;
-    if (from > 0 || matchedAcross || text.size() >= keep) {
-        m_keptText = text.sliced(std::max(from, text.size() - keep)).toString();
-    } else {
-        m_keptText += text;
-        m_keptText.remove(0, std::max<qsizetype>(0, m_keptText.size() - keep));
-    }
+    // A match longer than the window loses its start.
+    m_keptText = subject.sliced(std::max(keepFrom, subject.size() - (m_window - 1)));
     return found;
 }

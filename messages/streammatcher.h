@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QByteArrayMatcher>
 #include <QByteArrayView>
 #include <QRegularExpression>
 #include <QString>
@@ -15,16 +14,18 @@ class StreamMatcher {
 public:
     // How many bytes a regular expression's match may span and still be found
     // when it is split across pieces: enough for a login prompt, a line of a
-    // protocol or a frame with its header, while every piece is searched again
-    // together with at most this much of what came before it.
+    // protocol or a frame with its header. Of the bytes a match has begun in
+    // (a partial match at the end of a piece) at most this many less one are
+    // kept for the next piece.
     static constexpr qsizetype RegexWindow = 4096;
 
     // Fixed bytes (a text with its escapes already applied, or hex). For L
     // bytes the last L-1 of the stream are kept.
     explicit StreamMatcher(QByteArray bytes);
     // A regular expression over the bytes read as Latin-1 (every byte one
-    // character). The last window-1 bytes are kept; a match longer than the
-    // window may be missed when it arrives split.
+    // character). Only the bytes from where a match has begun and not yet
+    // ended are kept, window-1 at most; a match longer than the window may be
+    // missed when it arrives split.
     explicit StreamMatcher(QRegularExpression expression, qsizetype window = RegexWindow);
 
     // Whether the pattern is read as text (feedLatin1 is the cheaper call).
@@ -40,12 +41,13 @@ public:
     qsizetype kept() const { return m_isRegex ? m_keptText.size() : m_kept.size(); }
 
 private:
+    // Where the pattern first starts in bytes at or after from; -1: nowhere.
+    qsizetype indexIn(QByteArrayView bytes, qsizetype from) const;
     int findBytes(QByteArrayView bytes);
     int findText(QStringView text);
 
     bool m_isRegex = false;
     QByteArray m_pattern;
-    QByteArrayMatcher m_matcher;
     QRegularExpression m_expression;
     qsizetype m_window = RegexWindow;
     QByteArray m_kept;

@@ -1,5 +1,6 @@
 #include "frmpellix.h"
 
+#include "answers.h"
 #include "findbar.h"
 #include "fixedfont.h"
 #include "hexbytes.h"
@@ -142,6 +143,7 @@ frmPellix::frmPellix(Hooks hooks, QWidget* parent)
     setFont(captions);
 
     createControls();
+    createAnswers();
     wireEvents();
     m_connection.Form_Load();
 }
@@ -486,6 +488,7 @@ void frmPellix::showSendBoxMenu(const QPoint& pos)
     menu->addSeparator();
     menu->addAction(actSendHex);
     menu->addMenu(mnuLineEnd);
+    menu->addAction(actRules);
     menu->addSeparator();
     const bool sending = m_connection.isSendingFile();
     const ConnectionControl::State state = m_connection.connState();
@@ -532,6 +535,29 @@ void frmPellix::createLineEndMenu()
         m_lineEnds->addAction(action);
         connect(action, &QAction::triggered, this, [this, end] { setLineEnd(end); });
     }
+}
+
+void frmPellix::createAnswers()
+{
+    m_answers = new Answers(
+        [this](const QByteArray& answer, RelaySide to) {
+            // A failed send has ended the connection, as the send box's does;
+            // one refused while a file goes out has said so.
+            m_connection.sendBytes(answer, to);
+        },
+        [this](const QString& line) { writeStatusLine(line); }, this);
+    actRules = new QAction(tr("&Rules"), this);
+    actRules->setCheckable(true);
+    actRules->setChecked(m_answers->isEnabled());
+    actRules->setToolTip(tr("Answer what arrives by the messages' rules"));
+    connect(actRules, &QAction::toggled, m_answers, &Answers::setEnabled);
+    txtDati->addMenuSection([this](QMenu* menu) { menu->addAction(actRules); });
+}
+
+void frmPellix::writeStatusLine(const QString& line)
+{
+    txtDati->EnsureLineBreak();
+    txtDati->AppendText(line + CrLf, TextOrigin::Status);
 }
 
 void frmPellix::setLineEnd(LineEnd end)
@@ -705,6 +731,8 @@ void frmPellix::connectionStarted()
     // written before it belongs to what came before.
     txtDati->EnsureLineBreak();
     txtDati->markConnectionStart();
+    // Each connection is a stream of its own, and its rules may answer again.
+    m_answers->connectionEnded();
 }
 
 void frmPellix::startCapture(std::unique_ptr<TranscriptCapture> capture)
@@ -717,16 +745,29 @@ void frmPellix::conversationStarted(const Conversation& conversation)
     txtDati->startConversation(conversation);
 }
 
-void frmPellix::conversationEnded() { txtDati->endConversation(); }
+void frmPellix::conversationEnded()
+{
+    txtDati->endConversation();
+    m_answers->connectionEnded();
+}
 
 void frmPellix::EnsureLineBreak() { txtDati->EnsureLineBreak(); }
+// What arrives is matched by the rules after the transcript has it, so that a
+// rule's line follows the bytes that stopped it.
 void frmPellix::AppendText(const QString& s, TextOrigin origin)
 {
     txtDati->AppendText(s, origin);
+    if (origin == TextOrigin::Received)
+        m_answers->receivedLatin1(std::nullopt, s);
 }
 void frmPellix::AppendBytes(QByteArrayView bytes, TextOrigin origin)
 {
     txtDati->AppendBytes(bytes, origin);
+    if (origin == TextOrigin::Received)
+        m_answers->received(std::nullopt, bytes);
+    else if (origin == TextOrigin::FromClient || origin == TextOrigin::FromServer)
+        m_answers->received(origin == TextOrigin::FromClient ? RelaySide::Client : RelaySide::Server,
+                            bytes);
 }
 void frmPellix::ScrollToEnd() { txtDati->ScrollToEnd(); }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 
+class Answers;
 class FindBar;
 class QAction;
 class QActionGroup;
@@ -131,6 +132,11 @@ public:
     QAction* actSendToClient = nullptr;
     QAction* actSendToServer = nullptr;
 
+    // "Rules" in both context menus: answers by rule on or off as a whole.
+    QAction* actRules = nullptr;
+    // The rules that answer what arrives, fed the bytes the transcript is given.
+    Answers& answers() { return *m_answers; }
+
     RelaySide sendTarget() const override;
     void setSendTarget(RelaySide side);
 
@@ -145,6 +151,9 @@ private:
     void showSendBoxMenu(const QPoint& pos);
     void setSendAsHex(bool hex);
     void createLineEndMenu();
+    void createAnswers();
+    // One line of the program's own in the transcript.
+    void writeStatusLine(const QString& line);
     void createSendProgress();
     void chooseFileToSend();
     // The send box's recall keys (Ctrl+Up, Ctrl+Down): true when taken.
@@ -201,4 +210,5 @@ private:
     QActionGroup* m_lineEnds = nullptr;
     SendHistory m_history;
     QString m_hexToSend; // Send as Hex: the send box's bytes, read once
+    Answers* m_answers = nullptr;
 };
