@@ -88,6 +88,8 @@ QString helpText()
         "  -o, --output FILE    append the transcript to FILE from start-up on\n"
         "      --capture FILE   write the session to FILE from start-up on as a capture\n"
         "                       that Wireshark opens (pcapng), replacing FILE\n"
+        "      --messages FILE  open the saved messages of FILE (TOML): their keys\n"
+        "                       work at once, and the on_connect ones go on connecting\n"
         "      --tls            connect or listen over TLS (the TLS box ticked); in a\n"
         "                       relay, TLS on both legs\n"
         "      --tls-listen     in a relay, TLS to the clients only (else as --tls)\n"
@@ -119,9 +121,9 @@ QString helpText()
         "A relay's server leg is verified as a connect is (--ca-file, --insecure); its\n"
         "client leg serves --cert and --key, or a certificate made at start.\n"
         "Exit status: 0 when the window is closed, 1 when the network cannot be started,\n"
-        "2 for a usage error, or a file of --cert, --key, --ca-file, --output or\n"
-        "--capture that cannot be used (missing, unreadable, not PEM, a key not of its\n"
-        "certificate).\n"
+        "2 for a usage error, or a file of --cert, --key, --ca-file, --output,\n"
+        "--capture or --messages that cannot be used (missing, unreadable, not PEM, a\n"
+        "key not of its certificate, messages that do not parse).\n"
         "\n"
         "Examples:\n"
         "  pellix example.org 80     connect to port 80 of example.org\n"
@@ -178,6 +180,8 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
             request.keyFile = value;
         else if (option == u"--capture")
             request.captureFile = value;
+        else if (option == u"--messages")
+            request.messagesFile = value;
         else
             request.outputFile = value;
         return {};
@@ -239,7 +243,8 @@ CommandLine parseCommandLine(const QStringList& arguments, const QString& versio
             static const QStringList withValue = {
                 QStringLiteral("--listen"), QStringLiteral("--relay"), QStringLiteral("--output"),
                 QStringLiteral("--encoding"), QStringLiteral("--ca-file"), QStringLiteral("--cert"),
-                QStringLiteral("--key"), QStringLiteral("--capture"), QStringLiteral("--eol")};
+                QStringLiteral("--key"), QStringLiteral("--capture"), QStringLiteral("--eol"),
+                QStringLiteral("--messages")};
             if (!withValue.contains(name))
                 return usageError(QStringLiteral("unknown option ") + quoted(name));
             QString value;

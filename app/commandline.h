@@ -14,6 +14,7 @@ struct StartupRequest {
     std::optional<quint16> relayPort;  // set: relay clients of this local port to host, port
     QString outputFile;               // empty: no transcript log
     QString captureFile;              // empty: no capture written live
+    QString messagesFile;             // empty: no saved messages at start-up
     bool tls = false;                 // Connect and Listen over TLS
     bool tlsListen = false;           // a relay's clients over TLS (else as --tls)
     bool tlsConnect = false;          // a relay's server over TLS (else as --tls)

@@ -1,5 +1,7 @@
 #include "commandline.h"
 #include "frmpellix.h"
+#include "messagefile.h"
+#include "messagelist.h"
 #include "transcriptcapture.h"
 #include "transcriptlog.h"
 #include "transcriptview.h"
@@ -49,6 +51,18 @@ int main(int argc, char* argv[])
     if (const QString problem = checkStartupFiles(request); !problem.isEmpty()) {
         write(stderr, problem);
         return 2;
+    }
+
+    // The messages as the TLS files: read whole before any window, or one line
+    // naming the file, the line and why.
+    MessageFile messages;
+    if (!request.messagesFile.isEmpty()) {
+        messages = readMessageFile(request.messagesFile);
+        if (!messages.ok()) {
+            write(stderr, QStringLiteral("pellix: cannot use the messages of %1\n")
+                              .arg(messages.describe(request.messagesFile)));
+            return 2;
+        }
     }
 
     std::unique_ptr<TranscriptLog> log;
@@ -115,6 +129,7 @@ int main(int argc, char* argv[])
     window.actTakeUpTls->setChecked(!request.relayRaw);
     window.connection().setTlsSettings(
         {request.caFile, request.certFile, request.keyFile, request.insecure});
+    window.messages->setMessages(messages.messages);
     if (log)
         window.startLog(std::move(log)); // the banner line first
     if (captureFile) {

@@ -1,10 +1,15 @@
 #include "frmpellix.h"
 
 #include "answers.h"
+#include "messagerules.h"
 #include "findbar.h"
 #include "fixedfont.h"
 #include "hexbytes.h"
 #include "keycodes.h"
+#include "messagebytes.h"
+#include "messagelist.h"
+#include "messagesender.h"
+#include "messageswindow.h"
 #include "transcriptview.h"
 #include "trustdialog.h"
 
@@ -34,6 +39,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QStyleOptionButton>
+#include <QTableView>
 #include <QStylePainter>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -294,6 +300,7 @@ void frmPellix::createControls()
 
     findBar = new FindBar(txtDati, this);
     createSendProgress();
+    createMessages();
 
     // The find bar, while it shows, comes between the transcript and the send box.
     actSendToClient = new QAction(tr("Send to &Client"), this);
@@ -328,6 +335,7 @@ void frmPellix::wireEvents()
         startTls->setToolTip(tr("Begin TLS on this connection, once the peer has agreed to it "
                                 "(STARTTLS, STLS, AUTH TLS)"));
         menu->addMenu(mnuLineEnd);
+        addMessagesMenu(menu);
     });
     connect(cmdStartListen, &QPushButton::clicked, this,
             [this] { m_connection.cmdStartListen_Click(); });
@@ -488,7 +496,6 @@ void frmPellix::showSendBoxMenu(const QPoint& pos)
     menu->addSeparator();
     menu->addAction(actSendHex);
     menu->addMenu(mnuLineEnd);
-    menu->addAction(actRules);
     menu->addSeparator();
     const bool sending = m_connection.isSendingFile();
     const ConnectionControl::State state = m_connection.connState();
@@ -496,6 +503,7 @@ void frmPellix::showSendBoxMenu(const QPoint& pos)
                             && (state == ConnectionControl::stateAccepted
                                 || state == ConnectionControl::stateConnected));
     menu->addAction(sending ? actCancelSend : actSendFile);
+    addMessagesMenu(menu.get());
     menu->exec(txtInvia->viewport()->mapToGlobal(pos));
 }
 
@@ -546,23 +554,38 @@ void frmPellix::createAnswers()
             m_connection.sendBytes(answer, to);
         },
         [this](const QString& line) { writeStatusLine(line); }, this);
-    actRules = new QAction(tr("&Rules"), this);
+    actRules = new QAction(tr("R&ules"), this);
     actRules->setCheckable(true);
     actRules->setChecked(m_answers->isEnabled());
     actRules->setToolTip(tr("Answer what arrives by the messages' rules"));
     connect(actRules, &QAction::toggled, m_answers, &Answers::setEnabled);
-    txtDati->addMenuSection([this](QMenu* menu) { menu->addAction(actRules); });
+    QPushButton* rulesButton = messagesWindow->cmdRules;
+    rulesButton->setChecked(actRules->isChecked());
+    connect(rulesButton, &QPushButton::toggled, actRules, &QAction::setChecked);
+    connect(actRules, &QAction::toggled, rulesButton, &QPushButton::setChecked);
+
+    // The rules follow the list, and what their texts stand for follows the
+    // line end and the transcript's reading of characters.
+    connect(messages, &QAbstractItemModel::rowsInserted, this, &frmPellix::updateRules);
+    connect(messages, &QAbstractItemModel::rowsRemoved, this, &frmPellix::updateRules);
+    connect(messages, &QAbstractItemModel::rowsMoved, this, &frmPellix::updateRules);
+    connect(messages, &QAbstractItemModel::modelReset, this, &frmPellix::updateRules);
+    connect(messages, &QAbstractItemModel::dataChanged, this, &frmPellix::updateRules);
+    connect(txtDati, &TranscriptView::encodingChanged, this, &frmPellix::updateRules);
+    // A list replaced whole is a file opened (Open..., --messages): its rules are on.
+    connect(messages, &QAbstractItemModel::modelReset, actRules, [this] { actRules->setChecked(true); });
 }
 
-void frmPellix::writeStatusLine(const QString& line)
+void frmPellix::updateRules()
 {
-    txtDati->EnsureLineBreak();
-    txtDati->AppendText(line + CrLf, TextOrigin::Status);
+    m_answers->setRules(answerRules(messages->messages(), m_lineEnd,
+                                    txtDati->encoding() == TextEncoding::Utf8));
 }
 
 void frmPellix::setLineEnd(LineEnd end)
 {
     m_lineEnd = end;
+    updateRules();
     m_connection.setLineEnd(end);
     for (QAction* action : m_lineEnds->actions())
         action->setChecked(action->data().toInt() == int(end));
@@ -747,8 +770,82 @@ void frmPellix::conversationStarted(const Conversation& conversation)
 
 void frmPellix::conversationEnded()
 {
+    messageSender->stopAll(tr("disconnected"));
     txtDati->endConversation();
     m_answers->connectionEnded();
+}
+
+void frmPellix::connectionReady()
+{
+    messageSender->connectionReady();
+}
+
+void frmPellix::writeStatusLine(const QString& line)
+{
+    txtDati->EnsureLineBreak();
+    txtDati->AppendText(line + CrLf, TextOrigin::Status);
+    txtDati->ScrollToEnd();
+}
+
+// --- Saved messages --------------------------------------------------------------
+
+void frmPellix::createMessages()
+{
+    messages = new MessageList(this);
+    MessageSender::Context context;
+    context.send = [this](QByteArrayView bytes, bool skipWhenBusy) {
+        return m_connection.sendBytes(bytes, std::nullopt, skipWhenBusy);
+    };
+    context.lineEnd = [this] { return m_lineEnd; };
+    context.utf8 = [this] { return txtDati->encoding() == TextEncoding::Utf8; };
+    context.statusLine = [this](const QString& line) { writeStatusLine(line); };
+    messageSender = new MessageSender(*messages, std::move(context), this);
+    messagesWindow = new MessagesWindow(*messages, *messageSender, this);
+
+    // The keys that send a message: none of them types into the transcript,
+    // and F3 stays Find Next.
+    for (const QString& key : messageKeys()) {
+        auto* shortcut = new QShortcut(QKeySequence(key), this);
+        connect(shortcut, &QShortcut::activated, this,
+                [this, key] { messageSender->send(messages->rowOfKey(key)); });
+    }
+    auto* open = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F2), this);
+    connect(open, &QShortcut::activated, this, &frmPellix::showMessagesWindow);
+}
+
+void frmPellix::showMessagesWindow()
+{
+    messagesWindow->show();
+    messagesWindow->raise();
+    messagesWindow->activateWindow();
+    if (messagesWindow->selectedRow() < 0 && messages->size() > 0)
+        messagesWindow->selectRow(0);
+    messagesWindow->tblMessages->setFocus(Qt::OtherFocusReason);
+}
+
+void frmPellix::addMessagesMenu(QMenu* menu)
+{
+    menu->addSeparator();
+    QMenu* send = menu->addMenu(tr("Send &Message"));
+    send->setEnabled(messages->size() > 0);
+    for (int row = 0; row < messages->size(); ++row) {
+        const Message& message = messages->at(row);
+        // The name as it is: an & in it is not a mnemonic.
+        QString label = message.name;
+        label.replace(u'&', QStringLiteral("&&"));
+        QAction* action = send->addAction(label, this, [this, row] { messageSender->send(row); });
+        if (!message.key.isEmpty())
+            action->setShortcut(QKeySequence(message.key));
+        // Shown beside the item; the window's own shortcut sends it.
+        action->setShortcutContext(Qt::WidgetShortcut);
+    }
+    QAction* window = menu->addAction(tr("Messa&ges..."), this, &frmPellix::showMessagesWindow);
+    window->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F2));
+    window->setShortcutContext(Qt::WidgetShortcut);
+    QAction* stop = menu->addAction(tr("Stop All &Repeats"), this,
+                                    [this] { messageSender->stopAll(tr("stopped by the user")); });
+    stop->setEnabled(!messageSender->schedule().isEmpty());
+    menu->addAction(actRules);
 }
 
 void frmPellix::EnsureLineBreak() { txtDati->EnsureLineBreak(); }

@@ -14,6 +14,9 @@
 
 class Answers;
 class FindBar;
+class MessageList;
+class MessageSender;
+class MessagesWindow;
 class QAction;
 class QActionGroup;
 class QCheckBox;
@@ -136,6 +139,14 @@ public:
     QAction* actRules = nullptr;
     // The rules that answer what arrives, fed the bytes the transcript is given.
     Answers& answers() { return *m_answers; }
+    // The saved messages, what sends them, and the "Messages" window over
+    // them (opened by Shift+F2 and from both context menus).
+    MessageList* messages = nullptr;
+    MessageSender* messageSender = nullptr;
+    MessagesWindow* messagesWindow = nullptr;
+    void showMessagesWindow();
+    // "Send Message", "Messages..." and "Stop All Repeats", for a context menu.
+    void addMessagesMenu(QMenu* menu);
 
     RelaySide sendTarget() const override;
     void setSendTarget(RelaySide side);
@@ -152,9 +163,12 @@ private:
     void setSendAsHex(bool hex);
     void createLineEndMenu();
     void createAnswers();
-    // One line of the program's own in the transcript.
-    void writeStatusLine(const QString& line);
+    // The rules answered by, read again from the list.
+    void updateRules();
     void createSendProgress();
+    void createMessages();
+    // One status line, in Pellix's own colour, on a line of its own.
+    void writeStatusLine(const QString& line);
     void chooseFileToSend();
     // The send box's recall keys (Ctrl+Up, Ctrl+Down): true when taken.
     bool recallKey(QKeyEvent* event);
@@ -187,6 +201,7 @@ private:
     void ScrollToEnd() override;
     void conversationStarted(const Conversation& conversation) override;
     void conversationEnded() override;
+    void connectionReady() override;
     void reportStartupFailure(const QString& message) override;
     bool keepWaiting() override;
     void showSendProgress(const QString& text, double fraction) override;
