@@ -6,9 +6,11 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QRegularExpression>
 #include <QString>
 #include <QTimer>
 
+#include <array>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -67,13 +69,28 @@ private:
         Rule rule;
         std::deque<qint64> recent; // when its last answers were matched (ms)
         bool stopped = false;
+        std::array<bool, 3> screened{}; // stood for by that group's screen
+    };
+    // The regular expressions of one group of rules (those of Connect and
+    // Listen, those that listen to the client, to the server) as one
+    // alternation: a piece in which it finds neither a match nor the start
+    // of one needs no expression of the group searched on its own, which
+    // spares most of the searching when many rules listen.
+    struct Screen {
+        QRegularExpression expression;
+        std::vector<qsizetype> members;
     };
     struct Waiting {
         qint64 dueMs;
         qsizetype rule;
     };
 
-    template <typename Feed> void receive(std::optional<RelaySide> from, Feed&& feed);
+    // bytes() and text() give the piece as bytes and as Latin-1, each made
+    // once when first asked for.
+    template <typename Bytes, typename Text>
+    void receive(std::optional<RelaySide> from, Bytes&& bytes, Text&& text);
+    template <typename Text> bool screenedOut(const Screen& screen, Text&& text) const;
+    void makeScreens();
     // A match of rule i: counted against the limit, then queued.
     void matched(qsizetype i, int count);
     void sendDue();
@@ -83,6 +100,7 @@ private:
     Report m_report;
     bool m_enabled = true;
     std::vector<RuleState> m_rules;
+    std::array<Screen, 3> m_screens; // Connect and Listen; from the client; from the server
     std::deque<Waiting> m_waiting; // in the order they fall due
     QTimer m_timer;
     QElapsedTimer m_clock;

@@ -30,6 +30,8 @@ public:
 
     // Whether the pattern is read as text (feedLatin1 is the cheaper call).
     bool isRegex() const { return m_isRegex; }
+    // A regular expression's pattern.
+    QString expression() const { return m_expression.pattern(); }
 
     // The bytes that came next; returns how many matches they complete.
     int feed(QByteArrayView bytes);

@@ -124,6 +124,10 @@ void tst_Answers::answers()
         [&](const QString& line) { lines << line; });
     std::vector<Answers::Rule> rules;
     rules.push_back({"pong", matcher(), "PONG\r\n", delayMs, RelaySide::Server, RelaySide::Client});
+    // A second expression that never matches: the two are screened together.
+    if (regex)
+        rules.push_back({"decoy", StreamMatcher(QRegularExpression("\\x{01}decoy")), {}, 0,
+                         RelaySide::Server, RelaySide::Client});
     answers.setRules(std::move(rules));
 
     // The same stream through the matcher alone: it keeps no more than a
