@@ -14,13 +14,9 @@
 // Usage: QT_QPA_PLATFORM=offscreen bench_rules [tick] [latency] [ROUNDS]
 // (both parts and 1000 rounds by default).
 
+#include "benchpeer.h"
 #include "benchrules.h"
 #include "benchsupport.h"
-#include "frmpellix.h"
-#include "loopbackpeer.h"
-#include "tlspeer.h"
-#include "transcriptview.h"
-#include "windowdriver.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -30,8 +26,6 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
-
-#include <sys/ioctl.h>
 
 #include <atomic>
 #include <chrono>
@@ -52,82 +46,11 @@ constexpr qint64 Chunk = 8192;
     std::exit(1);
 }
 
-qint64 waiting(int fd)
-{
-    int n = 0;
-    return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
-}
-
-bool waitForBytes(int fd, qint64 n)
-{
-    QElapsedTimer t;
-    t.start();
-    while (waiting(fd) < n) {
-        if (t.elapsed() > 5000)
-            return false;
-        testpeer::waitFor(fd, POLLIN, 10);
-    }
-    return true;
-}
-
-// A window connected with Connect to a peer of its own, plain or TLS; the
-// poll timer stopped.
-struct Connected {
-    Connected(const QTemporaryDir& dir, bool tls)
-    {
-        window.tmrReceive->stop();
-        window.show();
-        window.connection().setTlsSettings({dir.filePath("ca.pem"), {}, {}, false});
-        window.chkTls->setChecked(tls);
-        window.txtPortConn->setText(QString::number(listener.port()));
-        if (tls) {
-            auto served = testtls::serveOnce(listener, dir.filePath("good.pem"),
-                                             dir.filePath("good.key"));
-            window.cmdConnetti->click();
-            auto [ok, peer] = served.get();
-            if (!ok)
-                fail("no TLS handshake");
-            tlsPeer = std::move(peer);
-        } else {
-            window.cmdConnetti->click();
-            plainPeer = listener.accept();
-        }
-        if (window.connection().connState() != ConnectionControl::stateConnected)
-            fail("could not connect");
-        // Drains what the handshake left (tickets).
-        for (int i = 0; i < 5; ++i) {
-            QTest::qWait(10);
-            tick();
-        }
-        window.cmdClear_Click();
-    }
-
-    int fd() { return int(window.connection().connSocket()); }
-    void tick()
-    {
-        window.connection().tmrReceive_Timer();
-        QCoreApplication::sendPostedEvents();
-    }
-    bool send(const QByteArray& bytes)
-    {
-        return tlsPeer.tcp().isOpen() ? tlsPeer.write(bytes) : plainPeer.send(bytes);
-    }
-    QByteArray read(qsizetype n)
-    {
-        return tlsPeer.tcp().isOpen() ? tlsPeer.read(n) : plainPeer.read(n, 5000);
-    }
-
-    frmPellix window{testwindow::loopbackHooks()};
-    testpeer::Listener listener;
-    testpeer::Peer plainPeer;
-    testtls::Peer tlsPeer;
-};
-
 // --- the receive tick -----------------------------------------------------------
 
 void benchTick(const QTemporaryDir& dir)
 {
-    Connected c(dir, false);
+    bench::ConnectedWindow c(dir, false);
     c.window.answers().setRules(bench::twentyRules(RelaySide::Server));
     bench::Stream stream(bench::Shape::Lines);
     std::printf("## Receive tick with 20 rules\n\nOne poll tick that takes 8 KiB (80-column "
@@ -145,7 +68,7 @@ void benchTick(const QTemporaryDir& dir)
             const bool rules = block % 2 == 1;
             c.window.actRules->setChecked(rules);
             for (int i = 0; i < 21; ++i) {
-                if (!c.send(stream.next(Chunk)) || !waitForBytes(c.fd(), Chunk))
+                if (!c.send(stream.next(Chunk)) || !bench::waitForBytes(c.fd(), Chunk))
                     fail("the peer could not send");
                 const qint64 before = c.window.txtDati->length();
                 QElapsedTimer t;
@@ -161,7 +84,7 @@ void benchTick(const QTemporaryDir& dir)
                     a.median, a.p90, b.median, b.p90, (b.median / a.median - 1) * 100);
         std::fflush(stdout);
     }
-    if (c.window.answers().waiting() != 0 || waiting(c.plainPeer.fd()) != 0)
+    if (c.window.answers().waiting() != 0 || bench::waitingBytes(c.plainPeer.fd()) != 0)
         fail("a rule answered the stream");
     std::printf("\n");
 }
@@ -173,7 +96,7 @@ void benchTick(const QTemporaryDir& dir)
 // the real poll timer runs and each PING goes at a random moment.
 bench::Summary latency(const QTemporaryDir& dir, bool tls, bool driven, int rounds)
 {
-    Connected c(dir, tls);
+    bench::ConnectedWindow c(dir, tls);
     std::vector<Answers::Rule> rules;
     rules.push_back({"pong", StreamMatcher(QByteArray("PING\r\n")), "PONG\r\n", 0,
                      RelaySide::Server, RelaySide::Server});
