@@ -19,6 +19,7 @@ else
     echo "the relay beside socat skipped: no socat (make bench installs it)" >&2
 fi
 "$bin/bench_find" | tee "$out/bench_find.md"
+QT_QPA_PLATFORM=offscreen "$bin/bench_messages" | tee "$out/bench_messages.md"
 if ! command -v xvfb-run >/dev/null; then
     echo "the benchmarks on an X server skipped: no xvfb-run (make bench installs it)" >&2
     exit 0

@@ -1,7 +1,5 @@
 #include "messagebytes.h"
 
-#include "hexbytes.h"
-
 namespace {
 
 int hexDigit(QChar c)
@@ -91,13 +89,7 @@ MessageBytes messageBytes(const Message& message, LineEnd end, bool utf8)
 {
     if (message.kind == Message::Kind::Text)
         return decodeEscapes(message.text, end, utf8);
-    const HexBytes hex = ParseHexBytes(message.text);
-    MessageBytes result;
-    result.bytes = hex.bytes;
-    result.error = hex.error;
-    result.errorAt = hex.errorAt;
-    result.errorLength = hex.errorLength;
-    return result;
+    return ParseHexBytes(message.text);
 }
 
 const QStringList& messageKeys()

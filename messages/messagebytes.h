@@ -1,23 +1,16 @@
 #pragma once
 
+#include "hexbytes.h"
 #include "lineend.h"
 #include "message.h"
 
-#include <QByteArray>
-#include <QString>
 #include <QStringList>
 #include <QStringView>
 
-// The bytes a message sends, or why it cannot be read: the error names the
-// fault ("\q is not an escape"), and the characters of the text it covers.
-struct MessageBytes {
-    QByteArray bytes;
-    QString error;
-    qsizetype errorAt = -1;
-    qsizetype errorLength = 0;
-
-    bool ok() const { return error.isEmpty(); }
-};
+// The bytes a message sends, or why it cannot be read, in the shape the hex
+// parser gives: the fault ("\q is not an escape") and the characters of the
+// text it covers.
+using MessageBytes = HexBytes;
 
 // A text with escapes: \r \n \t \0 \\ and \xNN (two hex digits, any byte);
 // a backslash before anything else is an error, never a guess. Each line

@@ -926,6 +926,8 @@ void frmPellix::closeEvent(QCloseEvent* event)
     }
     if (!m_ended)
         m_connection.Form_Unload();
+    // The Messages window goes with the main one.
+    messagesWindow->close();
     event->accept();
 }
 

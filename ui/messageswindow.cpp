@@ -20,6 +20,8 @@ MessagesWindow::MessagesWindow(MessageList& list, MessageSender& sender, QWidget
 {
     setObjectName(QStringLiteral("frmMessages"));
     setWindowTitle(tr("Messages"));
+    // The program ends when the main window closes, whether this one shows or not.
+    setAttribute(Qt::WA_QuitOnClose, false);
     tblMessages = new QTableView(this);
     tblMessages->setObjectName(QStringLiteral("tblMessages"));
     tblMessages->setModel(&list);

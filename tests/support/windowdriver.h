@@ -107,4 +107,17 @@ inline void checkRow(frmPellix& w, ConnectionControl::State state)
     QCOMPARE(conn.listenSocket() != mWinsock2::InvalidSocket, stopCaption);
 }
 
+// The bytes of one origin in the transcript's store, in order.
+inline QByteArray bytesFrom(const TranscriptView& view, TextOrigin origin)
+{
+    const TranscriptOrigins& origins = view.origins();
+    const QByteArrayView all = view.store().bytes();
+    QByteArray out;
+    for (qsizetype i = 0; i < origins.runCount(); ++i)
+        if (origins.run(i).origin == origin)
+            out += all.sliced(origins.run(i).start,
+                              origins.runEnd(i, all.size()) - origins.run(i).start);
+    return out;
+}
+
 } // namespace testwindow
