@@ -182,7 +182,7 @@ void MessageEditor::createRuleRows(const Message& message)
     cboTo->setAccessibleName(tr("Rule in a relay: the side answered"));
     for (QComboBox* side : {cboFrom, cboTo})
         side->setToolTip(tr("In a relay only; Connect and Listen have one peer"));
-    chkRuleOn = new QCheckBox(tr("Rule on"), this);
+    chkRuleOn = new QCheckBox(tr("R&ule on"), this);
     chkRuleOn->setChecked(rule.enabled);
     chkRuleOn->setObjectName(QStringLiteral("chkRuleOn"));
     chkRuleOn->setAccessibleName(tr("Rule on"));
@@ -193,7 +193,7 @@ void MessageEditor::createRuleRows(const Message& message)
     sidesRow->addWidget(new QLabel(tr("answer:"), this));
     sidesRow->addWidget(cboTo);
     form->addRow(tr("&When:"), cboWhen);
-    form->addRow(tr("&Looks for:"), txtWhen);
+    form->addRow(tr("Look &for:"), txtWhen);
     form->addRow(tr("&Delay:"), spnDelay);
     auto* sidesLabel = new QLabel(tr("In a relay, &listen to:"), this);
     sidesLabel->setBuddy(cboFrom);
