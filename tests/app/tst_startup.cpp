@@ -96,6 +96,9 @@ void tst_Startup::initTestCase()
     const QString shut = m_dir.filePath(QStringLiteral("shut.key"));
     QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("good.key")), shut));
     QVERIFY(QFile::setPermissions(shut, {}));
+    QFile messages(m_dir.filePath(QStringLiteral("bad.toml")));
+    QVERIFY(messages.open(QIODevice::WriteOnly)
+            && messages.write("# a comment\n[[message]]\nname = 'x'\ntext = 'A\\q'\n") > 0);
 }
 
 void tst_Startup::withoutDisplay_data()
@@ -153,6 +156,14 @@ void tst_Startup::withoutDisplay_data()
         << tls(f("good.pem"), f("other.key")) << 2 << QByteArray()
         << says("cannot use the key '" + f("other.key") + "': the key does not match the certificate '"
                 + f("good.pem") + "'\n");
+    // The messages too: the file, the line and why; a good file passes on.
+    QTest::newRow("messages that do not parse")
+        << QStringList{"--messages", f("bad.toml"), "-l", "5"} << 2 << QByteArray()
+        << says("pellix: cannot use the messages of " + f("bad.toml")
+                + ", line 4: \\q at column 2 is not an escape");
+    QTest::newRow("messages file missing")
+        << QStringList{"--messages", f("none.toml")} << 2 << QByteArray()
+        << says("cannot use the messages of " + f("none.toml") + ": No such file");
     // A locked key cannot be matched before the window asks its passphrase:
     // it passes, and the display is what is missing.
     QTest::newRow("locked key: to the window")

@@ -35,14 +35,8 @@ Message message(const QString& name, const QString& text, const QString& key = {
     return m;
 }
 
-QByteArray readNow(testpeer::Peer& peer)
-{
-    QByteArray all;
-    char buffer[65536];
-    for (ssize_t n; (n = ::recv(peer.fd(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
-        all.append(buffer, n);
-    return all;
-}
+using testwindow::readNow;
+using testwindow::readWhileRunning;
 
 } // namespace
 
@@ -58,8 +52,6 @@ private slots:
     void repeats();
 
 private:
-    // Reads from peer, the event loop running, until count bytes have come.
-    QByteArray readWhileRunning(testpeer::Peer& peer, qsizetype count, int ms = 5000);
     QByteArray bytesFrom(TextOrigin origin) const
     {
         return testwindow::bytesFrom(*m_window->txtDati, origin);
@@ -85,18 +77,6 @@ void tst_SendMessages::init()
 void tst_SendMessages::cleanup()
 {
     m_window.reset();
-}
-
-QByteArray tst_SendMessages::readWhileRunning(testpeer::Peer& peer, qsizetype count, int ms)
-{
-    QByteArray got;
-    QDeadlineTimer deadline(ms);
-    while (got.size() < count && !deadline.hasExpired()) {
-        got += readNow(peer);
-        if (got.size() < count)
-            QTest::qWait(2);
-    }
-    return got;
 }
 
 bool tst_SendMessages::waitForText(const QString& text, int ms)

@@ -186,14 +186,7 @@ bool tst_Relay::waitForText(const QString& text, int ms)
 
 QByteArray tst_Relay::readWhileRelaying(testpeer::Peer& peer, qsizetype count, int ms)
 {
-    QByteArray got;
-    QDeadlineTimer deadline(ms);
-    while (got.size() < count && !deadline.hasExpired()) {
-        got += readNow(peer);
-        if (got.size() < count)
-            QTest::qWait(2);
-    }
-    return got;
+    return testwindow::readWhileRunning(peer, count, ms);
 }
 
 std::pair<testpeer::Peer, testpeer::Peer> tst_Relay::openPair(quint16 relayPort,
@@ -208,14 +201,7 @@ std::pair<testpeer::Peer, testpeer::Peer> tst_Relay::openPair(quint16 relayPort,
 
 QByteArray tst_Relay::bytesFrom(TextOrigin origin) const
 {
-    const TranscriptOrigins& origins = m_window->txtDati->origins();
-    const QByteArrayView all = m_window->txtDati->store().bytes();
-    QByteArray out;
-    for (qsizetype i = 0; i < origins.runCount(); ++i)
-        if (origins.run(i).origin == origin)
-            out += all.sliced(origins.run(i).start,
-                              origins.runEnd(i, all.size()) - origins.run(i).start);
-    return out;
+    return testwindow::bytesFrom(*m_window->txtDati, origin);
 }
 
 bool tst_Relay::runPython(QProcess& process, const QString& script, const QStringList& arguments)

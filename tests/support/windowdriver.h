@@ -107,6 +107,30 @@ inline void checkRow(frmPellix& w, ConnectionControl::State state)
     QCOMPARE(conn.listenSocket() != mWinsock2::InvalidSocket, stopCaption);
 }
 
+// What the peer has now, without waiting.
+inline QByteArray readNow(testpeer::Peer& peer)
+{
+    QByteArray all;
+    char buffer[65536];
+    for (ssize_t n; (n = ::recv(peer.fd(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+        all.append(buffer, n);
+    return all;
+}
+
+// Reads from peer, the event loop running, until count bytes have come or
+// ms have passed; what came.
+inline QByteArray readWhileRunning(testpeer::Peer& peer, qsizetype count, int ms = 5000)
+{
+    QByteArray got;
+    QDeadlineTimer deadline(ms);
+    while (got.size() < count && !deadline.hasExpired()) {
+        got += readNow(peer);
+        if (got.size() < count)
+            QTest::qWait(2);
+    }
+    return got;
+}
+
 // The bytes of one origin in the transcript's store, in order.
 inline QByteArray bytesFrom(const TranscriptView& view, TextOrigin origin)
 {
