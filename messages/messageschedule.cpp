@@ -72,7 +72,9 @@ void MessageSchedule::beat(Repeat& repeat)
     case Outcome::Sent: ++repeat.sent; break;
     case Outcome::Busy:
     case Outcome::Refused: ++repeat.skipped; break;
-    case Outcome::NotConnected: finish(index, tr("disconnected")); return;
+    case Outcome::NotConnected:
+        finish(index, repeat.sent + repeat.skipped > 0 ? tr("disconnected") : tr("not connected"));
+        return;
     case Outcome::Failed: finish(index, tr("the send failed")); return;
     }
     arm(repeat);

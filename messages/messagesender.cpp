@@ -27,16 +27,21 @@ std::optional<QByteArray> MessageSender::bytesOf(int row)
 
 bool MessageSender::send(int row)
 {
+    return sendOnce(row) == Outcome::Sent;
+}
+
+std::optional<ConnectionControl::SendOutcome> MessageSender::sendOnce(int row)
+{
     if (row < 0 || row >= m_list.size())
-        return false;
+        return Outcome::Refused;
     const std::optional<QByteArray> bytes = bytesOf(row);
     if (!bytes)
-        return false;
+        return std::nullopt;
     const Outcome outcome = m_context.send(*bytes, false);
     // Refused and Failed have had their line from connection control.
     if (outcome == Outcome::NotConnected)
         m_context.statusLine(tr("Message '%1' not sent: not connected").arg(m_list.at(row).name));
-    return outcome == Outcome::Sent;
+    return outcome;
 }
 
 bool MessageSender::startRepeat(int row)
@@ -64,9 +69,14 @@ void MessageSender::connectionReady()
         const Message& message = m_list.at(row);
         if (!message.onConnect)
             continue;
-        // A failed send has ended the connection: nothing more goes.
-        const bool went = message.everyMs > 0 ? startRepeat(row) : send(row);
-        if (!went)
+        if (message.everyMs > 0) {
+            startRepeat(row);
+            continue;
+        }
+        // A message that cannot be read is passed over; a failed send has
+        // ended the connection, and nothing more goes.
+        const std::optional<Outcome> outcome = sendOnce(row);
+        if (outcome == Outcome::Failed || outcome == Outcome::NotConnected)
             return;
     }
 }

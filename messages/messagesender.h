@@ -43,6 +43,9 @@ signals:
     void repeatsChanged();
 
 private:
+    // Sends the message at row once: what became of it, or none when it
+    // could not be read (one line says why).
+    std::optional<ConnectionControl::SendOutcome> sendOnce(int row);
     // The bytes of the message at row, or none with one line saying why.
     std::optional<QByteArray> bytesOf(int row);
 
