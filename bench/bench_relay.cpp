@@ -3,8 +3,9 @@
 // byte kept in the transcript; and a small echo round trip.
 //
 // Usage: bench_relay [MB [CASE...]]   (default 1000 MB, TLS the same size;
-// cases: socat socat-v relay socat-tls relay-tls echo, all by default)
+// cases: socat socat-v relay relay-rules socat-tls relay-tls echo, all by default)
 
+#include "benchrules.h"
 #include "benchsupport.h"
 #include "frmpellix.h"
 #include "loopbackpeer.h"
@@ -292,10 +293,13 @@ int main(int argc, char* argv[])
         stopSocat(socat);
         printStream(what, bytes, f, false);
     };
-    auto viaRelay = [&](const char* what, bool tls) {
+    auto viaRelay = [&](const char* what, bool tls, bool rules = false) {
         testpeer::Listener server;
         const quint16 local = testpeer::unusedPort();
         std::unique_ptr<frmPellix> window = relayWindow(local, server.port(), tls);
+        // On the stream's own direction, so that every byte is searched.
+        if (rules)
+            window->answers().setRules(bench::twentyRules(RelaySide::Client));
         const Figures f = stream(bytes, tls, local, server, window.get());
         printStream(what, bytes, f, true);
         std::printf("|  (the transcript holds %lld bytes) | | | | | |\n",
@@ -309,6 +313,8 @@ int main(int argc, char* argv[])
     QFile::remove(dumpFile);
     if (wanted("relay"))
         viaRelay("Pellix relay, every byte kept", false);
+    if (wanted("relay-rules"))
+        viaRelay("Pellix relay, every byte kept, 20 rules on the client's bytes", false, true);
     if (wanted("socat-tls"))
         viaSocat("socat OPENSSL-LISTEN OPENSSL", true, {});
     if (wanted("relay-tls"))

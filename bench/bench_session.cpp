@@ -24,6 +24,7 @@
 // receive-only leaves out the replacement column. PELLIX_BENCH_IDLE_SECONDS
 // shortens the idle stretches.
 
+#include "benchpeer.h"
 #include "benchsupport.h"
 #include "frmpellix.h"
 #include "loopbackpeer.h"
@@ -66,27 +67,6 @@ double cpuSeconds()
     ::getrusage(RUSAGE_SELF, &usage);
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
         + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// Bytes waiting to be read on a socket.
-qint64 waiting(int fd)
-{
-    int n = 0;
-    return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
-}
-
-// Waits, without running the event loop, until the window's socket has at
-// least n bytes to read.
-bool waitForBytes(int fd, qint64 n)
-{
-    QElapsedTimer t;
-    t.start();
-    while (waiting(fd) < n) {
-        if (t.elapsed() > 5000)
-            return false;
-        testpeer::waitFor(fd, POLLIN, 10);
-    }
-    return true;
 }
 
 // A shown window connected to a fresh listener; the poll timer stopped
@@ -144,7 +124,7 @@ int Session::connectForFlood()
 
 double Session::floodTick(bench::Stream& stream, int fd)
 {
-    if (!peer.send(stream.next(Chunk)) || !waitForBytes(fd, Chunk))
+    if (!peer.send(stream.next(Chunk)) || !bench::waitForBytes(fd, Chunk))
         fail("peer could not send");
     QElapsedTimer t;
     t.start();
@@ -274,14 +254,14 @@ void benchReceive(bench::Shape shape, std::vector<bench::Summary>& out, double& 
         // Fill as the peer would, through the socket and the handler.
         while (s.shown() < size) {
             const qint64 n = std::min(Chunk, size - s.shown());
-            if (!s.peer.send(stream.next(n)) || !waitForBytes(fd, n))
+            if (!s.peer.send(stream.next(n)) || !bench::waitForBytes(fd, n))
                 fail("peer could not fill the transcript");
             s.conn().tmrReceive_Timer();
         }
         s.tick();
         std::vector<double> ms;
         for (int i = 0; i < TickSamples; ++i) {
-            if (!s.peer.send(stream.next(Chunk)) || !waitForBytes(fd, Chunk))
+            if (!s.peer.send(stream.next(Chunk)) || !bench::waitForBytes(fd, Chunk))
                 fail("peer could not send");
             const qint64 before = s.shown();
             QElapsedTimer t;
@@ -440,7 +420,7 @@ std::vector<bench::Summary> benchReplace()
         QElapsedTimer budget;
         budget.start();
         while (ms.size() < 3 || (ms.size() < TickSamples && budget.elapsed() < 20000)) {
-            if (!peer.send(stream.next(Chunk)) || !waitForBytes(fd, Chunk))
+            if (!peer.send(stream.next(Chunk)) || !bench::waitForBytes(fd, Chunk))
                 fail("peer could not send");
             QElapsedTimer t;
             t.start();

@@ -11,6 +11,7 @@
 // Prints Markdown on stdout, progress on stderr.
 // Run: QT_QPA_PLATFORM=offscreen bench_tls [handshake] [receive]   (or: make bench)
 
+#include "benchpeer.h"
 #include "benchsupport.h"
 #include "frmpellix.h"
 #include "loopbackpeer.h"
@@ -49,18 +50,6 @@ constexpr int TickSamples = 101;
     std::exit(1);
 }
 
-bool waitForBytes(int fd, qint64 n)
-{
-    QElapsedTimer t;
-    t.start();
-    int waiting = 0;
-    while (::ioctl(fd, FIONREAD, &waiting) == 0 && waiting < n) {
-        if (t.elapsed() > 5000)
-            return false;
-        testpeer::waitFor(fd, POLLIN, 10);
-    }
-    return true;
-}
 
 void benchHandshake(const QTemporaryDir& dir)
 {
@@ -113,46 +102,18 @@ void benchHandshake(const QTemporaryDir& dir)
 // The receive tick of 8 KiB over TLS or plain TCP at 0, 10 and 100 MB.
 std::vector<bench::Summary> benchReceive(const QTemporaryDir& dir, bool overTls)
 {
-    frmPellix window(testwindow::loopbackHooks());
-    window.tmrReceive->stop();
-    window.show();
-    window.connection().setTlsSettings({dir.filePath("ca.pem"), {}, {}, false});
-    window.chkTls->setChecked(overTls);
-    testpeer::Listener listener;
-    window.txtPortConn->setText(QString::number(listener.port()));
-
-    testtls::Peer tlsPeer;
-    testpeer::Peer plainPeer;
-    if (overTls) {
-        auto served = testtls::serveOnce(listener, dir.filePath("good.pem"), dir.filePath("good.key"));
-        window.cmdConnetti->click();
-        auto [ok, peer] = served.get();
-        if (!ok)
-            fail("no TLS handshake");
-        tlsPeer = std::move(peer);
-    } else {
-        window.cmdConnetti->click();
-        plainPeer = listener.accept();
-    }
-    if (window.connection().connState() != ConnectionControl::stateConnected)
-        fail("could not connect");
-    const int fd = int(window.connection().connSocket());
+    bench::ConnectedWindow c(dir, overTls);
+    frmPellix& window = c.window;
+    const int fd = c.fd();
     bench::Stream stream(bench::Shape::Lines);
     std::vector<bench::Summary> out;
-    // Drains what the handshake left (tickets), then starts from nothing.
-    for (int i = 0; i < 5; ++i) {
-        QTest::qWait(10);
-        window.connection().tmrReceive_Timer();
-    }
-    window.cmdClear_Click();
     for (qint64 size : {qint64(0), 10 * MB, 100 * MB}) {
         while (window.txtDati->length() < size)
             window.txtDati->AppendText(QString::fromLatin1(stream.next(std::min(1 * MB, size - window.txtDati->length()))));
         std::vector<double> ms;
         for (int i = 0; i < TickSamples; ++i) {
             const QByteArray bytes = stream.next(Chunk);
-            const bool sent = overTls ? tlsPeer.write(bytes) : plainPeer.send(bytes);
-            if (!sent || !waitForBytes(fd, Chunk + (overTls ? RecordOverhead : 0)))
+            if (!c.send(bytes) || !bench::waitForBytes(fd, Chunk + (overTls ? RecordOverhead : 0)))
                 fail("the peer could not send");
             const qint64 before = window.txtDati->length();
             QElapsedTimer t;

@@ -26,6 +26,7 @@ fi
 QT_QPA_PLATFORM=offscreen "$bin/bench_reconnect" | tee "$out/bench_reconnect.md"
 "$bin/bench_find" | tee "$out/bench_find.md"
 QT_QPA_PLATFORM=offscreen "$bin/bench_messages" | tee "$out/bench_messages.md"
+QT_QPA_PLATFORM=offscreen "$bin/bench_rules" | tee "$out/bench_rules.md"
 if ! command -v xvfb-run >/dev/null; then
     echo "the benchmarks on an X server skipped: no xvfb-run (make bench installs it)" >&2
     exit 0

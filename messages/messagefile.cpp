@@ -1,6 +1,7 @@
 #include "messagefile.h"
 
 #include "messagebytes.h"
+#include "messagerules.h"
 
 #include <QFile>
 #include <QSaveFile>
@@ -32,6 +33,9 @@ QString readMessage(const toml::table& table, Message& message, int& line)
 {
     bool hasText = false;
     bool hasHex = false;
+    Message::Rule rule;
+    int ruleLine = 0;     // the line of when, when_hex or when_regex
+    int ruleKeysLine = 0; // the line of a rule's other keys, when there is no pattern
     for (const auto& [key, node] : table) {
         line = lineOf(node);
         const std::string_view name = key.str();
@@ -71,13 +75,49 @@ QString readMessage(const toml::table& table, Message& message, int& line)
                 why = QStringLiteral("on_connect must be true or false");
             else
                 message.onConnect = value->get();
+        } else if (name == "when" || name == "when_hex" || name == "when_regex") {
+            if (ruleLine > 0)
+                why = QStringLiteral("a rule has one of when, when_hex and when_regex");
+            else
+                why = text(rule.pattern);
+            rule.kind = name == "when"       ? Message::PatternKind::Text
+                : name == "when_hex" ? Message::PatternKind::Hex
+                                     : Message::PatternKind::Regex;
+            ruleLine = line;
+        } else if (name == "delay_ms") {
+            const auto* value = node.as_integer();
+            if (!value || value->get() < 0 || value->get() > MaximumDelayMs)
+                why = QStringLiteral("delay_ms must be a whole number of milliseconds from 0 to %1")
+                          .arg(MaximumDelayMs);
+            else
+                rule.delayMs = int(value->get());
+            ruleKeysLine = line;
+        } else if (name == "from" || name == "to") {
+            QString side;
+            why = text(side);
+            if (why.isEmpty() && side != QLatin1String("client") && side != QLatin1String("server"))
+                why = QStringLiteral("%1 must be \"client\" or \"server\"").arg(qs(name));
+            (name == "from" ? rule.from : rule.to) =
+                side == QLatin1String("client") ? RelaySide::Client : RelaySide::Server;
+            ruleKeysLine = line;
         } else {
             why = QStringLiteral("unknown key “%1” (a message has name, text or hex, key, "
-                                 "every_ms, on_connect)")
+                                 "every_ms, on_connect, when or when_hex or when_regex, "
+                                 "delay_ms, from, to)")
                       .arg(qs(name));
         }
         if (!why.isEmpty())
             return why;
+    }
+    if (ruleLine > 0) {
+        line = ruleLine;
+        message.rule = rule;
+        if (const QString why = checkRule(rule); !why.isEmpty())
+            return QStringLiteral("the rule: %1").arg(why);
+    } else if (ruleKeysLine > 0) {
+        line = ruleKeysLine;
+        return QStringLiteral("delay_ms, from and to belong to a rule: when, when_hex or "
+                              "when_regex is missing");
     }
     line = lineOf(table);
     if (hasText && hasHex)
@@ -102,6 +142,9 @@ QString checkMessage(const Message& message, const QList<Message>& others, int r
     const MessageBytes bytes = messageBytes(message, LineEnd::CrLf, true);
     if (!bytes.ok())
         return bytes.error;
+    if (message.rule)
+        if (const QString why = checkRule(*message.rule); !why.isEmpty())
+            return QStringLiteral("the rule: %1").arg(why);
     if (!message.key.isEmpty() && !messageKeys().contains(message.key))
         return notAKey(message.key);
     if (message.everyMs != 0
@@ -180,6 +223,18 @@ QByteArray formatMessages(const QList<Message>& messages)
             table.insert("every_ms", m.everyMs);
         if (m.onConnect)
             table.insert("on_connect", true);
+        if (const std::optional<Message::Rule>& rule = m.rule) {
+            table.insert(rule->kind == Message::PatternKind::Text  ? "when"
+                             : rule->kind == Message::PatternKind::Hex ? "when_hex"
+                                                                       : "when_regex",
+                         rule->pattern.toStdString());
+            if (rule->delayMs > 0)
+                table.insert("delay_ms", rule->delayMs);
+            if (rule->from != RelaySide::Server)
+                table.insert("from", sideName(rule->from).toStdString());
+            if (rule->to != RelaySide::Server)
+                table.insert("to", sideName(rule->to).toStdString());
+        }
         list.push_back(std::move(table));
     }
     toml::table root;

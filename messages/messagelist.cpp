@@ -72,6 +72,20 @@ QString MessageList::shownText(const Message& message)
     return message.kind == Message::Kind::Hex ? QStringLiteral("hex: ") + shown : shown;
 }
 
+QString MessageList::shownRule(const Message& message)
+{
+    if (!message.rule)
+        return {};
+    const Message::Rule& rule = *message.rule;
+    QString shown = rule.pattern;
+    shown.replace(u'\n', u'\u21b5');
+    if (rule.kind == Message::PatternKind::Hex)
+        shown.prepend(QStringLiteral("hex: "));
+    else if (rule.kind == Message::PatternKind::Regex)
+        shown.prepend(QStringLiteral("regex: "));
+    return rule.enabled ? shown : tr("%1 (off)").arg(shown);
+}
+
 QVariant MessageList::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid() || index.row() >= size()
@@ -84,6 +98,7 @@ QVariant MessageList::data(const QModelIndex& index, int role) const
     case Key: return m.key;
     case Every: return m.everyMs > 0 ? tr("%1 ms").arg(m.everyMs) : QString();
     case OnConnect: return m.onConnect ? tr("yes") : QString();
+    case When: return shownRule(m);
     default: return {};
     }
 }
@@ -98,6 +113,7 @@ QVariant MessageList::headerData(int section, Qt::Orientation orientation, int r
     case Key: return tr("Key");
     case Every: return tr("Repeat");
     case OnConnect: return tr("On Connect");
+    case When: return tr("When");
     default: return {};
     }
 }

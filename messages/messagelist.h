@@ -12,7 +12,7 @@ class MessageList : public QAbstractTableModel {
     Q_OBJECT
 
 public:
-    enum Column { Name, Text, Key, Every, OnConnect, ColumnCount };
+    enum Column { Name, Text, Key, Every, OnConnect, When, ColumnCount };
 
     using QAbstractTableModel::QAbstractTableModel;
 
@@ -38,6 +38,8 @@ public:
 
     // A message's text on one row: each typed line break shown as ↵.
     static QString shownText(const Message& message);
+    // Its rule on one row: the pattern, how it is read, and whether it is on.
+    static QString shownRule(const Message& message);
 
 private:
     QList<Message> m_messages;

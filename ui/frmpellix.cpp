@@ -1,5 +1,7 @@
 #include "frmpellix.h"
 
+#include "answers.h"
+#include "messagerules.h"
 #include "findbar.h"
 #include "fixedfont.h"
 #include "hexbytes.h"
@@ -148,6 +150,7 @@ frmPellix::frmPellix(Hooks hooks, QWidget* parent)
     setFont(captions);
 
     createControls();
+    createAnswers();
     wireEvents();
     m_connection.Form_Load();
 }
@@ -560,9 +563,47 @@ void frmPellix::createLineEndMenu()
     }
 }
 
+void frmPellix::createAnswers()
+{
+    m_answers = new Answers(
+        [this](const QByteArray& answer, RelaySide to) {
+            // A failed send has ended the connection, as the send box's does;
+            // one refused while a file goes out has said so.
+            m_connection.sendBytes(answer, to);
+        },
+        [this](const QString& line) { writeStatusLine(line); }, this);
+    actRules = new QAction(tr("R&ules"), this);
+    actRules->setCheckable(true);
+    actRules->setChecked(m_answers->isEnabled());
+    actRules->setToolTip(tr("Answer what arrives by the messages' rules"));
+    connect(actRules, &QAction::toggled, m_answers, &Answers::setEnabled);
+    QPushButton* rulesButton = messagesWindow->cmdRules;
+    rulesButton->setChecked(actRules->isChecked());
+    connect(rulesButton, &QPushButton::toggled, actRules, &QAction::setChecked);
+    connect(actRules, &QAction::toggled, rulesButton, &QPushButton::setChecked);
+
+    // The rules follow the list, and what their texts stand for follows the
+    // line end and the transcript's reading of characters.
+    connect(messages, &QAbstractItemModel::rowsInserted, this, &frmPellix::updateRules);
+    connect(messages, &QAbstractItemModel::rowsRemoved, this, &frmPellix::updateRules);
+    connect(messages, &QAbstractItemModel::rowsMoved, this, &frmPellix::updateRules);
+    connect(messages, &QAbstractItemModel::modelReset, this, &frmPellix::updateRules);
+    connect(messages, &QAbstractItemModel::dataChanged, this, &frmPellix::updateRules);
+    connect(txtDati, &TranscriptView::encodingChanged, this, &frmPellix::updateRules);
+    // A list replaced whole is a file opened (Open..., --messages): its rules are on.
+    connect(messages, &QAbstractItemModel::modelReset, actRules, [this] { actRules->setChecked(true); });
+}
+
+void frmPellix::updateRules()
+{
+    m_answers->setRules(answerRules(messages->messages(), m_lineEnd,
+                                    txtDati->encoding() == TextEncoding::Utf8));
+}
+
 void frmPellix::setLineEnd(LineEnd end)
 {
     m_lineEnd = end;
+    updateRules();
     m_connection.setLineEnd(end);
     for (QAction* action : m_lineEnds->actions())
         action->setChecked(action->data().toInt() == int(end));
@@ -731,6 +772,8 @@ void frmPellix::connectionStarted()
     // written before it belongs to what came before.
     txtDati->EnsureLineBreak();
     txtDati->markConnectionStart();
+    // Each connection is a stream of its own, and its rules may answer again.
+    m_answers->connectionEnded();
 }
 
 void frmPellix::startCapture(std::unique_ptr<TranscriptCapture> capture)
@@ -747,6 +790,7 @@ void frmPellix::conversationEnded()
 {
     messageSender->stopAll(tr("disconnected"));
     txtDati->endConversation();
+    m_answers->connectionEnded();
 }
 
 void frmPellix::connectionReady()
@@ -819,16 +863,26 @@ void frmPellix::addMessagesMenu(QMenu* menu)
     QAction* stop = menu->addAction(tr("Stop All &Repeats"), this,
                                     [this] { messageSender->stopAll(tr("stopped by the user")); });
     stop->setEnabled(!messageSender->schedule().isEmpty());
+    menu->addAction(actRules);
 }
 
 void frmPellix::EnsureLineBreak() { txtDati->EnsureLineBreak(); }
+// What arrives is matched by the rules after the transcript has it, so that a
+// rule's line follows the bytes that stopped it.
 void frmPellix::AppendText(const QString& s, TextOrigin origin)
 {
     txtDati->AppendText(s, origin);
+    if (origin == TextOrigin::Received)
+        m_answers->receivedLatin1(std::nullopt, s);
 }
 void frmPellix::AppendBytes(QByteArrayView bytes, TextOrigin origin)
 {
     txtDati->AppendBytes(bytes, origin);
+    if (origin == TextOrigin::Received)
+        m_answers->received(std::nullopt, bytes);
+    else if (origin == TextOrigin::FromClient || origin == TextOrigin::FromServer)
+        m_answers->received(origin == TextOrigin::FromClient ? RelaySide::Client : RelaySide::Server,
+                            bytes);
 }
 void frmPellix::ScrollToEnd() { txtDati->ScrollToEnd(); }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 
+class Answers;
 class FindBar;
 class MessageList;
 class MessageSender;
@@ -136,6 +137,10 @@ public:
     QAction* actSendToClient = nullptr;
     QAction* actSendToServer = nullptr;
 
+    // "Rules" in both context menus: answers by rule on or off as a whole.
+    QAction* actRules = nullptr;
+    // The rules that answer what arrives, fed the bytes the transcript is given.
+    Answers& answers() { return *m_answers; }
     // The saved messages, what sends them, and the "Messages" window over
     // them (opened by Shift+F2 and from both context menus).
     MessageList* messages = nullptr;
@@ -159,6 +164,9 @@ private:
     void showSendBoxMenu(const QPoint& pos);
     void setSendAsHex(bool hex);
     void createLineEndMenu();
+    void createAnswers();
+    // The rules answered by, read again from the list.
+    void updateRules();
     void createSendProgress();
     void createMessages();
     // One status line, in Pellix's own colour, on a line of its own.
@@ -219,4 +227,5 @@ private:
     QActionGroup* m_lineEnds = nullptr;
     SendHistory m_history;
     QString m_hexToSend; // Send as Hex: the send box's bytes, read once
+    Answers* m_answers = nullptr;
 };

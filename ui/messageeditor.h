@@ -36,6 +36,15 @@ public:
     QComboBox* cboKey = nullptr;
     QSpinBox* spnEvery = nullptr;
     QCheckBox* chkOnConnect = nullptr;
+    // The rule: what it looks for and how that is read (none: no rule),
+    // its delay, in a relay the sides it listens to and answers, and its
+    // own on/off.
+    QComboBox* cboWhen = nullptr;
+    QLineEdit* txtWhen = nullptr;
+    QSpinBox* spnDelay = nullptr;
+    QComboBox* cboFrom = nullptr;
+    QComboBox* cboTo = nullptr;
+    QCheckBox* chkRuleOn = nullptr;
     QLabel* lblError = nullptr;
 
 protected:
@@ -45,6 +54,10 @@ protected:
     virtual QString problem() const;
 
 private:
+    void createRuleRows(const Message& message);
+    // The rule's fields usable only with a pattern to look for.
+    void updateRuleRows();
+
     const QList<Message> m_others;
     const int m_row;
 };

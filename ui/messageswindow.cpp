@@ -46,6 +46,9 @@ MessagesWindow::MessagesWindow(MessageList& list, MessageSender& sender, QWidget
     cmdSend = button(tr("&Send"), "cmdSend", tr("Send the selected message"));
     cmdRepeat = button(tr("&Repeat"), "cmdRepeat", tr("Start or stop repeating the selected message"));
     cmdStopAll = button(tr("S&top All"), "cmdStopAll", tr("Stop every repeat"));
+    cmdRules = button(tr("Ru&les"), "cmdRules",
+                      tr("Rules: answer what arrives by the messages' rules"));
+    cmdRules->setCheckable(true);
     cmdAdd = button(tr("&Add..."), "cmdAdd", tr("Add a message"));
     cmdEdit = button(tr("&Edit..."), "cmdEdit", tr("Edit the selected message"));
     cmdRemove = button(tr("Re&move"), "cmdRemove", tr("Remove the selected message"));
@@ -56,7 +59,7 @@ MessagesWindow::MessagesWindow(MessageList& list, MessageSender& sender, QWidget
     cmdClose = button(tr("&Close"), "cmdClose", tr("Close the Messages window"));
 
     auto* buttons = new QVBoxLayout;
-    for (QPushButton* b : {cmdSend, cmdRepeat, cmdStopAll})
+    for (QPushButton* b : {cmdSend, cmdRepeat, cmdStopAll, cmdRules})
         buttons->addWidget(b);
     buttons->addSpacing(12);
     for (QPushButton* b : {cmdAdd, cmdEdit, cmdRemove, cmdUp, cmdDown})

@@ -37,6 +37,8 @@ public:
     QPushButton* cmdSend = nullptr;
     QPushButton* cmdRepeat = nullptr;
     QPushButton* cmdStopAll = nullptr;
+    // Rules on or off as a whole, as the main window's "Rules" is.
+    QPushButton* cmdRules = nullptr;
     QPushButton* cmdAdd = nullptr;
     QPushButton* cmdEdit = nullptr;
     QPushButton* cmdRemove = nullptr;

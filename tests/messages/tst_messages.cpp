@@ -73,6 +73,10 @@ void tst_Messages::fileRoundTrip()
     hex.name = QStringLiteral("frame");
     hex.kind = Message::Kind::Hex;
     hex.text = QStringLiteral("02 41 03");
+    full.rule = Message::Rule{QStringLiteral("PING\\r\\n"), Message::PatternKind::Text, 0,
+                              RelaySide::Server, RelaySide::Server, true};
+    hex.rule = Message::Rule{QStringLiteral("(?i)^login: \\x{ff}"), Message::PatternKind::Regex,
+                             250, RelaySide::Client, RelaySide::Server, true};
     const QList<Message> list{full, hex};
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("m.toml"));
@@ -89,6 +93,13 @@ void tst_Messages::fileRoundTrip()
     QVERIFY(example.ok());
     QCOMPARE(example.messages.size(), 1);
     QCOMPARE(example.messages.first().text, QStringLiteral("RT\\r\\n"));
+    const MessageFile answer = parseMessages("[[message]]\nname = \"pong\"\ntext = 'PONG\\r\\n'\n"
+                                             "when_hex = '50 49'\nto = \"client\"\n",
+                                             QStringLiteral("x.toml"));
+    QVERIFY2(answer.ok(), qPrintable(answer.error));
+    QCOMPARE(answer.messages.first().rule,
+             (Message::Rule{QStringLiteral("50 49"), Message::PatternKind::Hex, 0,
+                            RelaySide::Server, RelaySide::Client, true}));
 }
 
 void tst_Messages::fileErrors_data()
@@ -114,6 +125,14 @@ void tst_Messages::fileErrors_data()
     QTest::newRow("two of one key")
         << head + "text = 'x'\nkey = \"F2\"\n[[message]]\nname = \"b\"\ntext = 'y'\nkey = \"F2\"\n"
         << 6 << "F2 already";
+    QTest::newRow("rule: two patterns") << head + "text = 'x'\nwhen = 'a'\nwhen_regex = 'b'\n" << 6 << "one of when";
+    QTest::newRow("rule: an escape Pellix does not have") << head + "text = 'x'\nwhen = 'A\\q'\n" << 5 << "\\q";
+    QTest::newRow("rule: nothing to look for") << head + "text = 'x'\nwhen_hex = ''\n" << 5 << "nothing to look for";
+    QTest::newRow("rule: a regex that does not compile") << head + "text = 'x'\nwhen_regex = 'a(b'\n" << 5 << "column 4";
+    QTest::newRow("rule: a regex beyond Latin-1") << head + "text = 'x'\nwhen_regex = 'a\u20ac'\n" << 5 << "Latin-1";
+    QTest::newRow("rule: delay_ms past a minute") << head + "text = 'x'\nwhen = 'a'\ndelay_ms = 60001\n" << 6 << "delay_ms";
+    QTest::newRow("rule: a side that is neither") << head + "text = 'x'\nwhen = 'a'\nfrom = \"peer\"\n" << 6 << "from must";
+    QTest::newRow("rule: to without a pattern") << head + "text = 'x'\nto = \"client\"\n" << 5 << "is missing";
     QTest::newRow("not a [[message]] table") << QByteArray("\n[messages]\nname = \"a\"\n") << 2 << "messages";
 }
 

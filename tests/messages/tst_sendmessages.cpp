@@ -110,6 +110,8 @@ void tst_SendMessages::sendToPeer_data()
     QTest::newRow("Connect, on connect") << -1 << "on connect";
     QTest::newRow("relay to the server, F2") << int(RelaySide::Server) << "F2 transcript";
     QTest::newRow("relay to the client, Enter in the window") << int(RelaySide::Client) << "Enter";
+    QTest::newRow("Connect, a rule answers a PING split in two") << -1 << "rule";
+    QTest::newRow("relay, a rule answers the server's PING") << int(RelaySide::Server) << "rule";
 }
 
 void tst_SendMessages::sendToPeer()
@@ -120,9 +122,11 @@ void tst_SendMessages::sendToPeer()
     // Escapes, a typed line break (the line end, CR LF) and the bytes of a
     // second message around it that must not go.
     const QByteArray expected("A\x02\r\nB\\\0", 7);
-    w.messages->setMessages({message("other", "no", "F4"),
-                             message("frame", "A\\x02\nB\\\\\\0", how.startsWith(u"F5") ? "F5" : "F2",
-                                     0, how == u"on connect")});
+    Message frame = message("frame", "A\\x02\nB\\\\\\0", how.startsWith(u"F5") ? "F5" : "F2", 0,
+                            how == u"on connect");
+    if (how == u"rule")
+        frame.rule = Message::Rule{QStringLiteral("PING\\r\\n")};
+    w.messages->setMessages({message("other", "no", "F4"), frame});
     testpeer::Listener server;
     testpeer::Peer near, far;
     if (relaySide < 0) {
@@ -137,7 +141,13 @@ void tst_SendMessages::sendToPeer()
         QTest::keyClick(w.txtDati, Qt::Key_F2);
     else if (how.endsWith(u"send box"))
         QTest::keyClick(w.txtInvia, Qt::Key_F5);
-    else if (how != u"on connect") {
+    else if (how == u"rule") {
+        // Two writes, the second once the first has been read and shown.
+        QVERIFY(far.send("PI"));
+        const TextOrigin heard = relaySide < 0 ? TextOrigin::Received : TextOrigin::FromServer;
+        QTRY_COMPARE_WITH_TIMEOUT(bytesFrom(heard), QByteArray("PI"), 5000);
+        QVERIFY(far.send("NG\r\n"));
+    } else if (how != u"on connect") {
         w.showMessagesWindow();
         w.messagesWindow->selectRow(1);
         if (how == u"button")
@@ -150,7 +160,8 @@ void tst_SendMessages::sendToPeer()
     QTest::qWait(50);
     QCOMPARE(readNow(target), QByteArray());
     if (relaySide >= 0)
-        QCOMPARE(readNow(relaySide == int(RelaySide::Client) ? far : near), QByteArray());
+        QCOMPARE(readNow(relaySide == int(RelaySide::Client) ? far : near),
+                 how == u"rule" ? QByteArray("PING\r\n") : QByteArray()); // relayed as it came
     // Local Echo shows exactly what went, in the colours of sent bytes.
     const TextOrigin echo = relaySide < 0 ? TextOrigin::Sent
         : relaySide == int(RelaySide::Client) ? TextOrigin::ToClient : TextOrigin::ToServer;
