@@ -33,11 +33,16 @@ $cxx -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror -static -I"$src/socket" \
 # what the program's code itself names that Windows lacks (a POSIX header or
 # call above socket/), not what Qt for Windows would differ in.
 qt=/usr/include/$(gcc -print-multiarch)/qt6
-echo "test-windows: $cxx -fsyntax-only, against $qt: socket/mwinsock2.cpp connection/ transcript/ ui/ app/"
-for f in "$src"/socket/mwinsock2.cpp "$src"/connection/*.cpp "$src"/transcript/*.cpp "$src"/ui/*.cpp "$src"/app/*.cpp; do
+# toml++ is header-only as well as a library: its headers alone (copied, so
+# that no other Linux header is on the path) serve the messages file's check.
+toml=$out/toml-include
+rm -rf "$toml" && mkdir -p "$toml" && cp -r /usr/include/toml++ "$toml/"
+echo "test-windows: $cxx -fsyntax-only, against $qt: socket/mwinsock2.cpp connection/ transcript/ messages/ ui/ app/"
+for f in "$src"/socket/mwinsock2.cpp "$src"/connection/*.cpp "$src"/transcript/*.cpp "$src"/messages/*.cpp "$src"/ui/*.cpp "$src"/app/*.cpp; do
     $cxx -std=c++20 -fsyntax-only -Wall -Wextra \
         -DPELLIX_VERSION='"0"' -DPELLIX_HOMEPAGE='""' \
-        -I"$src/socket" -I"$src/connection" -I"$src/transcript" -I"$src/transcript/origin" -I"$src/ui" \
+        -I"$src/socket" -I"$src/connection" -I"$src/transcript" -I"$src/transcript/origin" \
+        -I"$src/messages" -I"$src/ui" -isystem "$toml" \
         -isystem "$qt" -isystem "$qt/QtCore" -isystem "$qt/QtGui" -isystem "$qt/QtWidgets" "$f"
 done
 
