@@ -50,6 +50,8 @@ private slots:
     void sendToPeer();
     void repeats_data();
     void repeats();
+    void preambleOnEveryConnection_data();
+    void preambleOnEveryConnection();
 
 private:
     QByteArray bytesFrom(TextOrigin origin) const
@@ -231,6 +233,48 @@ void tst_SendMessages::repeats()
     QCOMPARE(readWhileRunning(far, flood, 20000).size(), flood);
     QTest::qWait(50);
     QCOMPARE(readNow(far), QByteArray());
+}
+
+
+void tst_SendMessages::preambleOnEveryConnection_data()
+{
+    QTest::addColumn<bool>("listen");
+    QTest::newRow("Listen: each peer accepted") << true;
+    QTest::newRow("Connect: again after each reconnect") << false;
+}
+
+void tst_SendMessages::preambleOnEveryConnection()
+{
+    QFETCH(bool, listen);
+    frmPellix& w = *m_window;
+    w.messages->setMessages({message("login", "user\\r\\n", {}, 0, true),
+                             message("pass", "secret\\r\\n", {}, 0, true)});
+    const QByteArray preamble("user\r\nsecret\r\n");
+    testpeer::Listener server;
+    testpeer::Peer far;
+    if (listen) {
+        const quint16 port = testpeer::unusedPort();
+        testwindow::startListening(w, port);
+        far = testpeer::Peer::connectTo(port);
+    } else {
+        w.connection().setReconnectWaits(std::chrono::milliseconds(50),
+                                         std::chrono::milliseconds(50));
+        w.connection().setReconnect(true);
+        far = testwindow::connectTo(w, server);
+    }
+    QCOMPARE(readWhileRunning(far, preamble.size()), preamble);
+    // The peer goes; the next connection, whichever way it comes, hears the
+    // preamble again, in the list's order.
+    far.close();
+    if (listen)
+        far = testpeer::Peer::connectTo(w.txtPort->text().toUShort());
+    // The window's own ticks make the next try.
+    for (QDeadlineTimer deadline(5000); !far.isOpen() && !deadline.hasExpired();) {
+        QTest::qWait(20);
+        far = server.accept(1);
+    }
+    QVERIFY(far.isOpen());
+    QCOMPARE(readWhileRunning(far, preamble.size()), preamble);
 }
 
 QTEST_MAIN(tst_SendMessages)
