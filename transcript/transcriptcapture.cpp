@@ -212,7 +212,7 @@ void CaptureEncoder::append(QByteArrayView bytes, TextOrigin origin, Micros time
         || origin == TextOrigin::ToServer;
     const Side from = fromHere ? Here : Peer;
     while (!bytes.isEmpty()) {
-        const qsizetype n = std::min<qsizetype>(bytes.size(), MaxSegment);
+        const qsizetype n = std::min<qsizetype>(bytes.size(), maxSegment());
         // PSH on the last segment of the run: the sender handed over no more.
         segment(from, n == bytes.size() ? Ack | Psh : Ack, bytes.first(n), time, {}, out);
         bytes = bytes.sliced(n);
@@ -279,7 +279,7 @@ void CaptureEncoder::segment(Side from, quint8 flags, QByteArrayView payload, Mi
     if (flags & Syn) {
         tcp[20] = 2; // MSS
         tcp[21] = 4;
-        be16(tcp + 22, MaxSegment);
+        be16(tcp + 22, quint16(maxSegment()));
     }
     std::copy(payload.begin(), payload.end(), tcp + tcpLength);
     be16(tcp + 16, folded(sumOf(tcp, tcpLength + payload.size(), pseudo)));

@@ -48,7 +48,9 @@ void appendPacket(QByteArray& out, qint64 micros, QByteArrayView packet, Directi
 class CaptureEncoder {
 public:
     using Micros = TranscriptTimes::Micros;
+    // What fits a 1500-byte Ethernet frame after the IP and TCP headers.
     static constexpr int MaxSegment = 1460;
+    static constexpr int MaxSegment6 = 1440;
 
     // What every capture starts with: the section header and the interface.
     static QByteArray fileHeader();
@@ -66,6 +68,10 @@ public:
 
 private:
     enum Side { Here = 0, Peer = 1 };
+    int maxSegment() const
+    {
+        return m_conversation.here.ipv6 || m_conversation.peer.ipv6 ? MaxSegment6 : MaxSegment;
+    }
     void segment(Side from, quint8 flags, QByteArrayView payload, Micros time,
                  const QList<QByteArray>& comments, QByteArray& out);
 

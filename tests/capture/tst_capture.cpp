@@ -78,8 +78,9 @@ void tst_Capture::conversationReadsBack_data()
                      v6("fe800000000000000000000000000001", 50000), false, false};
     QTest::newRow("ipv6-opened-by-peer")
         << six
-        << QList<Step>{{TextOrigin::Received, "hello\r\n"}, {TextOrigin::Sent, "hi\r\n"}}
-        << "fe80::1|::1" << QStringList{"7", "4"};
+        << QList<Step>{{TextOrigin::Received, "hello\r\n"}, {TextOrigin::Sent, "hi\r\n"},
+                       {TextOrigin::Sent, everyByte(1441)}}
+        << "fe80::1|::1" << QStringList{"7", "4", "1440", "1"};
     // Odd lengths and a run just over one segment: the checksum's last
     // byte and the cut at 1460.
     Conversation binary{v4(10, 1, 2, 3, 502), v4(192, 168, 7, 9, 61000), false, true};
@@ -135,9 +136,11 @@ void tst_Capture::conversationReadsBack()
     streams.removeDuplicates();
     QCOMPARE(streams, QStringList{"0"});
     QCOMPARE(testcapture::fields(path, {"frame.number"}, "tcp.flags.fin == 1").size(), 2);
-    // Both SYNs announce the Ethernet MSS, and no segment is longer.
+    // Both SYNs announce the Ethernet MSS of the family, and no segment is
+    // longer.
+    const QString mss = conversation.here.ipv6 ? "1440" : "1460";
     QCOMPARE(testcapture::fields(path, {"tcp.options.mss_val"}, "tcp.flags.syn == 1"),
-             QStringList({"1460", "1460"}));
+             QStringList({mss, mss}));
     QCOMPARE(testcapture::fields(path, {"tcp.len"}, "tcp.len > 0"), segments);
 }
 
