@@ -612,7 +612,7 @@ void ConnectionControl::cmdSend_Click()
         const QString text = m_window.text(TextBox::txtInvia);
         if (text.isEmpty())
             return;
-        sendToRelay(text);
+        sendToRelay(m_window.sendTarget(), ToCodePage(text));
         if (ConnState == stateRelayed)
             m_window.setText(TextBox::txtInvia, QString());
         return;
@@ -634,9 +634,10 @@ void ConnectionControl::txtDati_KeyPress(std::int16_t keyCode)
         // plain connection.
         if (keyCode == 13 && m_lineEnd == LineEnd::None)
             return;
-        sendToRelay(keyCode == 13                          ? lineEndText(m_lineEnd)
-                    : keyCode >= 0 && keyCode <= 255 ? QString(QChar(char16_t(keyCode)))
-                                                     : QStringLiteral("?"));
+        sendToRelay(m_window.sendTarget(),
+                    ToCodePage(keyCode == 13                          ? lineEndText(m_lineEnd)
+                               : keyCode >= 0 && keyCode <= 255 ? QString(QChar(char16_t(keyCode)))
+                                                                : QStringLiteral("?")));
         return;
     }
     // Outside a connection the peer's socket is InvalidSocket, so the send fails and
@@ -664,11 +665,7 @@ ConnectionControl::SendOutcome ConnectionControl::sendBytes(QByteArrayView bytes
         const RelaySide side = to.value_or(m_window.sendTarget());
         if (skipWhenBusy && m_relay->endpoint(side).queued() > 0)
             return SendOutcome::Busy;
-        const bool sent = m_relay->inject(side, bytes, m_window.echoValue() == 1);
-        if (m_relay)
-            m_relay->showPassed();
-        m_window.ScrollToEnd();
-        return sent ? SendOutcome::Sent : SendOutcome::Failed;
+        return sendToRelay(side, bytes) ? SendOutcome::Sent : SendOutcome::Failed;
     }
     if ((ConnState != stateAccepted && ConnState != stateConnected) || m_upgrading)
         return SendOutcome::NotConnected;
@@ -1033,11 +1030,11 @@ void ConnectionControl::upgradeRelay(const QString& serverName)
     relay.resume();
 }
 
-void ConnectionControl::sendToRelay(const QString& text)
+bool ConnectionControl::sendToRelay(RelaySide to, QByteArrayView bytes)
 {
-    const RelaySide to = m_window.sendTarget();
-    m_relay->inject(to, ToCodePage(text), m_window.echoValue() == 1);
+    const bool sent = m_relay->inject(to, bytes, m_window.echoValue() == 1);
     if (m_relay)
         m_relay->showPassed();
     m_window.ScrollToEnd();
+    return sent;
 }

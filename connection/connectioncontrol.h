@@ -80,6 +80,10 @@ public:
     // One end of the open pair; nullptr outside stateRelayed.
     const Endpoint* relayEndpoint(RelaySide side) const;
 
+    // One of Pellix's own lines, on a line of its own, after whatever a
+    // relayed pair has passed on before it.
+    void writeStatusLine(const QString& line);
+
     // What sendBytes did with the bytes.
     enum class SendOutcome {
         Sent,         // every byte went, and shows when Local Echo is on
@@ -190,7 +194,6 @@ private:
     // Sends text, echoes what went on the wire and moves the caret to the
     // end; on failure performs the Disconnect action. True when sent.
     bool sendAndEcho(const QString& text);
-    void writeStatusLine(const QString& line);
     // Tells the window that the connection over ConnSocket to RemoteAddr
     // has begun.
     void startConversation(bool openedHere);
@@ -209,7 +212,9 @@ private:
     // Takes up the TLS handshake the client has begun: TLS to the server
     // (verified, SNI serverName or the host as typed), then to the client.
     void upgradeRelay(const QString& serverName);
-    void sendToRelay(const QString& text);
+    // The user's bytes to one side of the pair, echoed when Local Echo is on:
+    // false when that side could not take them (the pair has ended).
+    bool sendToRelay(RelaySide to, QByteArrayView bytes);
 
     // What the end of a connection shows of a peer that keeps sending.
     static constexpr qint64 UnreadShownLimit = qint64(16) << 20;

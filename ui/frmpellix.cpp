@@ -793,16 +793,15 @@ void frmPellix::conversationEnded()
     m_answers->connectionEnded();
 }
 
+void frmPellix::writeStatusLine(const QString& line)
+{
+    m_connection.writeStatusLine(line);
+    txtDati->ScrollToEnd();
+}
+
 void frmPellix::connectionReady()
 {
     messageSender->connectionReady();
-}
-
-void frmPellix::writeStatusLine(const QString& line)
-{
-    txtDati->EnsureLineBreak();
-    txtDati->AppendText(line + CrLf, TextOrigin::Status);
-    txtDati->ScrollToEnd();
 }
 
 // --- Saved messages --------------------------------------------------------------

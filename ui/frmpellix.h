@@ -169,7 +169,8 @@ private:
     void updateRules();
     void createSendProgress();
     void createMessages();
-    // One status line, in Pellix's own colour, on a line of its own.
+    // A line of the messages or their rules, shown as connection control's
+    // own lines are, the end in view.
     void writeStatusLine(const QString& line);
     void chooseFileToSend();
     // The send box's recall keys (Ctrl+Up, Ctrl+Down): true when taken.
